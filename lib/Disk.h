@@ -1,0 +1,89 @@
+// The Disk object: a format code and the state of one format driver, reached
+// through five dispatch tables indexed by the code.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace qim {
+
+struct DiskInfo {
+    std::uint32_t dwTotalSectors;
+    std::uint32_t dwHeads;
+    std::uint32_t dwSectorsPerTrack;
+    std::uint32_t dwBytesPerSector;
+};
+static_assert(sizeof(DiskInfo) == 16);
+
+struct Disk {
+    std::uint32_t dwType;
+    void* pImpl;
+};
+
+// Format codes; they index the driver tables and travel in the mount record.
+enum DiskType : std::uint32_t {
+    DISK_VMWARE_MONOLITHIC = 0,
+    DISK_VMWARE_TWOGB_SPARSE = 1,
+    DISK_VMWARE4_REDO = 2,
+    DISK_VMWARE3 = 3,
+    DISK_VMWARE3_REDO = 4,
+    DISK_VMWARE2 = 5,
+    DISK_VMWARE2_REDO = 6,
+    DISK_VIRTUALPC = 7,
+    DISK_VIRTUALPC_FIXED = 8,
+    DISK_VIRTUALPC_DIFFERENCE = 9,
+    DISK_ANEX86_HARD = 10,
+    DISK_T98_HARD = 11,
+    DISK_T98NEXT_HARD = 12,
+    DISK_VIRTUAL98_HARD = 13,
+    DISK_PC98E_HARD = 14,
+    DISK_UNZ_HARD = 15,
+    DISK_ANEX86_FLOPPY = 16,
+    DISK_D88_FLOPPY = 17,
+    DISK_T98NEXT_R0_FLOPPY = 18,
+    DISK_T98NEXT_R1_FLOPPY = 19,
+    DISK_FMTOWNS_DOSROM = 20,
+    DISK_BETA = 0xFFFFFFFFu,
+};
+inline constexpr std::uint32_t kDiskTypeCount = 21;
+
+inline constexpr int ERR_CREATE_FILE = -201;
+inline constexpr int ERR_READ_FILE = -202;
+inline constexpr int ERR_WRITE_FILE = -203;
+inline constexpr int ERR_GET_FILE_SIZE = -204;
+inline constexpr int ERR_NO_MEMORY = -205;
+inline constexpr int ERR_INVALID_IMAGE = -206;
+inline constexpr int ERR_INVALID_PARAMETER = -207;
+inline constexpr int ERR_EXTEND_FILE = -303;
+
+void Disk_Construct(Disk* disk);
+// Writes the Disk only on success; the Disk must not be open already.
+[[nodiscard]] int Disk_Open(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int Disk_OpenType(Disk* disk, const char* path, std::uint32_t readOnly, std::uint32_t type);
+[[nodiscard]] int Disk_OpenBeta(Disk* disk, const char* path, std::uint32_t readOnly, std::uint32_t dataOffset,
+                                const DiskInfo* info);
+void Disk_Close(Disk* disk);
+void Disk_GetDiskInfo(Disk* disk, DiskInfo* info);
+[[nodiscard]] int Disk_Read(Disk* disk, std::uint32_t offsetLow, std::uint32_t offsetHigh, std::uint32_t count,
+                            void* buffer);
+[[nodiscard]] int Disk_Write(Disk* disk, std::uint32_t offsetLow, std::uint32_t offsetHigh, std::uint32_t count,
+                             const void* buffer);
+
+// A parent image named by a child: an absolute name as it is, a relative one
+// beside the child. Returns ERR_INVALID_PARAMETER, writing nothing, when the
+// image path or the result does not fit kNkMaxPath bytes or the out buffer.
+[[nodiscard]] int GetBaseFileFullPath(const char* imagePath, const char* name, std::span<char> out);
+
+// 64-bit convenience forms of Disk_Read / Disk_Write.
+[[nodiscard]] inline int Disk_Read64(Disk* disk, std::uint64_t offset, std::uint32_t count, void* buffer)
+{
+    return Disk_Read(disk, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(offset >> 32), count,
+                     buffer);
+}
+[[nodiscard]] inline int Disk_Write64(Disk* disk, std::uint64_t offset, std::uint32_t count, const void* buffer)
+{
+    return Disk_Write(disk, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(offset >> 32), count,
+                      buffer);
+}
+
+}  // namespace qim

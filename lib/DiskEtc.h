@@ -1,0 +1,190 @@
+// What every format driver shares: the driver-table row and its adapters, the
+// four-step Set function, the disk range check, the range splitter and
+// bounds-checked byte-order loads.
+#pragma once
+
+#include "Disk.h"
+#include "Nk.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace qim {
+
+using DiskSetFunc = int (*)(Disk* disk, const char* path, std::uint32_t readOnly);
+using DiskCloseFunc = void (*)(void* state);
+using DiskGetDiskInfoFunc = void (*)(void* state, DiskInfo* info);
+using DiskReadFunc = int (*)(void* state, std::uint64_t offset, std::uint32_t count, void* buffer);
+using DiskWriteFunc = int (*)(void* state, std::uint64_t offset, std::uint32_t count, const void* buffer);
+
+// One row of the driver tables. A code whose driver is not built has an empty row.
+struct DiskDriver {
+    DiskSetFunc Set = nullptr;
+    DiskCloseFunc Close = nullptr;
+    DiskGetDiskInfoFunc GetDiskInfo = nullptr;
+    DiskReadFunc Read = nullptr;
+    DiskWriteFunc Write = nullptr;
+};
+
+namespace detail {
+template <class F> struct StateOf;
+template <class R, class S, class... A> struct StateOf<R (*)(S*, A...)> {
+    using type = S;
+};
+template <auto Fn> using StateOfT = typename StateOf<decltype(Fn)>::type;
+
+template <auto Fn> void CloseThunk(void* s) { Fn(static_cast<StateOfT<Fn>*>(s)); }
+template <auto Fn> void InfoThunk(void* s, DiskInfo* i) { Fn(static_cast<StateOfT<Fn>*>(s), i); }
+template <auto Fn> int ReadThunk(void* s, std::uint64_t o, std::uint32_t n, void* b)
+{
+    return Fn(static_cast<StateOfT<Fn>*>(s), o, n, b);
+}
+template <auto Fn> int WriteThunk(void* s, std::uint64_t o, std::uint32_t n, const void* b)
+{
+    return Fn(static_cast<StateOfT<Fn>*>(s), o, n, b);
+}
+}  // namespace detail
+
+// A table row from a driver's typed functions.
+template <auto Set, auto Close, auto GetDiskInfo, auto Read, auto Write>
+constexpr DiskDriver MakeDiskDriver()
+{
+    return {Set, &detail::CloseThunk<Close>, &detail::InfoThunk<GetDiskInfo>, &detail::ReadThunk<Read>,
+            &detail::WriteThunk<Write>};
+}
+
+// The Set function every driver shares: allocate, construct, open, bind.
+// On failure the state is freed and the Disk is left untouched.
+template <auto Malloc, auto Construct, auto Open, class... Args>
+[[nodiscard]] int DiskSet(Disk* disk, std::uint32_t type, Args... args)
+{
+    auto* state = Malloc();
+    if (state == nullptr)
+        return ERR_NO_MEMORY;
+    Construct(state);
+    if (int rc = Open(state, args...); rc != 0) {
+        NkFree(state);
+        return rc;
+    }
+    disk->dwType = type;
+    disk->pImpl = state;
+    return 0;
+}
+
+// A typed state allocation through NkMalloc.
+template <class State> [[nodiscard]] State* NkMallocState()
+{
+    return static_cast<State*>(NkMalloc(static_cast<std::uint32_t>(sizeof(State))));
+}
+
+[[nodiscard]] constexpr std::uint64_t DiskByteSize(const DiskInfo& info)
+{
+    return std::uint64_t{info.dwTotalSectors} * info.dwBytesPerSector;
+}
+
+// True when [offset, offset + count) lies inside the disk; every _Read and
+// _Write asks this before any file access. Immune to wrap-around.
+[[nodiscard]] constexpr bool DiskRangeFits(const DiskInfo& info, std::uint64_t offset, std::uint32_t count)
+{
+    const std::uint64_t size = DiskByteSize(info);
+    return offset <= size && count <= size - offset;
+}
+
+// Calls fn(unitIndex, offsetInUnit, piece) for each piece of
+// [offset, offset + buf.size()) cut at multiples of unit; returns the first
+// nonzero result of fn, or 0. An empty range calls nothing.
+template <class Byte, class Fn>
+[[nodiscard]] int ForEachPiece(std::uint64_t offset, std::span<Byte> buf, std::uint64_t unit, Fn&& fn)
+{
+    std::size_t done = 0;
+    while (done < buf.size()) {
+        const std::uint64_t pos = offset + done;
+        const std::uint64_t inUnit = pos % unit;
+        const std::uint64_t room = unit - inUnit;
+        const std::size_t left = buf.size() - done;
+        const std::size_t n = room < left ? static_cast<std::size_t>(room) : left;
+        if (int rc = fn(pos / unit, inUnit, buf.subspan(done, n)); rc != 0)
+            return rc;
+        done += n;
+    }
+    return 0;
+}
+
+// Bounds-checked little- and big-endian loads and stores on a byte span.
+// Callers pass constant offsets that their static layouts guarantee.
+template <class T> [[nodiscard]] constexpr T LoadLE(std::span<const std::byte> b, std::size_t at)
+{
+    static_assert(sizeof(T) <= 8);
+    std::uint64_t v = 0;
+    const auto piece = b.subspan(at, sizeof(T));
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        v |= std::uint64_t{std::to_integer<std::uint8_t>(piece[i])} << (8 * i);
+    return static_cast<T>(v);
+}
+template <class T> [[nodiscard]] constexpr T LoadBE(std::span<const std::byte> b, std::size_t at)
+{
+    static_assert(sizeof(T) <= 8);
+    std::uint64_t v = 0;
+    const auto piece = b.subspan(at, sizeof(T));
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        v = (v << 8) | std::to_integer<std::uint8_t>(piece[i]);
+    return static_cast<T>(v);
+}
+template <class T> constexpr void StoreLE(std::span<std::byte> b, std::size_t at, T value)
+{
+    const auto piece = b.subspan(at, sizeof(T));
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        piece[i] = static_cast<std::byte>((static_cast<std::uint64_t>(value) >> (8 * i)) & 0xFF);
+}
+template <class T> constexpr void StoreBE(std::span<std::byte> b, std::size_t at, T value)
+{
+    const auto piece = b.subspan(at, sizeof(T));
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        piece[i] = static_cast<std::byte>((static_cast<std::uint64_t>(value) >> (8 * (sizeof(T) - 1 - i))) & 0xFF);
+}
+
+// A scratch buffer over NkMalloc; data() is null when the allocation failed.
+class NkBuffer {
+public:
+    explicit NkBuffer(std::uint32_t size) : p_(static_cast<std::byte*>(NkMalloc(size))), size_(p_ ? size : 0) {}
+    ~NkBuffer() { NkFree(p_); }
+    NkBuffer(const NkBuffer&) = delete;
+    NkBuffer& operator=(const NkBuffer&) = delete;
+    [[nodiscard]] std::byte* data() const { return p_; }
+    [[nodiscard]] std::span<std::byte> span() const { return {p_, size_}; }
+    [[nodiscard]] explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    std::byte* p_;
+    std::uint32_t size_;
+};
+
+// Runs fn at scope exit unless released: "every failed _Open releases what it acquired".
+template <class Fn> class ScopeGuard {
+public:
+    explicit ScopeGuard(Fn fn) : fn_(fn) {}
+    ~ScopeGuard()
+    {
+        if (armed_)
+            fn_();
+    }
+    ScopeGuard(const ScopeGuard&) = delete;
+    ScopeGuard& operator=(const ScopeGuard&) = delete;
+    void release() { armed_ = false; }
+
+private:
+    Fn fn_;
+    bool armed_ = true;
+};
+
+// The codes Disk_Open offers a path to before probing, by its extension
+// (empty when the path has none or it names no format).
+[[nodiscard]] std::span<const std::uint32_t> DiskExtensionCodes(const char* path);
+// The probe order of Disk_Open.
+[[nodiscard]] std::span<const std::uint32_t> DiskProbeCodes();
+// The table row of a code, or null when no driver of that code is built.
+[[nodiscard]] const DiskDriver* DiskDriverOf(std::uint32_t type);
+
+}  // namespace qim

@@ -1,0 +1,31 @@
+#include "RawImage.h"
+
+#include <stdexcept>
+
+namespace qimtest {
+
+Bytes WriteRawImage(const std::string& path, const RawImageSpec& spec)
+{
+    const std::uint64_t diskBytes = spec.geometry.bytes();
+    if (diskBytes > (std::uint64_t{1} << 30))
+        throw std::invalid_argument("use MakeSparseFile for large raw images");
+    Bytes disk = PatternBytes(0, static_cast<std::size_t>(diskBytes), spec.seed);
+    Bytes file(spec.dataOffset, spec.headerFill);
+    file.insert(file.end(), disk.begin(), disk.end());
+    file.resize(file.size() + spec.tail, 0xA5);
+    WriteFile(path, file);
+    return disk;
+}
+
+void WriteRawImageFrom(const std::string& path, const RawGeometry& geometry, const Bytes& disk,
+                       std::uint32_t dataOffset)
+{
+    if (disk.size() > geometry.bytes())
+        throw std::invalid_argument("disk contents larger than the geometry");
+    Bytes file(dataOffset, 0);
+    file.insert(file.end(), disk.begin(), disk.end());
+    file.resize(dataOffset + geometry.bytes(), 0);
+    WriteFile(path, file);
+}
+
+}  // namespace qimtest
