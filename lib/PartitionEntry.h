@@ -1,0 +1,62 @@
+// PC/AT, PC-98 and FM Towns partition tables, read through a Disk. The control
+// program and the driver number partitions by the same walk, so that a
+// partition chosen in one is found again in the other.
+#pragma once
+
+#include "Disk.h"
+
+#include <cstdint>
+
+namespace qim {
+
+#pragma pack(push, 1)
+struct PartitionEntry {
+    std::uint8_t bBootIndicator;
+    std::uint8_t abStartChs[3];
+    std::uint8_t bSystemId;
+    std::uint8_t abEndChs[3];
+    std::uint32_t dwStartSector;  // absolute in a returned entry
+    std::uint32_t dwSectorCount;
+};
+
+struct PartitionEntry98 {
+    std::uint8_t abReserved0[10];
+    std::uint16_t wStartCylinder;
+    std::uint8_t abReserved1[2];
+    std::uint16_t wEndCylinder;  // inclusive
+    char achName[16];            // not zero-terminated
+};
+
+struct PartitionEntryFMTowns {
+    std::uint8_t abData[48];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(PartitionEntry) == 16);
+static_assert(sizeof(PartitionEntry98) == 32);
+static_assert(sizeof(PartitionEntryFMTowns) == 48);
+
+// How many entries a caller's partition list holds; no walk appends more.
+inline constexpr std::uint32_t kPartitionListMax = 256;
+
+// PC/AT. count is in/out: entries are appended at list[count] (list holds kPartitionListMax).
+[[nodiscard]] int ReadPartitionEntryList(Disk* disk, std::uint32_t sector, std::uint32_t* count,
+                                         PartitionEntry* list);
+[[nodiscard]] int ReadPartitionEntryListEx(Disk* disk, std::uint32_t sector, std::uint32_t base,
+                                           std::uint32_t* count, PartitionEntry* list);
+// Partition number *index (list order) into entry; ERR_INVALID_IMAGE when there are fewer.
+[[nodiscard]] int ReadPartitionEntry(Disk* disk, std::uint32_t sector, std::uint32_t* index, PartitionEntry* entry);
+[[nodiscard]] int ReadPartitionEntryEx(Disk* disk, std::uint32_t sector, std::uint32_t base, std::uint32_t* index,
+                                       PartitionEntry* entry);
+[[nodiscard]] const char* PartitionTypeToString(std::uint8_t systemId);
+
+// PC-98: the table is at byte position bytesPerSector. The list sets count itself (at most 8).
+[[nodiscard]] int ReadPartitionEntryList98(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t* count,
+                                           PartitionEntry98* list);
+[[nodiscard]] int ReadPartitionEntry98(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t index,
+                                       PartitionEntry98* entry);
+
+// FM Towns: sets count itself (at most 10).
+[[nodiscard]] int ReadPartitionEntryListFMTowns(Disk* disk, std::uint32_t* count, PartitionEntryFMTowns* list);
+
+}  // namespace qim
