@@ -235,15 +235,17 @@ constexpr std::uint32_t kEntry98Count = 8;
     return pair[0] != 0x55 && pair[1] == 0xAA ? ERR_INVALID_IMAGE : 0;
 }
 
-// Probes the boot sector's signature (at 254, and at 510 when sectors are 512
-// bytes), reads the table at byte bytesPerSector and calls visit(entry) with
-// each in-use entry in table order. The list and the lookup both come here,
-// so a table the lookup refuses is never listed.
-template <class Visit> [[nodiscard]] int WalkTable98(Disk* disk, std::uint32_t bytesPerSector, Visit&& visit)
+// Probes the boot sector's signature at 254 (and at 510 too when probe510 is
+// set and sectors are 512 bytes), reads the table at byte bytesPerSector and
+// calls visit(entry) with each in-use entry in table order until visit
+// returns true. The list and the lookup both come here, so they take the same
+// entries in the same order.
+template <class Visit>
+[[nodiscard]] int WalkTable98(Disk* disk, std::uint32_t bytesPerSector, bool probe510, Visit&& visit)
 {
     if (int rc = ProbeSignature98(disk, 254); rc != 0)
         return rc;
-    if (bytesPerSector == 512)
+    if (probe510 && bytesPerSector == 512)
         if (int rc = ProbeSignature98(disk, 510); rc != 0)
             return rc;
     std::array<std::uint8_t, kTable98Bytes> table{};
@@ -308,7 +310,8 @@ int ReadPartitionEntryList98(Disk* disk, std::uint32_t bytesPerSector, std::uint
                              PartitionEntry98* list)
 {
     *count = 0;
-    return WalkTable98(disk, bytesPerSector, [count, list](const PartitionEntry98& e) {
+    // Only the lookup probes 510: a table refused there is still listed.
+    return WalkTable98(disk, bytesPerSector, false, [count, list](const PartitionEntry98& e) {
         list[(*count)++] = e;
         return false;
     });
@@ -317,7 +320,7 @@ int ReadPartitionEntryList98(Disk* disk, std::uint32_t bytesPerSector, std::uint
 int ReadPartitionEntry98(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t index, PartitionEntry98* entry)
 {
     bool found = false;
-    const int rc = WalkTable98(disk, bytesPerSector, [&](const PartitionEntry98& e) {
+    const int rc = WalkTable98(disk, bytesPerSector, true, [&](const PartitionEntry98& e) {
         if (index-- != 0)
             return false;
         *entry = e;

@@ -55,7 +55,7 @@ inline constexpr std::uint32_t kPartitionListMax = 256;
 [[nodiscard]] const char* PartitionTypeToString(std::uint8_t systemId);
 
 // PC-98: the table is at byte position bytesPerSector. The list sets count itself (at most 8).
-// Both probe the boot signature at 254, and at 510 for 512-byte sectors.
+// Both probe the boot signature at 254; the lookup also at 510 for 512-byte sectors.
 [[nodiscard]] int ReadPartitionEntryList98(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t* count,
                                            PartitionEntry98* list);
 [[nodiscard]] int ReadPartitionEntry98(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t index,
