@@ -35,11 +35,11 @@ std::uint32_t MountRecordLength(std::span<const std::byte, kMountRecordFixedByte
     return LoadLE<std::uint16_t>(fixed, kMountRecordNameLengthAt) + kMountRecordFixedBytes;
 }
 
-MountStatus ParseMountRecord(std::span<const std::byte> copy, MountRecord* record)
+MountStatus ParseMountRecord(std::span<const std::byte> copy, MountRecordView* record)
 {
     if (copy.size() < kMountRecordFixedBytes)
         return MountStatus::InvalidRecord;
-    MountRecord r{};
+    MountRecordView r{};
     r.dwBeta = LoadLE<std::uint32_t>(copy, 0);
     r.dwDiskType = LoadLE<std::uint32_t>(copy, 4);
     r.diBetaInfo = {LoadLE<std::uint32_t>(copy, 4), LoadLE<std::uint32_t>(copy, 8), LoadLE<std::uint32_t>(copy, 12),
@@ -62,7 +62,7 @@ MountStatus ParseMountRecord(std::span<const std::byte> copy, MountRecord* recor
     return MountStatus::Ok;
 }
 
-MountStatus OpenMountImage(const MountRecord& record, Disk* disk)
+MountStatus OpenMountImage(const MountRecordView& record, Disk* disk)
 {
     const int rc = record.dwBeta != 0
                        ? Disk_OpenBeta(disk, record.szFileName, record.dwReadOnly, record.dwImageOffset,
@@ -71,7 +71,7 @@ MountStatus OpenMountImage(const MountRecord& record, Disk* disk)
     return rc == 0 ? MountStatus::Ok : MountStatus::ImageError;
 }
 
-MountStatus MapDevice(Disk* disk, const MountRecord& record, DeviceMapping* mapping)
+MountStatus MapDevice(Disk* disk, const MountRecordView& record, DeviceMapping* mapping)
 {
     DiskInfo info{};
     Disk_GetDiskInfo(disk, &info);

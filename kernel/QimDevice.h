@@ -1,6 +1,7 @@
-// The driver's logic that does not call the kernel: reading the mount record,
-// opening the image, mapping the device onto the whole disk or one partition,
-// the device record's state and the transfer of one request segment.
+// The driver's logic that calls no kernel interface: reading the mount
+// record, opening the image, mapping the device onto the whole disk or one
+// partition, the device record's state and the transfer of one request
+// segment. qimmain.cpp wraps it in the kernel calls.
 #pragma once
 
 #include "Disk.h"
@@ -16,97 +17,73 @@ namespace qim {
 // share only this record; the provider's lock keeps them apart.
 struct QimDevice {
     std::int32_t nOpenCount;
-    Disk* pDisk;  // owned; null when no image is mounted
+    Disk* pDisk;  // owned, kmalloc memory; null when no image is mounted
     std::uint32_t dwReadOnly;
     std::uint64_t qwByteOffset;
     hd_geometry hdGeometry;
-    std::uint32_t dwDeviceSectors;  // 512-byte units
+    std::uint32_t dwDeviceSectors;  // request sectors
 };
+
+// Requests address the device in these units, whatever the image's sector size.
+inline constexpr std::uint32_t kRequestSectorBytes = 512;
+// How often each rate-limited message is logged in a module's life.
+inline constexpr std::uint32_t kLimitedMessageCount = 5;
 
 // The mount record: ten little-endian words, the name's length (16 bits), the
 // name with its terminating zero, one reserved byte.
-inline constexpr std::size_t kMountRecordFixed = 44;
-inline constexpr std::size_t kMountNameLengthAt = 40;
-inline constexpr std::size_t kMountNameAt = 42;
+inline constexpr std::size_t kMountRecordFixedBytes = 44;
+inline constexpr std::size_t kMountRecordNameLengthAt = 40;
+inline constexpr std::size_t kMountRecordNameAt = 42;
 
-// The record's fields; szFileName points into the copy it was read from.
-struct MountRequest {
+// The fields of a copied record; szFileName points into that copy.
+struct MountRecordView {
     std::uint32_t dwBeta;
     std::uint32_t dwDiskType;
-    DiskInfo diBetaInfo;  // dwTotalSectors shares word 1 with dwDiskType
+    DiskInfo diBetaInfo;  // dwTotalSectors is the word dwDiskType is
     std::uint32_t dwImageOffset;
     std::uint32_t dwFloppy;
     std::uint32_t dwPC98;
     std::uint32_t dwPartition;
     std::uint32_t dwReadOnly;
+    std::uint16_t wNameLength;
     const char* szFileName;
 };
 
-// Whole length of a record whose name is nameLength bytes long.
-[[nodiscard]] constexpr std::uint32_t MountRecordLength(std::uint16_t nameLength)
-{
-    return std::uint32_t{nameLength} + kMountRecordFixed;
-}
-// Reads a copied record; false when the copy is shorter than its fixed part or
-// the name has no terminating zero inside the copy.
-[[nodiscard]] bool ParseMountRecord(std::span<const std::byte> copy, MountRequest* request);
+enum class MountStatus : std::uint8_t { Ok, InvalidRecord, ImageError, PartitionError, BadGeometry };
 
-// What a control request ends in; each has its log message and result.
-enum class QimStatus : std::uint8_t {
-    kOk,
-    kBusy,
-    kInvalidArgument,
-    kNoMemory,
-    kCopyError,
-    kImageError,
-    kPartitionError,
-    kInvalidGeometry,
-};
-struct QimOutcome {
-    const char* message;  // null: nothing is logged
-    int result;
-};
-[[nodiscard]] QimOutcome OutcomeOf(QimStatus status);
-
-// Opens the record's image into a constructed disk: 0 or a library error.
-[[nodiscard]] int OpenMountImage(Disk* disk, const MountRequest& request);
+// The whole record's length, from its fixed part.
+[[nodiscard]] std::uint32_t MountRecordLength(std::span<const std::byte, kMountRecordFixedBytes> fixed);
+// InvalidRecord when the copy is shorter than the length it states or its
+// name has no terminating zero inside the copy; nothing past the copy is read.
+[[nodiscard]] MountStatus ParseMountRecord(std::span<const std::byte> copy, MountRecordView* record);
+// Opens the record's image into a constructed Disk; ImageError leaves it empty.
+[[nodiscard]] MountStatus OpenMountImage(const MountRecordView& record, Disk* disk);
 
 // Where the device lies in the disk, its length and geometry.
 struct DeviceMapping {
     std::uint64_t qwByteOffset;
-    std::uint32_t dwDeviceSectors;  // 512-byte units
-    std::uint32_t dwBytesPerSector;
+    std::uint32_t dwDeviceSectors;  // request sectors
     hd_geometry hdGeometry;
+    std::uint32_t dwBytesPerSector;
 };
-// Maps the device onto an open disk as the record asks: kOk, kPartitionError
-// or kInvalidGeometry. Leaves the disk open either way.
-[[nodiscard]] QimStatus MapDevice(Disk* disk, const MountRequest& request, DeviceMapping* mapping);
+// Maps the device as the record asks: Ok, PartitionError or BadGeometry (zero
+// heads or sectors per track). The disk stays open either way.
+[[nodiscard]] MountStatus MapDevice(Disk* disk, const MountRecordView& record, DeviceMapping* mapping);
 
 // Binds an opened and mapped image to a device that holds none.
 void AttachImage(QimDevice* device, Disk* disk, std::uint32_t readOnly, const DeviceMapping& mapping);
-// Closes the device's image and returns its Disk for the caller to free (null
-// when none was mounted). Offset, geometry and length keep their values.
+// Unbinds the device's image and returns it, still open, for the caller to
+// close and free (null when none). Offset, geometry and length stay.
 [[nodiscard]] Disk* DetachImage(QimDevice* device);
-// The device's size for the kernel's size table, in KiB: never more than the
-// device serves, so the block layer sends nothing past its end.
-[[nodiscard]] int DeviceSizeKiB(const QimDevice& device);
+// The device's size for the kernel's size table, in KiB.
+[[nodiscard]] std::uint32_t DeviceSizeKiB(const QimDevice& device);
 
-// What serving one request segment ended in.
-enum class TransferStatus : std::uint8_t {
-    kDone,
-    kNotReady,
-    kPastEnd,
-    kReadError,
-    kWriteError,
-    kRefused,  // a write on a read-only mount, or an unknown command: no message
-};
-// Reads or writes count 512-byte sectors from sector on the device.
-[[nodiscard]] TransferStatus TransferSegment(QimDevice* device, int command, std::uint64_t sector,
+enum class TransferStatus : std::uint8_t { Done, NotReady, PastEnd, ReadError, WriteError, ReadOnly, BadCommand };
+// Reads (command 0) or writes (1) count request sectors from sector on.
+[[nodiscard]] TransferStatus TransferSegment(const QimDevice& device, int command, std::uint64_t sector,
                                              std::uint64_t count, void* buffer);
-[[nodiscard]] const char* MessageOf(TransferStatus status);
 
-// A message shown only the first five times: counts this occurrence and
-// returns whether it is to be logged.
-[[nodiscard]] bool CountLimited(std::uint32_t* counter);
+// Counts one occurrence of a rate-limited message; true while it is to be logged.
+[[nodiscard]] bool CountLimitedMessage(std::uint32_t* counter);
 
 }  // namespace qim

@@ -99,7 +99,7 @@ int Mount(QimDevice* device, unsigned int minor, unsigned long argument)
     ScopeGuard freeCopy([copy] { kfree(copy); });
     if (__generic_copy_from_user(copy, UserPointer(argument), length) != 0)
         return Fail(kCopyError);
-    MountRecord record{};
+    MountRecordView record{};
     if (MountStatus status = ParseMountRecord({copy, length}, &record); status != MountStatus::Ok)
         return Fail(FailureOf(status));
 
