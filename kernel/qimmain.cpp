@@ -18,7 +18,11 @@ namespace qim {
 
 namespace {
 
-// The module's settings; fixed values, not parameters.
+// The module's settings; fixed values, not parameters. The requested major is
+// read from a constant on every start, so a module started again in the same
+// process asks for a free number as a freshly loaded one does; `major` only
+// reports the number the kernel chose.
+constexpr int requestedMajor = 0;
 int major = 0;
 constexpr int devs = 1;
 constexpr int rahead = 1;
@@ -199,12 +203,14 @@ block_device_operations qim_bdops{qim_open, qim_release, qim_ioctl};
 
 int qim_init()
 {
-    qim_major = major;
+    qim_major = requestedMajor;
     qim_devs = devs;
     qim_rahead = rahead;
     qim_blksize = blksize;
     qim_hardsect = hardsect;
     qim_size = 0;
+    qim_sizes = qim_blksizes = qim_hardsects = nullptr;
+    qim_devices = nullptr;
     unknownDeviceMessages = 0;
     pastEndMessages = 0;
 

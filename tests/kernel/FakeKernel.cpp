@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <sys/mman.h>
 
 namespace qim {
 int* blk_size[MAX_BLKDEV];
@@ -68,11 +69,27 @@ std::string Hex(unsigned long v)
 
 void Call(const std::string& line) { S().calls.push_back(line); }
 
+// Pages no access may touch: file reads and writes into them fail with EFAULT.
+char* FaultingPages(std::size_t bytes)
+{
+    static std::size_t size = 0;
+    static void* pages = nullptr;
+    if (bytes > size) {
+        if (pages != nullptr)
+            ::munmap(pages, size);
+        size = bytes;
+        pages = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages == MAP_FAILED)
+            std::abort();
+    }
+    return static_cast<char*>(pages);
+}
+
 void PointAtSegment(Request* r)
 {
     Segment& seg = r->segments[r->current];
     r->rq.current_nr_sectors = seg.sectors;
-    r->rq.buffer = reinterpret_cast<char*>(seg.data.data());
+    r->rq.buffer = seg.faulting ? FaultingPages(seg.data.size()) : reinterpret_cast<char*>(seg.data.data());
     r->rq.bh = r->heads.empty() ? nullptr : &r->heads[r->current];
 }
 
@@ -115,7 +132,8 @@ int UseCount() { return S().useCount; }
 const std::vector<std::string>& Calls() { return S().calls; }
 std::size_t CountCalls(const std::string& line) { return std::ranges::count(S().calls, line); }
 
-Request* Submit(qim::kdev_t dev, int cmd, unsigned long sector, std::vector<Segment> segments, bool withHeads)
+Request* Submit(qim::kdev_t dev, int cmd, unsigned long sector, std::vector<Segment> segments, bool withHeads,
+                unsigned queueMajor)
 {
     auto r = std::make_unique<Request>();
     r->segments = std::move(segments);
@@ -132,7 +150,8 @@ Request* Submit(qim::kdev_t dev, int cmd, unsigned long sector, std::vector<Segm
     r->rq.nr_sectors = total;
     r->rq.host = r.get();
     PointAtSegment(r.get());
-    S().majors[qim::MAJOR(dev)].pending.push_back(r.get());
+    r->queueMajor = queueMajor != 0 ? queueMajor : qim::MAJOR(dev);
+    S().majors[r->queueMajor].pending.push_back(r.get());
     S().requests.push_back(std::move(r));
     return S().requests.back().get();
 }
@@ -143,6 +162,8 @@ void RunQueue(unsigned major)
     if (!m.pending.empty() && m.queue.request_fn != nullptr)
         m.queue.request_fn(&m.queue);
 }
+
+void DropQueue(unsigned major) { S().majors[major].pending.clear(); }
 
 std::size_t QueueLength(unsigned major) { return S().majors[major].pending.size(); }
 
@@ -213,7 +234,7 @@ request* CURRENT_REQUEST(request_queue* q)
 void blkdev_dequeue_request(request* rq)
 {
     auto* r = static_cast<Request*>(rq->host);
-    auto& pending = S().majors[MAJOR(rq->rq_dev)].pending;
+    auto& pending = S().majors[r->queueMajor].pending;
     pending.erase(std::remove(pending.begin(), pending.end(), r), pending.end());
     r->dequeued = true;
 }
@@ -223,11 +244,12 @@ int end_that_request_first(request* rq, int uptodate, const char*)
     auto* r = static_cast<Request*>(rq->host);
     r->statuses.push_back(uptodate);
     const std::uint32_t done = r->segments[r->current].sectors;
+    rq->sector += done;
+    rq->nr_sectors -= done;
+    // Without buffer heads the block layer knows of one segment only.
     if (r->current + 1 >= r->segments.size() || rq->bh == nullptr)
         return 0;
     ++r->current;
-    rq->sector += done;
-    rq->nr_sectors -= done;
     PointAtSegment(r);
     return 1;
 }

@@ -61,6 +61,7 @@ struct Segment {
     std::uint32_t sectors = 1;
     Bytes data;           // sectors * 512 bytes; filled in by the test or by reads
     bool locked = true;   // the block layer hands buffers over locked
+    bool faulting = false; // the buffer lies in memory no transfer may touch
 };
 
 // A request as the test built it, with what the driver made of it.
@@ -70,12 +71,17 @@ struct Request {
     std::vector<qim::buffer_head> heads;
     std::size_t current = 0;
     std::vector<int> statuses;  // one per completed segment
+    unsigned queueMajor = 0;
     bool dequeued = false;
     bool finished = false;
 };
 
-// Queues a request on the device's major; `sector` is its first sector.
-Request* Submit(qim::kdev_t dev, int cmd, unsigned long sector, std::vector<Segment> segments, bool withHeads = true);
+// Queues a request on the queue of the device's major (or of queueMajor when
+// nonzero); `sector` is its first sector.
+Request* Submit(qim::kdev_t dev, int cmd, unsigned long sector, std::vector<Segment> segments, bool withHeads = true,
+                unsigned queueMajor = 0);
+// Forgets the requests left on a queue (after a panic).
+void DropQueue(unsigned major);
 // Runs the major's request function as the block layer does.
 void RunQueue(unsigned major);
 [[nodiscard]] std::size_t QueueLength(unsigned major);
