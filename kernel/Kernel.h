@@ -1,19 +1,49 @@
 // The Linux 2.4 kernel interfaces the driver calls. The driver is written
 // against this header only; host/ provides it for the qim program (FUSE node,
-// the caller's memory through process_vm_readv/writev) and tests/ provide an
-// in-process stand-in. User addresses are plain integers of the caller's
-// address space, as the kernel's ioctl argument is.
+// the caller's memory through process_vm_readv/writev) and tests/kernel
+// provide an in-process stand-in. User addresses are plain integers of the
+// caller's address space, as the kernel's ioctl argument is; the copies take
+// them cast to pointers, as the kernel's do, and never dereference them
+// directly. Whoever provides this header also chooses whose memory that is
+// (the host sets the calling process before each control request).
+//
+// Lock rule: every entry into the driver (qim_init, qim_cleanup, qim_open,
+// qim_release, qim_ioctl, the request function) runs serialized by the
+// provider, as io_request_lock and the big kernel lock serialize them.
 #pragma once
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 namespace qim {
+
 using kdev_t = std::uint32_t;
 constexpr unsigned MAJOR(kdev_t d) { return d >> 8; }
 constexpr unsigned MINOR(kdev_t d) { return d & 0xFF; }
 constexpr kdev_t MKDEV(unsigned ma, unsigned mi) { return (ma << 8) | mi; }
 inline constexpr int MAX_BLKDEV = 255;
+
+// Only the device number of an inode and nothing of a file is read.
 struct inode { kdev_t i_rdev; };
 struct file { unsigned f_flags; };
+
+// The drive-geometry answer of HDIO_GETGEO, 8 bytes as on 32-bit x86.
+struct hd_geometry {
+  std::uint8_t heads;
+  std::uint8_t sectors;
+  std::uint16_t cylinders;
+  std::uint32_t start;
+};
+static_assert(sizeof(hd_geometry) == 8);
+
+// Standard block control requests the driver answers itself.
+inline constexpr unsigned HDIO_GETGEO = 0x301;
+inline constexpr unsigned BLKRRPART = 0x125F;
+inline constexpr unsigned BLKGETSIZE = 0x1260;
+
+// A request as the request function sees it: the device, the command
+// (READ or WRITE), the first sector of the current segment (512-byte units),
+// the sectors left in the whole request, the sectors and buffer of the
+// current segment, and the first buffer head (null when there is none),
+// which the block layer hands over locked. host is the provider's own.
 struct buffer_head { int locked; };
 inline constexpr int READ = 0, WRITE = 1;
 struct request {
@@ -23,34 +53,59 @@ struct request {
 struct request_queue;
 using request_fn_proc = void(request_queue*);
 struct request_queue { request_fn_proc* request_fn; void* host; };
+
 struct block_device_operations {
   int (*open)(inode*, file*); int (*release)(inode*, file*);
   int (*ioctl)(inode*, file*, unsigned int, unsigned long);
 };
+
+// Per-major tables, indexed by major; each non-null entry is an array indexed
+// by minor, owned by the driver that installed it. Sizes are in KiB; the
+// block layer refuses requests beyond blk_size before they reach the driver.
 extern int* blk_size[MAX_BLKDEV];
 extern int* blksize_size[MAX_BLKDEV];
 extern int* hardsect_size[MAX_BLKDEV];
 extern int read_ahead[MAX_BLKDEV];
+
+// major 0 asks for a free number: returns it (> 0), or a negative errno.
+// A given major returns 0 or a negative errno.
 int register_blkdev(unsigned major, const char* name, block_device_operations* ops);
 int unregister_blkdev(unsigned major, const char* name);
+// The major's own queue; blk_init_queue makes it call fn, cleanup stops that.
 request_queue* BLK_DEFAULT_QUEUE(unsigned major);
 void blk_init_queue(request_queue* q, request_fn_proc* fn);
 void blk_cleanup_queue(request_queue* q);
+// Queue access for the request function: the first request (null when empty)
+// stays queued until blkdev_dequeue_request removes it.
 bool QUEUE_EMPTY(request_queue* q);
 request* CURRENT_REQUEST(request_queue* q);
 void blkdev_dequeue_request(request* rq);
+// Completes the current segment with its status (nonzero: success). Returns
+// nonzero when segments remain: the request then stays first in its queue
+// with sector, nr_sectors, current_nr_sectors, buffer and bh describing the
+// next segment. Returns 0 when the request is done; the driver then dequeues
+// it and calls end_that_request_last.
 int end_that_request_first(request* rq, int uptodate, const char* name);
 void end_that_request_last(request* rq);
 void register_disk(void* gd, kdev_t dev, unsigned minors, block_device_operations* ops, long size);
+// Generic handling of the standard requests the driver does not answer.
 int blk_ioctl(kdev_t dev, unsigned int cmd, unsigned long arg);
+// Writes the device's dirty buffers / drops its cached ones.
 int fsync_dev(kdev_t dev);
 void __invalidate_buffers(kdev_t dev, int destroy_dirty);
+
+// The range check against the caller's address limit; a range that passes
+// may still fault while copying. Both copies return the bytes NOT copied
+// (0 is success); from and to on the user side are user addresses.
 bool access_ok(int type, unsigned long addr, unsigned long size);
 inline constexpr int VERIFY_READ = 0, VERIFY_WRITE = 1;
 unsigned long __generic_copy_from_user(void* to, const void* from, unsigned long n);
 unsigned long copy_to_user(void* to, const void* from, unsigned long n);
+
+// printk takes the text as it stands, "<1>" prefix included.
 int printk(const char* fmt, ...);
 [[noreturn]] void panic(const char* fmt, ...);
+// Null on failure; kfree accepts null.
 void* kmalloc(std::size_t size, int flags);
 void kfree(const void* p);
 inline constexpr int GFP_KERNEL = 0;

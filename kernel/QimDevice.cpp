@@ -1,0 +1,171 @@
+#include "QimDevice.h"
+
+#include "DiskEtc.h"
+#include "PartitionEntry.h"
+
+#include <cstring>
+#include <limits>
+
+namespace qim {
+
+namespace {
+
+constexpr int kCommandRead = 0;
+constexpr int kCommandWrite = 1;
+
+hd_geometry MakeGeometry(const DiskInfo& info, std::uint64_t cylinders)
+{
+    return {static_cast<std::uint8_t>(info.dwHeads), static_cast<std::uint8_t>(info.dwSectorsPerTrack),
+            static_cast<std::uint16_t>(cylinders), 0};
+}
+
+// Device length in request sectors for `sectors` image sectors; a device past
+// what 32 bits count is cut to what they count, so it never claims more than it serves.
+std::uint32_t RequestSectors(std::uint64_t sectors, std::uint32_t bytesPerSector)
+{
+    const std::uint64_t n = sectors * bytesPerSector / kRequestSectorBytes;
+    return n > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
+                                                         : static_cast<std::uint32_t>(n);
+}
+
+}  // namespace
+
+std::uint32_t MountRecordLength(std::span<const std::byte, kMountRecordFixedBytes> fixed)
+{
+    return LoadLE<std::uint16_t>(fixed, kMountRecordNameLengthAt) + kMountRecordFixedBytes;
+}
+
+MountStatus ParseMountRecord(std::span<const std::byte> copy, MountRecordView* record)
+{
+    if (copy.size() < kMountRecordFixedBytes)
+        return MountStatus::InvalidRecord;
+    MountRecordView r{};
+    r.dwBeta = LoadLE<std::uint32_t>(copy, 0);
+    r.dwDiskType = LoadLE<std::uint32_t>(copy, 4);
+    r.diBetaInfo = {LoadLE<std::uint32_t>(copy, 4), LoadLE<std::uint32_t>(copy, 8), LoadLE<std::uint32_t>(copy, 12),
+                    LoadLE<std::uint32_t>(copy, 16)};
+    r.dwImageOffset = LoadLE<std::uint32_t>(copy, 20);
+    r.dwFloppy = LoadLE<std::uint32_t>(copy, 24);
+    r.dwPC98 = LoadLE<std::uint32_t>(copy, 28);
+    r.dwPartition = LoadLE<std::uint32_t>(copy, 32);
+    r.dwReadOnly = LoadLE<std::uint32_t>(copy, 36);
+    r.wNameLength = LoadLE<std::uint16_t>(copy, kMountRecordNameLengthAt);
+    // The length is read again from the copy: user memory may have changed
+    // since the caller measured it, and only the copy is trusted.
+    if (copy.size() < std::size_t{r.wNameLength} + kMountRecordFixedBytes)
+        return MountStatus::InvalidRecord;
+    const auto name = copy.subspan(kMountRecordNameAt, std::size_t{r.wNameLength} + 1);
+    if (std::memchr(name.data(), 0, name.size()) == nullptr)
+        return MountStatus::InvalidRecord;
+    r.szFileName = reinterpret_cast<const char*>(name.data());
+    *record = r;
+    return MountStatus::Ok;
+}
+
+MountStatus OpenMountImage(const MountRecordView& record, Disk* disk)
+{
+    const int rc = record.dwBeta != 0
+                       ? Disk_OpenBeta(disk, record.szFileName, record.dwReadOnly, record.dwImageOffset,
+                                       &record.diBetaInfo)
+                       : Disk_OpenType(disk, record.szFileName, record.dwReadOnly, record.dwDiskType);
+    return rc == 0 ? MountStatus::Ok : MountStatus::ImageError;
+}
+
+MountStatus MapDevice(Disk* disk, const MountRecordView& record, DeviceMapping* mapping)
+{
+    DiskInfo info{};
+    Disk_GetDiskInfo(disk, &info);
+    // Only a raw image with a typed-in geometry can have these; every mapping
+    // below divides by, or multiplies into, a cylinder.
+    if (info.dwHeads == 0 || info.dwSectorsPerTrack == 0)
+        return MountStatus::BadGeometry;
+    const std::uint64_t cylinderSectors = std::uint64_t{info.dwHeads} * info.dwSectorsPerTrack;
+    const std::uint32_t b = info.dwBytesPerSector;
+
+    std::uint64_t offset = 0;
+    std::uint64_t sectors = 0;
+    std::uint64_t cylinders = 0;
+    if (record.dwFloppy != 0) {
+        sectors = info.dwTotalSectors;
+        cylinders = sectors / cylinderSectors;
+    } else if (record.dwPC98 == 0) {
+        PartitionEntry entry{};
+        std::uint32_t index = record.dwPartition;
+        if (ReadPartitionEntry(disk, 0, &index, &entry) != 0)
+            return MountStatus::PartitionError;
+        offset = std::uint64_t{entry.dwStartSector} * b;
+        sectors = entry.dwSectorCount;
+        cylinders = sectors / cylinderSectors;
+    } else {
+        PartitionEntry98 entry{};
+        if (ReadPartitionEntry98(disk, b, record.dwPartition, &entry) != 0)
+            return MountStatus::PartitionError;
+        // An end before the start would wrap into a device of billions of sectors.
+        if (entry.wEndCylinder < entry.wStartCylinder)
+            return MountStatus::PartitionError;
+        offset = std::uint64_t{entry.wStartCylinder} * cylinderSectors * b;
+        cylinders = std::uint64_t{entry.wEndCylinder} - entry.wStartCylinder + 1;
+        sectors = cylinders * cylinderSectors;
+    }
+    *mapping = {offset, RequestSectors(sectors, b), MakeGeometry(info, cylinders), b};
+    return MountStatus::Ok;
+}
+
+std::uint32_t DeviceSizeKiB(const QimDevice& device)
+{
+    // Rounded down: the kernel checks requests against this size, and a
+    // rounded-up half KiB would admit a sector the device refuses.
+    return device.dwDeviceSectors / 2;
+}
+
+void AttachImage(QimDevice* device, Disk* disk, std::uint32_t readOnly, const DeviceMapping& mapping)
+{
+    device->pDisk = disk;
+    device->dwReadOnly = readOnly;
+    device->qwByteOffset = mapping.qwByteOffset;
+    device->hdGeometry = mapping.hdGeometry;
+    device->dwDeviceSectors = mapping.dwDeviceSectors;
+}
+
+Disk* DetachImage(QimDevice* device)
+{
+    Disk* disk = device->pDisk;
+    device->pDisk = nullptr;
+    return disk;
+}
+
+TransferStatus TransferSegment(const QimDevice& device, int command, std::uint64_t sector, std::uint64_t count,
+                               void* buffer)
+{
+    if (device.pDisk == nullptr)
+        return TransferStatus::NotReady;
+    if (sector > device.dwDeviceSectors || count > device.dwDeviceSectors - sector)
+        return TransferStatus::PastEnd;
+    const std::uint64_t bytes = count * kRequestSectorBytes;
+    if (bytes > std::numeric_limits<std::uint32_t>::max())
+        return TransferStatus::BadCommand;
+    const std::uint64_t position = device.qwByteOffset + sector * kRequestSectorBytes;
+    const auto length = static_cast<std::uint32_t>(bytes);
+    switch (command) {
+    case kCommandRead:
+        return Disk_Read64(device.pDisk, position, length, buffer) == 0 ? TransferStatus::Done
+                                                                        : TransferStatus::ReadError;
+    case kCommandWrite:
+        if (device.dwReadOnly != 0)
+            return TransferStatus::ReadOnly;
+        return Disk_Write64(device.pDisk, position, length, buffer) == 0 ? TransferStatus::Done
+                                                                         : TransferStatus::WriteError;
+    default:
+        return TransferStatus::BadCommand;
+    }
+}
+
+bool CountLimitedMessage(std::uint32_t* counter)
+{
+    const std::uint32_t before = *counter;
+    if (before != std::numeric_limits<std::uint32_t>::max())
+        *counter = before + 1;
+    return before < kLimitedMessageCount;
+}
+
+}  // namespace qim

@@ -1,0 +1,89 @@
+// The driver's logic that calls no kernel interface: reading the mount
+// record, opening the image, mapping the device onto the whole disk or one
+// partition, the device record's state and the transfer of one request
+// segment. qimmain.cpp wraps it in the kernel calls.
+#pragma once
+
+#include "Disk.h"
+#include "Kernel.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace qim {
+
+// One minor. The control path (qim_ioctl) and the request path (qim_request)
+// share only this record; the provider's lock keeps them apart.
+struct QimDevice {
+    std::int32_t nOpenCount;
+    Disk* pDisk;  // owned, kmalloc memory; null when no image is mounted
+    std::uint32_t dwReadOnly;
+    std::uint64_t qwByteOffset;
+    hd_geometry hdGeometry;
+    std::uint32_t dwDeviceSectors;  // request sectors
+};
+
+// Requests address the device in these units, whatever the image's sector size.
+inline constexpr std::uint32_t kRequestSectorBytes = 512;
+// How often each rate-limited message is logged in a module's life.
+inline constexpr std::uint32_t kLimitedMessageCount = 5;
+
+// The mount record: ten little-endian words, the name's length (16 bits), the
+// name with its terminating zero, one reserved byte.
+inline constexpr std::size_t kMountRecordFixedBytes = 44;
+inline constexpr std::size_t kMountRecordNameLengthAt = 40;
+inline constexpr std::size_t kMountRecordNameAt = 42;
+
+// The fields of a copied record; szFileName points into that copy.
+struct MountRecordView {
+    std::uint32_t dwBeta;
+    std::uint32_t dwDiskType;
+    DiskInfo diBetaInfo;  // dwTotalSectors is the word dwDiskType is
+    std::uint32_t dwImageOffset;
+    std::uint32_t dwFloppy;
+    std::uint32_t dwPC98;
+    std::uint32_t dwPartition;
+    std::uint32_t dwReadOnly;
+    std::uint16_t wNameLength;
+    const char* szFileName;
+};
+
+enum class MountStatus : std::uint8_t { Ok, InvalidRecord, ImageError, PartitionError, BadGeometry };
+
+// The whole record's length, from its fixed part.
+[[nodiscard]] std::uint32_t MountRecordLength(std::span<const std::byte, kMountRecordFixedBytes> fixed);
+// InvalidRecord when the copy is shorter than the length it states or its
+// name has no terminating zero inside the copy; nothing past the copy is read.
+[[nodiscard]] MountStatus ParseMountRecord(std::span<const std::byte> copy, MountRecordView* record);
+// Opens the record's image into a constructed Disk; ImageError leaves it empty.
+[[nodiscard]] MountStatus OpenMountImage(const MountRecordView& record, Disk* disk);
+
+// Where the device lies in the disk, its length and geometry.
+struct DeviceMapping {
+    std::uint64_t qwByteOffset;
+    std::uint32_t dwDeviceSectors;  // request sectors
+    hd_geometry hdGeometry;
+    std::uint32_t dwBytesPerSector;
+};
+// Maps the device as the record asks: Ok, PartitionError or BadGeometry (zero
+// heads or sectors per track). The disk stays open either way.
+[[nodiscard]] MountStatus MapDevice(Disk* disk, const MountRecordView& record, DeviceMapping* mapping);
+
+// Binds an opened and mapped image to a device that holds none.
+void AttachImage(QimDevice* device, Disk* disk, std::uint32_t readOnly, const DeviceMapping& mapping);
+// Unbinds the device's image and returns it, still open, for the caller to
+// close and free (null when none). Offset, geometry and length stay.
+[[nodiscard]] Disk* DetachImage(QimDevice* device);
+// The device's size for the kernel's size table, in KiB.
+[[nodiscard]] std::uint32_t DeviceSizeKiB(const QimDevice& device);
+
+enum class TransferStatus : std::uint8_t { Done, NotReady, PastEnd, ReadError, WriteError, ReadOnly, BadCommand };
+// Reads (command 0) or writes (1) count request sectors from sector on.
+[[nodiscard]] TransferStatus TransferSegment(const QimDevice& device, int command, std::uint64_t sector,
+                                             std::uint64_t count, void* buffer);
+
+// Counts one occurrence of a rate-limited message; true while it is to be logged.
+[[nodiscard]] bool CountLimitedMessage(std::uint32_t* counter);
+
+}  // namespace qim
