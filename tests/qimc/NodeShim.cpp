@@ -62,34 +62,34 @@ void SaveRecord(const unsigned char* record)
 // The mode argument exists only when the file may be created.
 int ModeOf(int flags, va_list ap) { return (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(ap, int) : 0; }
 
+int OpenOrForward(const char* symbol, const char* path, int flags, va_list ap)
+{
+    if (IsNode(path))
+        return OpenNode(flags);
+    using OpenFn = int (*)(const char*, int, ...);
+    return Next<OpenFn>(symbol)(path, flags, ModeOf(flags, ap));
+}
+
 }  // namespace
 
 extern "C" {
 
 int open(const char* path, int flags, ...)
 {
-    if (IsNode(path))
-        return OpenNode(flags);
-    using OpenFn = int (*)(const char*, int, ...);
-    static const auto realOpen = Next<OpenFn>("open");
     va_list ap;
     va_start(ap, flags);
-    const int mode = ModeOf(flags, ap);
+    const int fd = OpenOrForward("open", path, flags, ap);
     va_end(ap);
-    return realOpen(path, flags, mode);
+    return fd;
 }
 
 int open64(const char* path, int flags, ...)
 {
-    if (IsNode(path))
-        return OpenNode(flags);
-    using OpenFn = int (*)(const char*, int, ...);
-    static const auto realOpen = Next<OpenFn>("open64");
     va_list ap;
     va_start(ap, flags);
-    const int mode = ModeOf(flags, ap);
+    const int fd = OpenOrForward("open64", path, flags, ap);
     va_end(ap);
-    return realOpen(path, flags, mode);
+    return fd;
 }
 
 int ioctl(int fd, unsigned long request, ...)
