@@ -1,0 +1,349 @@
+// Partition tables. The PC/AT walk is written once, as an iterative
+// depth-first walker that hands each data entry to a visitor: the list appends,
+// the lookup picks one by number. Both see the same entries in the same order
+// and end with the same error, so the number the control program records names
+// the same partition in the driver's copy of the image.
+#include "PartitionEntry.h"
+
+#include "DiskEtc.h"
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <span>
+
+namespace qim {
+
+namespace {
+
+constexpr std::uint32_t kTableBytes = 512;
+constexpr std::size_t kFirstSlot = 0x1BE;
+constexpr std::size_t kSlotBytes = 16;
+constexpr std::uint8_t kSlotCount = 4;
+// A chain holds one table per logical partition; tables that hold only links
+// are allowed as many again. Bounds the walk's memory and its reads.
+constexpr std::uint32_t kPartitionTableMax = 2 * kPartitionListMax;
+
+using TableSector = std::array<std::byte, kTableBytes>;
+
+[[nodiscard]] bool AnyNonzero(const std::uint8_t* bytes, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        if (bytes[i] != 0)
+            return true;
+    return false;
+}
+
+[[nodiscard]] constexpr bool IsExtendedId(std::uint8_t id) { return id == 0x05 || id == 0x0F || id == 0x85; }
+
+// Reads table sector k (at byte k * 512, whatever the image's sector size).
+// ERR_INVALID_IMAGE when the 0x55 0xAA signature is missing.
+[[nodiscard]] int ReadTableSector(Disk* disk, std::uint32_t sector, TableSector& table)
+{
+    if (int rc = Disk_Read64(disk, std::uint64_t{sector} * kTableBytes, kTableBytes, table.data()); rc != 0)
+        return rc;
+    if (table[510] != std::byte{0x55} || table[511] != std::byte{0xAA})
+        return ERR_INVALID_IMAGE;
+    return 0;
+}
+
+[[nodiscard]] PartitionEntry SlotOf(const TableSector& table, std::uint32_t slot)
+{
+    const std::span<const std::byte> b = std::span<const std::byte>(table).subspan(kFirstSlot + slot * kSlotBytes,
+                                                                                   kSlotBytes);
+    PartitionEntry e{};
+    e.bBootIndicator = std::to_integer<std::uint8_t>(b[0]);
+    std::memcpy(e.abStartChs, b.data() + 1, sizeof e.abStartChs);
+    e.bSystemId = std::to_integer<std::uint8_t>(b[4]);
+    std::memcpy(e.abEndChs, b.data() + 5, sizeof e.abEndChs);
+    e.dwStartSector = LoadLE<std::uint32_t>(b, 8);
+    e.dwSectorCount = LoadLE<std::uint32_t>(b, 12);
+    return e;
+}
+
+[[nodiscard]] bool AnySlotInUseFrom(const TableSector& table, std::uint32_t slot)
+{
+    for (; slot < kSlotCount; ++slot)
+        if (SlotOf(table, slot).bSystemId != 0)
+            return true;
+    return false;
+}
+
+// A relative start made absolute; false when it does not fit 32 bits, which
+// no sector number in a table can express.
+[[nodiscard]] bool AddStart(std::uint32_t origin, std::uint32_t start, std::uint32_t* out)
+{
+    const std::uint64_t sum = std::uint64_t{origin} + start;
+    if (sum > 0xFFFFFFFFu)
+        return false;
+    *out = static_cast<std::uint32_t>(sum);
+    return true;
+}
+
+struct WalkFrame {
+    std::uint32_t dwSector;
+    std::uint8_t bNextSlot;
+    bool bMaster;
+};
+
+// Lives in NkMalloc memory: a kernel stack cannot hold it. Every push enters a
+// new table, so the stack never holds more frames than tables visited.
+struct PartitionWalk {
+    std::uint32_t dwTables;
+    std::uint32_t dwDepth;
+    std::uint32_t adwVisited[kPartitionTableMax];
+    WalkFrame aStack[kPartitionTableMax];
+};
+
+// Records, reads and pushes table sector; ERR_INVALID_IMAGE for a table
+// already visited or one past the table bound.
+[[nodiscard]] int EnterTable(Disk* disk, PartitionWalk& walk, std::uint32_t sector, bool master, TableSector& table)
+{
+    for (std::uint32_t i = 0; i < walk.dwTables; ++i)
+        if (walk.adwVisited[i] == sector)
+            return ERR_INVALID_IMAGE;
+    if (walk.dwTables == kPartitionTableMax)
+        return ERR_INVALID_IMAGE;
+    walk.adwVisited[walk.dwTables++] = sector;
+    if (int rc = ReadTableSector(disk, sector, table); rc != 0)
+        return rc;
+    walk.aStack[walk.dwDepth++] = WalkFrame{sector, 0, master};
+    return 0;
+}
+
+// Walks the table at sector (the master table when master is true, else an
+// extended table whose links are relative to base) depth-first, slots in
+// order, and calls visit(entry) with each data entry's absolute form. At most
+// room entries are visited: one more ends the walk with ERR_INVALID_IMAGE, as
+// does a loop or a start past 32 bits. Returns the first nonzero result.
+template <class Visit>
+[[nodiscard]] int WalkPartitionTables(Disk* disk, std::uint32_t sector, bool master, std::uint32_t base,
+                                      std::uint32_t room, Visit&& visit)
+{
+    auto* walk = NkMallocState<PartitionWalk>();
+    if (walk == nullptr)
+        return ERR_NO_MEMORY;
+    ScopeGuard freeWalk([walk] { NkFree(walk); });
+    walk->dwTables = 0;
+    walk->dwDepth = 0;
+
+    TableSector table;
+    if (int rc = EnterTable(disk, *walk, sector, master, table); rc != 0)
+        return rc;
+    bool loaded = true;  // table holds the top frame's sector
+    while (walk->dwDepth > 0) {
+        WalkFrame& top = walk->aStack[walk->dwDepth - 1];
+        if (top.bNextSlot == kSlotCount) {
+            --walk->dwDepth;
+            loaded = false;
+            continue;
+        }
+        // Back from a chain: the table is read again instead of being kept per frame.
+        if (!loaded) {
+            if (int rc = ReadTableSector(disk, top.dwSector, table); rc != 0)
+                return rc;
+            loaded = true;
+        }
+        const PartitionEntry slot = SlotOf(table, top.bNextSlot++);
+        if (slot.bSystemId == 0)
+            continue;
+        if (IsExtendedId(slot.bSystemId)) {
+            std::uint32_t target = 0;
+            if (!AddStart(top.bMaster ? top.dwSector : base, slot.dwStartSector, &target))
+                return ERR_INVALID_IMAGE;
+            if (top.bMaster)
+                base = target;
+            // A link in the last used slot needs no way back: usual chains stay one frame deep.
+            if (!AnySlotInUseFrom(table, top.bNextSlot))
+                --walk->dwDepth;
+            if (int rc = EnterTable(disk, *walk, target, false, table); rc != 0)
+                return rc;
+            continue;
+        }
+        PartitionEntry found = slot;
+        if (!AddStart(top.dwSector, slot.dwStartSector, &found.dwStartSector) || room == 0)
+            return ERR_INVALID_IMAGE;
+        --room;
+        if (int rc = visit(found); rc != 0)
+            return rc;
+    }
+    return 0;
+}
+
+[[nodiscard]] int ListPartitions(Disk* disk, std::uint32_t sector, bool master, std::uint32_t base,
+                                 std::uint32_t* count, PartitionEntry* list)
+{
+    const std::uint32_t room = *count < kPartitionListMax ? kPartitionListMax - *count : 0;
+    return WalkPartitionTables(disk, sector, master, base, room, [count, list](const PartitionEntry& e) {
+        list[(*count)++] = e;
+        return 0;
+    });
+}
+
+// Succeeds only when the whole walk does, as the list would: a number the
+// list never shows is never found.
+[[nodiscard]] int FindPartition(Disk* disk, std::uint32_t sector, bool master, std::uint32_t base,
+                                const std::uint32_t* index, PartitionEntry* entry)
+{
+    std::uint32_t seen = 0;
+    bool found = false;
+    PartitionEntry wanted{};
+    const int rc = WalkPartitionTables(disk, sector, master, base, kPartitionListMax, [&](const PartitionEntry& e) {
+        if (seen++ == *index) {
+            wanted = e;
+            found = true;
+        }
+        return 0;
+    });
+    if (rc != 0)
+        return rc;
+    if (!found)
+        return ERR_INVALID_IMAGE;
+    *entry = wanted;
+    return 0;
+}
+
+struct SystemIdText {
+    std::uint8_t bSystemId;
+    const char* pszText;
+};
+
+constexpr std::array<SystemIdText, 9> kSystemIdTexts = {{
+    {0x01, "DOS FAT12"},
+    {0x04, "DOS FAT16(<32M)"},
+    {0x06, "DOS FAT16(32M-2G)"},
+    {0x07, "HPFS/NTFS"},
+    {0x0B, "DOS FAT32"},
+    {0x0C, "DOS FAT32X"},
+    {0x0E, "DOS FAT16X"},
+    {0x82, "Soloris/Linux swap"},
+    {0x83, "Linux ext2fs"},
+}};
+
+// PC-98
+
+constexpr std::uint32_t kTable98Bytes = 256;
+constexpr std::uint32_t kEntry98Count = 8;
+
+// A probed pair refuses the table only when it holds a broken signature: a
+// second byte 0xAA behind a first byte that is not 0x55.
+[[nodiscard]] int ProbeSignature98(Disk* disk, std::uint64_t position)
+{
+    std::array<std::uint8_t, 2> pair{};
+    if (int rc = Disk_Read64(disk, position, 2, pair.data()); rc != 0)
+        return rc;
+    return pair[0] != 0x55 && pair[1] == 0xAA ? ERR_INVALID_IMAGE : 0;
+}
+
+// Probes the boot sector's signature (at 254, and at 510 when sectors are 512
+// bytes), reads the table at byte bytesPerSector and calls visit(entry) with
+// each in-use entry in table order. The list and the lookup both come here,
+// so a table the lookup refuses is never listed.
+template <class Visit> [[nodiscard]] int WalkTable98(Disk* disk, std::uint32_t bytesPerSector, Visit&& visit)
+{
+    if (int rc = ProbeSignature98(disk, 254); rc != 0)
+        return rc;
+    if (bytesPerSector == 512)
+        if (int rc = ProbeSignature98(disk, 510); rc != 0)
+            return rc;
+    std::array<std::uint8_t, kTable98Bytes> table{};
+    if (int rc = Disk_Read64(disk, bytesPerSector, kTable98Bytes, table.data()); rc != 0)
+        return rc;
+    for (std::uint32_t i = 0; i < kEntry98Count; ++i) {
+        const std::uint8_t* raw = table.data() + i * sizeof(PartitionEntry98);
+        if (!AnyNonzero(raw, sizeof(PartitionEntry98)))
+            continue;
+        PartitionEntry98 e{};
+        std::memcpy(&e, raw, sizeof e);
+        if (visit(e))
+            break;
+    }
+    return 0;
+}
+
+// FM Towns
+
+constexpr std::array<std::uint8_t, 4> kFMTownsIpl = {'I', 'P', 'L', '4'};
+// The maker's name, Fujitsu, in Shift-JIS.
+constexpr std::array<std::uint8_t, 6> kFMTownsMaker = {0x95, 0x78, 0x8E, 0x6D, 0x92, 0xCA};
+constexpr std::uint32_t kFMTownsMakerAt = 512;
+constexpr std::uint32_t kFMTownsFirstEntry = 0x220;
+constexpr std::uint32_t kFMTownsEntryCount = 10;
+constexpr std::uint32_t kFMTownsInUseBytes = 16;
+static_assert(kFMTownsFirstEntry + kFMTownsEntryCount * sizeof(PartitionEntryFMTowns) == 1024);
+
+}  // namespace
+
+int ReadPartitionEntryList(Disk* disk, std::uint32_t sector, std::uint32_t* count, PartitionEntry* list)
+{
+    return ListPartitions(disk, sector, true, 0, count, list);
+}
+
+int ReadPartitionEntryListEx(Disk* disk, std::uint32_t sector, std::uint32_t base, std::uint32_t* count,
+                             PartitionEntry* list)
+{
+    return ListPartitions(disk, sector, false, base, count, list);
+}
+
+int ReadPartitionEntry(Disk* disk, std::uint32_t sector, std::uint32_t* index, PartitionEntry* entry)
+{
+    return FindPartition(disk, sector, true, 0, index, entry);
+}
+
+int ReadPartitionEntryEx(Disk* disk, std::uint32_t sector, std::uint32_t base, std::uint32_t* index,
+                         PartitionEntry* entry)
+{
+    return FindPartition(disk, sector, false, base, index, entry);
+}
+
+const char* PartitionTypeToString(std::uint8_t systemId)
+{
+    for (const SystemIdText& t : kSystemIdTexts)
+        if (t.bSystemId == systemId)
+            return t.pszText;
+    return "UNKNOWN";
+}
+
+int ReadPartitionEntryList98(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t* count,
+                             PartitionEntry98* list)
+{
+    *count = 0;
+    return WalkTable98(disk, bytesPerSector, [count, list](const PartitionEntry98& e) {
+        list[(*count)++] = e;
+        return false;
+    });
+}
+
+int ReadPartitionEntry98(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t index, PartitionEntry98* entry)
+{
+    bool found = false;
+    const int rc = WalkTable98(disk, bytesPerSector, [&](const PartitionEntry98& e) {
+        if (index-- != 0)
+            return false;
+        *entry = e;
+        found = true;
+        return true;
+    });
+    if (rc != 0)
+        return rc;
+    return found ? 0 : ERR_INVALID_IMAGE;
+}
+
+int ReadPartitionEntryListFMTowns(Disk* disk, std::uint32_t* count, PartitionEntryFMTowns* list)
+{
+    std::array<std::uint8_t, 1024> head{};
+    if (int rc = Disk_Read64(disk, 0, static_cast<std::uint32_t>(head.size()), head.data()); rc != 0)
+        return rc;
+    if (std::memcmp(head.data(), kFMTownsIpl.data(), kFMTownsIpl.size()) != 0 ||
+        std::memcmp(head.data() + kFMTownsMakerAt, kFMTownsMaker.data(), kFMTownsMaker.size()) != 0)
+        return ERR_INVALID_IMAGE;
+    *count = 0;
+    for (std::uint32_t i = 0; i < kFMTownsEntryCount; ++i) {
+        const std::uint8_t* raw = head.data() + kFMTownsFirstEntry + i * sizeof(PartitionEntryFMTowns);
+        if (AnyNonzero(raw, kFMTownsInUseBytes))
+            std::memcpy(&list[(*count)++], raw, sizeof(PartitionEntryFMTowns));
+    }
+    return 0;
+}
+
+}  // namespace qim
