@@ -7,8 +7,10 @@
 #include "OpenDiskImage.h"
 #include "PartitionEntry.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -145,8 +147,14 @@ void Consume(ArgCursor* cursor, int count)
     cursor->ppArg += count;
 }
 
-// Decimal as a signed long (a non-number is 0), kept as a 32-bit word.
-std::uint32_t ArgNumber(const char* text) { return static_cast<std::uint32_t>(std::strtol(text, nullptr, 10)); }
+// Decimal as a 32-bit signed long (a non-number is 0, the out-of-range
+// saturate), kept as a 32-bit word. A 64-bit long must not wrap a huge number
+// into a small one: 4294967297 is no partition 1.
+std::uint32_t ArgNumber(const char* text)
+{
+    const long long value = std::strtoll(text, nullptr, 10);
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX)));
+}
 
 // One letter argument: yes gives 1, no gives 0 (first character, either case).
 int LetterArg(ArgCursor* cursor, char yes, char no, std::uint32_t* answer)
