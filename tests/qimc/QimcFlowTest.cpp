@@ -108,6 +108,8 @@ TEST_F(QimcTest, ArgumentMountOfRawFloppyGeometry)
              Case{{"m", "raw.bin", "h", "b", "0", "512", "2880", "2", "18", "1"}, "failed\n"},
              Case{{"m", "raw.bin", "f", "1024", "512", "2881", "2", "18"}, "failed\n"},  // beyond the file
              Case{{"m", "raw.bin", "f", "1025", "512", "2880", "2", "18"}, "failed\n"},
+             // 2^32 + 2880 saturates instead of wrapping to 2880.
+             Case{{"m", "raw.bin", "f", "1024", "512", "4294970176", "2", "18"}, "failed\n"},
              Case{{"m", "raw.bin", "h", "a", "0", "512", "2880", "2", "18"}, "invalid argument3\n"},
              Case{{"m", "missing.bin", "r"}, "invalid filename"},
              Case{{"m", "", "r"}, "failed\n"},  // the directory itself: no geometry given
