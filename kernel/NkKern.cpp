@@ -72,28 +72,29 @@ int NkGetFileSize(NkHandle handle, std::uint64_t* size)
     return 1;
 }
 
-int NkReadFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, void* buffer)
+namespace {
+// One positioned call; any non-negative count, a short one included, is success.
+template <class Op> int Transfer(NkHandle handle, bool write, Op op)
 {
     const auto* file = static_cast<const KernFile*>(handle);
-    if (file == nullptr || !file->canRead)
+    if (file == nullptr || !(write ? file->canWrite : file->canRead))
         return 0;
     ssize_t n;
     do
-        n = ::pread(file->fd, buffer, length, static_cast<off_t>(offset));
+        n = op(file->fd);
     while (n < 0 && errno == EINTR);
     return n >= 0 ? 1 : 0;
+}
+}  // namespace
+
+int NkReadFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, void* buffer)
+{
+    return Transfer(handle, false, [&](int fd) { return ::pread(fd, buffer, length, static_cast<off_t>(offset)); });
 }
 
 int NkWriteFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, const void* buffer)
 {
-    const auto* file = static_cast<const KernFile*>(handle);
-    if (file == nullptr || !file->canWrite)
-        return 0;
-    ssize_t n;
-    do
-        n = ::pwrite(file->fd, buffer, length, static_cast<off_t>(offset));
-    while (n < 0 && errno == EINTR);
-    return n >= 0 ? 1 : 0;
+    return Transfer(handle, true, [&](int fd) { return ::pwrite(fd, buffer, length, static_cast<off_t>(offset)); });
 }
 
 void* NkMalloc(std::uint32_t size) { return std::malloc(size); }

@@ -40,17 +40,22 @@ static_assert(sizeof(PartitionEntryFMTowns) == 48);
 inline constexpr std::uint32_t kPartitionListMax = 256;
 
 // PC/AT. count is in/out: entries are appended at list[count] (list holds kPartitionListMax).
+// A chain that leads back to a table already visited, or more entries than the
+// list holds, ends the walk with ERR_INVALID_IMAGE; what was appended stays.
 [[nodiscard]] int ReadPartitionEntryList(Disk* disk, std::uint32_t sector, std::uint32_t* count,
                                          PartitionEntry* list);
 [[nodiscard]] int ReadPartitionEntryListEx(Disk* disk, std::uint32_t sector, std::uint32_t base,
                                            std::uint32_t* count, PartitionEntry* list);
 // Partition number *index (list order) into entry; ERR_INVALID_IMAGE when there are fewer.
+// Walks the whole table as the list does and fails whenever the list would,
+// with the same error, so it never finds a partition the list does not show.
 [[nodiscard]] int ReadPartitionEntry(Disk* disk, std::uint32_t sector, std::uint32_t* index, PartitionEntry* entry);
 [[nodiscard]] int ReadPartitionEntryEx(Disk* disk, std::uint32_t sector, std::uint32_t base, std::uint32_t* index,
                                        PartitionEntry* entry);
 [[nodiscard]] const char* PartitionTypeToString(std::uint8_t systemId);
 
 // PC-98: the table is at byte position bytesPerSector. The list sets count itself (at most 8).
+// Both probe the boot signature at 254, and at 510 for 512-byte sectors.
 [[nodiscard]] int ReadPartitionEntryList98(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t* count,
                                            PartitionEntry98* list);
 [[nodiscard]] int ReadPartitionEntry98(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t index,
