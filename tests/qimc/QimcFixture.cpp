@@ -1,0 +1,58 @@
+#include "QimcFixture.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace qimtest {
+
+QimcTest::QimcTest() : real(std::filesystem::canonical(dir.path()).string()), node(dir.file("qim0")) {}
+
+QimcResult QimcTest::Finish(QimcResult result) const
+{
+    result.out = ReplaceAll(ReplaceAll(result.out, real, "@TMP@"), dir.path(), "@TMP@");
+    EXPECT_EQ(result.err, "");
+    EXPECT_NE(result.status, -1000) << "qimc did not finish";
+    return result;
+}
+
+QimcResult QimcTest::Run(const std::vector<std::string>& args, const std::string& input, int result)
+{
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::map<std::string, std::string> env = {
+        {"LD_PRELOAD", QIM_SHIM_PATH},
+        {"QIM_DEVICE", node},
+        {"QIM_SHIM_RESULT", std::to_string(result)},
+        {"QIM_SHIM_RECORD", dir.file("record")},
+        {"QIM_SHIM_LOG", dir.file("log")},
+        // The stand-in is preloaded ahead of a sanitizer runtime.
+        {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"},
+    };
+    return Finish(RunQimc({args, input, dir.path(), env}));
+}
+
+QimcResult QimcTest::RunWithoutShim(const std::vector<std::string>& args, const std::string& input,
+                                    const std::string& nodePath)
+{
+    return Finish(RunQimc({args, input, dir.path(), {{"QIM_DEVICE", nodePath}}}));
+}
+
+std::string QimcTest::NodeLog() const
+{
+    if (!std::filesystem::exists(dir.file("log")))
+        return "";
+    const Bytes bytes = ReadFile(dir.file("log"));
+    return std::string(bytes.begin(), bytes.end());
+}
+
+Bytes QimcTest::SavedRecord() const
+{
+    return std::filesystem::exists(dir.file("record")) ? ReadFile(dir.file("record")) : Bytes{};
+}
+
+void QimcTest::ForgetNode() const
+{
+    std::filesystem::remove(dir.file("log"));
+    std::filesystem::remove(dir.file("record"));
+}
+
+}  // namespace qimtest

@@ -1,0 +1,187 @@
+// Image opening for the control program: a recognised format tells everything
+// itself; a raw file is a listed floppy size or a geometry the user gives.
+#include "OpenDiskImage.h"
+
+#include "DiskEtc.h"
+#include "Nk.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace qim {
+
+namespace {
+
+constexpr std::array<DiskClass, kDiskTypeCount> kDiskClasses = [] {
+    std::array<DiskClass, kDiskTypeCount> classes{};
+    for (std::uint32_t type : {DISK_ANEX86_FLOPPY, DISK_D88_FLOPPY, DISK_T98NEXT_R0_FLOPPY, DISK_T98NEXT_R1_FLOPPY})
+        classes[type] = {1, 0};
+    for (std::uint32_t type : {DISK_ANEX86_HARD, DISK_T98_HARD, DISK_T98NEXT_HARD, DISK_VIRTUAL98_HARD, DISK_PC98E_HARD})
+        classes[type] = {0, 1};
+    return classes;
+}();
+
+struct FloppySize {
+    std::uint64_t qwFileSize;
+    DiskInfo Info;
+};
+
+constexpr std::array<FloppySize, 6> kFloppySizes = {{
+    {0xA0000, {1280, 2, 8, 512}},
+    {0xB4000, {1440, 2, 9, 512}},
+    {0x12C000, {2400, 2, 15, 512}},
+    {0x134000, {1232, 2, 8, 1024}},
+    {0x168000, {2880, 2, 18, 512}},
+    {0x2D0000, {5760, 2, 36, 512}},
+}};
+
+constexpr std::array<const char*, 4> kFloppyExtensions = {"flp", "vfd", "tfd", "ima"};
+
+// The listed geometry of a raw floppy file, or null when its extension or size is not listed.
+const DiskInfo* ListedFloppyGeometry(const char* path)
+{
+    const char* dot = std::strrchr(path, '.');
+    if (dot == nullptr)
+        return nullptr;
+    bool listed = false;
+    for (const char* extension : kFloppyExtensions)
+        listed = listed || NkCompareString(dot + 1, extension, 0) == 0;
+    if (!listed)
+        return nullptr;
+    NkHandle file = nullptr;
+    if (NkCreateFile(path, 1, &file) == 0)
+        return nullptr;
+    std::uint64_t size = 0;
+    const int sized = NkGetFileSize(file, &size);
+    NkCloseFile(file);
+    return sized != 0 ? FloppyGeometryOfSize(size) : nullptr;
+}
+
+}  // namespace
+
+DiskClass ClassifyDiskType(std::uint32_t type) { return type < kDiskTypeCount ? kDiskClasses[type] : DiskClass{}; }
+
+const DiskInfo* FloppyGeometryOfSize(std::uint64_t size)
+{
+    for (const FloppySize& entry : kFloppySizes)
+        if (entry.qwFileSize == size)
+            return &entry.Info;
+    return nullptr;
+}
+
+int OpenDiskImage(Disk* disk, const char* path, std::uint32_t readOnly, IsHardDiskFunc isHardDisk,
+                  void* isHardDiskParam, IsPCATFunc isPCAT, void* isPCATParam, GetBetaInfoFunc getBetaInfoHardDisk,
+                  void* getBetaInfoHardDiskParam, GetBetaInfoFunc getBetaInfoFloppyDisk,
+                  void* getBetaInfoFloppyDiskParam, MountRecord* record)
+{
+    readOnly = readOnly != 0 ? 1 : 0;
+    record->dwFloppy = 0;
+    record->dwPC98 = 0;
+    if (Disk_Open(disk, path, readOnly) == 0) {
+        record->dwBeta = 0;
+        record->dwDiskType = disk->dwType;
+        const DiskClass diskClass = ClassifyDiskType(disk->dwType);
+        record->dwFloppy = diskClass.dwFloppy;
+        record->dwPC98 = diskClass.dwPC98;
+        return 0;
+    }
+
+    if (const DiskInfo* floppy = ListedFloppyGeometry(path); floppy != nullptr) {
+        record->dwBeta = 1;
+        record->dwFloppy = 1;
+        record->dwImageOffset = 0;
+        record->diBetaInfo = *floppy;
+        if (Disk_OpenBeta(disk, path, readOnly, record->dwImageOffset, &record->diBetaInfo) == 0)
+            return 0;
+    }
+
+    record->dwBeta = 1;
+    std::uint32_t hardDisk = 0;
+    if (int rc = isHardDisk(isHardDiskParam, &hardDisk); rc != 0)
+        return rc;
+    int rc = 0;
+    if (hardDisk != 0) {
+        record->dwFloppy = 0;
+        std::uint32_t pcat = 0;
+        if (rc = isPCAT(isPCATParam, &pcat); rc != 0)
+            return rc;
+        record->dwPC98 = pcat == 1 ? 0 : 1;
+        rc = getBetaInfoHardDisk(getBetaInfoHardDiskParam, &record->diBetaInfo, &record->dwImageOffset);
+    } else {
+        record->dwFloppy = 1;
+        rc = getBetaInfoFloppyDisk(getBetaInfoFloppyDiskParam, &record->diBetaInfo, &record->dwImageOffset);
+    }
+    if (rc != 0)
+        return rc;
+    return Disk_OpenBeta(disk, path, readOnly, record->dwImageOffset, &record->diBetaInfo) == 0 ? 0 : -1;
+}
+
+void StoreMountRecord(const MountRecord& record, std::string_view path, std::span<std::byte> out)
+{
+    const std::uint32_t word1 = record.dwBeta != 0 ? record.diBetaInfo.dwTotalSectors : record.dwDiskType;
+    const std::array<std::uint32_t, 10> words = {
+        record.dwBeta,        word1,           record.diBetaInfo.dwHeads, record.diBetaInfo.dwSectorsPerTrack,
+        record.diBetaInfo.dwBytesPerSector, record.dwImageOffset, record.dwFloppy, record.dwPC98,
+        record.dwPartition,   record.dwReadOnly};
+    for (std::size_t i = 0; i < words.size(); ++i)
+        StoreLE<std::uint32_t>(out, 4 * i, words[i]);
+    StoreLE<std::uint16_t>(out, 40, static_cast<std::uint16_t>(path.size()));
+    auto name = out.subspan(kMountRecordNameOffset);
+    std::memcpy(name.data(), path.data(), path.size());
+    // The terminating zero and the reserved byte.
+    name[path.size()] = std::byte{0};
+    name[path.size() + 1] = std::byte{0};
+}
+
+const char* QimDevicePath()
+{
+    const char* node = std::getenv("QIM_DEVICE");
+    return node != nullptr ? node : "/dev/qim0";
+}
+
+int OpenQim(int* handle)
+{
+    const int fd = ::open(QimDevicePath(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    *handle = fd;
+    return 1;
+}
+
+void CloseQim(int handle) { ::close(handle); }
+
+namespace {
+// 1 when the node answers the request with 0.
+int SendRequest(unsigned long request, const void* argument)
+{
+    int node = -1;
+    if (OpenQim(&node) == 0)
+        return 0;
+    const int result = ::ioctl(node, request, argument);
+    CloseQim(node);
+    return result == 0 ? 1 : 0;
+}
+}  // namespace
+
+int MountDiskImage(const void* record, std::uint32_t /*length*/) { return SendRequest(QIM_MOUNT, record); }
+
+int UnmountDiskImage() { return SendRequest(QIM_UNMOUNT, nullptr); }
+
+int QueryFileInfo() { return 0; }
+
+MountSendResult SendMountRecord(const MountRecord& record, std::string_view path)
+{
+    if (path.size() > kMountRecordMaxName)
+        return MountSendResult::NoRecord;
+    const auto length = MountRecordLength(static_cast<std::uint32_t>(path.size()));
+    NkBuffer bytes(length);
+    if (!bytes)
+        return MountSendResult::NoRecord;
+    StoreMountRecord(record, path, bytes.span());
+    return MountDiskImage(bytes.data(), length) != 0 ? MountSendResult::Mounted : MountSendResult::Refused;
+}
+
+}  // namespace qim

@@ -1,0 +1,434 @@
+// qimc: mounts a disk image on the qim device, by dialogue or from its
+// arguments, and unmounts it. Every message goes to standard output; the exit
+// status after a mount is the chosen PC/AT partition's system id.
+#include "ConsoleInput.h"
+#include "Disk.h"
+#include "Nk.h"
+#include "OpenDiskImage.h"
+#include "PartitionEntry.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace qim {
+
+namespace {
+
+void Print(const char* text) { std::fputs(text, stdout); }
+
+// The image path the driver is given: a name beginning with "/" as it is,
+// any other below the current directory, resolved without links, "." or "..".
+// False when it does not resolve or does not fit kNkMaxPath bytes.
+bool ResolveImagePath(const char* name, std::string* resolved)
+{
+    std::string joined;
+    if (name[0] == '/') {
+        joined = name;
+    } else {
+        std::array<char, kNkMaxPath> cwd{};
+        if (::getcwd(cwd.data(), cwd.size()) == nullptr)
+            return false;
+        joined = std::string(cwd.data()) + "/" + name;
+    }
+    if (joined.size() >= kNkMaxPath)
+        return false;
+    char* real = ::realpath(joined.c_str(), nullptr);
+    if (real == nullptr)
+        return false;
+    *resolved = real;
+    std::free(real);
+    return resolved->size() < kNkMaxPath;
+}
+
+// Shows a question with its three numbered choices and asks until 1, 2 or 3
+// is typed; the end of input counts as 3 (cancel).
+int AskThreeWay(const std::array<const char*, 4>& lines)
+{
+    for (const char* line : lines)
+        Print(line);
+    for (;;) {
+        Print(": ");
+        int choice = 0;
+        const InputRead read = ReadInt(&choice);
+        if (read == InputRead::End)
+            return 3;
+        if (read == InputRead::Value && choice >= 1 && choice <= 3)
+            return choice;
+    }
+}
+
+// Asks prompt until a number is typed; false at the end of input.
+bool AskUnsigned(const char* prompt, std::uint32_t* value)
+{
+    for (;;) {
+        Print(prompt);
+        const InputRead read = ReadUnsigned(value);
+        if (read != InputRead::NotValue)
+            return read == InputRead::Value;
+    }
+}
+
+// A 1-based partition number up to count, or 0 for cancel or the end of input.
+std::uint32_t AskPartitionNumber(std::uint32_t count)
+{
+    for (;;) {
+        std::uint32_t number = 0;
+        if (!AskUnsigned(": ", &number))
+            return 0;
+        if (number <= count)
+            return number;
+    }
+}
+
+void AppendNumber(std::string* commandLine, std::uint32_t value, const char* format)
+{
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), format, value);
+    *commandLine += text.data();
+}
+
+// The interactive questions. Their parameter is the command line under
+// construction: each answer is appended in argument form, so that the printed
+// line repeats a raw image's geometry too.
+int IsHardDisk(void* param, std::uint32_t* answer)
+{
+    const int choice = AskThreeWay({"harddisk?\n", "1. harddisk\n", "2. floppydisk\n", "3. cancel\n"});
+    if (choice == 3)
+        return 1;
+    *answer = choice == 1 ? 1 : 0;
+    *static_cast<std::string*>(param) += choice == 1 ? "h " : "f ";
+    return 0;
+}
+
+int IsPCAT(void* param, std::uint32_t* answer)
+{
+    const int choice = AskThreeWay({"pc/at?\n", "1. pc/at\n", "2. pc-98\n", "3. cancel\n"});
+    if (choice == 3)
+        return 1;
+    *answer = choice == 1 ? 1 : 0;
+    *static_cast<std::string*>(param) += choice == 1 ? "a " : "9 ";
+    return 0;
+}
+
+// There is no cancel among these prompts; the end of input cancels.
+int AskBetaInfo(void* param, DiskInfo* info, std::uint32_t* imageOffset)
+{
+    if (!AskUnsigned("image offset: ", imageOffset) || !AskUnsigned("bytes per sector: ", &info->dwBytesPerSector) ||
+        !AskUnsigned("total sectors: ", &info->dwTotalSectors) || !AskUnsigned("heads: ", &info->dwHeads) ||
+        !AskUnsigned("sectors per track: ", &info->dwSectorsPerTrack))
+        return 1;
+    auto* commandLine = static_cast<std::string*>(param);
+    for (std::uint32_t value : {*imageOffset, info->dwBytesPerSector, info->dwTotalSectors, info->dwHeads,
+                                info->dwSectorsPerTrack})
+        AppendNumber(commandLine, value, "%u ");
+    return 0;
+}
+
+constexpr GetBetaInfoFunc GetBetaInfoHardDisk = AskBetaInfo;
+constexpr GetBetaInfoFunc GetBetaInfoFloppyDisk = AskBetaInfo;
+
+// The arguments after "m" not yet consumed.
+struct ArgCursor {
+    int nCount;
+    char** ppArg;
+};
+
+void Consume(ArgCursor* cursor, int count)
+{
+    cursor->nCount -= count;
+    cursor->ppArg += count;
+}
+
+// Decimal as a 32-bit signed long (a non-number is 0, the out-of-range
+// saturate), kept as a 32-bit word. A 64-bit long must not wrap a huge number
+// into a small one: 4294967297 is no partition 1.
+std::uint32_t ArgNumber(const char* text)
+{
+    const long long value = std::strtoll(text, nullptr, 10);
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX)));
+}
+
+// One letter argument: yes gives 1, no gives 0 (first character, either case).
+int LetterArg(ArgCursor* cursor, char yes, char no, std::uint32_t* answer)
+{
+    if (cursor->nCount < 1)
+        return -1;
+    const int first = std::tolower(static_cast<unsigned char>(cursor->ppArg[0][0]));
+    if (first != yes && first != no)
+        return -1;
+    *answer = first == yes ? 1 : 0;
+    Consume(cursor, 1);
+    return 0;
+}
+
+int IsHardDiskArg(void* param, std::uint32_t* answer)
+{
+    return LetterArg(static_cast<ArgCursor*>(param), 'h', 'f', answer);
+}
+
+int IsPCATArg(void* param, std::uint32_t* answer) { return LetterArg(static_cast<ArgCursor*>(param), 'a', '9', answer); }
+
+// OFFSET BPS TOTAL HEADS SPT
+int BetaInfoArg(void* param, DiskInfo* info, std::uint32_t* imageOffset)
+{
+    auto* cursor = static_cast<ArgCursor*>(param);
+    if (cursor->nCount < 5)
+        return -1;
+    char** arg = cursor->ppArg;
+    *imageOffset = ArgNumber(arg[0]);
+    info->dwBytesPerSector = ArgNumber(arg[1]);
+    info->dwTotalSectors = ArgNumber(arg[2]);
+    info->dwHeads = ArgNumber(arg[3]);
+    info->dwSectorsPerTrack = ArgNumber(arg[4]);
+    Consume(cursor, 5);
+    return 0;
+}
+
+constexpr GetBetaInfoFunc GetBetaInfoHardDiskArg = BetaInfoArg;
+constexpr GetBetaInfoFunc GetBetaInfoFloppyDiskArg = BetaInfoArg;
+
+int SelectPartition(std::uint32_t count, const PartitionEntry* list, std::uint32_t* index)
+{
+    Print("partition no?\n");
+    Print("0. cancel\n");
+    for (std::uint32_t i = 0; i < count; ++i)
+        std::printf("%u. 0x%02X %s offset=%u,length=%u\n", i + 1, unsigned{list[i].bSystemId},
+                    PartitionTypeToString(list[i].bSystemId), list[i].dwStartSector, list[i].dwSectorCount);
+    const std::uint32_t number = AskPartitionNumber(count);
+    if (number == 0)
+        return -1;
+    *index = number - 1;
+    return list[*index].bSystemId;
+}
+
+int SelectPartition98(std::uint32_t count, const PartitionEntry98* list, std::uint32_t* index)
+{
+    Print("partition no?\n");
+    Print("0. cancel\n");
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::array<char, sizeof list[i].achName + 1> name{};
+        std::memcpy(name.data(), list[i].achName, sizeof list[i].achName);
+        std::printf("%u. %s\n", i + 1, name.data());
+    }
+    const std::uint32_t number = AskPartitionNumber(count);
+    if (number == 0)
+        return -1;
+    *index = number - 1;
+    return 0;
+}
+
+// The partitions of the table the record names, in the order the driver counts them.
+struct PartitionList {
+    std::uint32_t count = 0;
+    std::array<PartitionEntry, kPartitionListMax> at{};
+    std::array<PartitionEntry98, kPartitionListMax> pc98{};
+};
+
+// Reads the list; prints the failure (failedAT for an unreadable PC/AT table)
+// and returns false when it is unreadable or empty.
+bool ListPartitions(Disk* disk, const MountRecord& record, PartitionList* list, const char* failedAT)
+{
+    int rc = 0;
+    if (record.dwPC98 != 0) {
+        DiskInfo info{};
+        Disk_GetDiskInfo(disk, &info);
+        rc = ReadPartitionEntryList98(disk, info.dwBytesPerSector, &list->count, list->pc98.data());
+    } else {
+        rc = ReadPartitionEntryList(disk, 0, &list->count, list->at.data());
+    }
+    if (rc != 0) {
+        Print(record.dwPC98 != 0 ? "failed3\n" : failedAT);
+        return false;
+    }
+    if (list->count == 0) {
+        Print("partition not found\n");
+        return false;
+    }
+    return true;
+}
+
+// Sends the record; prints the failure. The image must be closed already.
+bool SendMount(const MountRecord& record, const std::string& path)
+{
+    switch (SendMountRecord(record, path)) {
+    case MountSendResult::Mounted:
+        return true;
+    case MountSendResult::NoRecord:
+        Print("failed\n");
+        return false;
+    case MountSendResult::Refused:
+        break;
+    }
+    Print("mount error\n");
+    return false;
+}
+
+// The partition menu of an open partitioned image: the mount result (system
+// id, 0 for PC-98), or -1 after a printed failure or cancel.
+int ChoosePartition(Disk* disk, MountRecord* record, std::string* commandLine)
+{
+    PartitionList list;
+    if (!ListPartitions(disk, *record, &list, "failed2\n"))
+        return -1;
+    const int result = record->dwPC98 != 0 ? SelectPartition98(list.count, list.pc98.data(), &record->dwPartition)
+                                           : SelectPartition(list.count, list.at.data(), &record->dwPartition);
+    if (result < 0) {
+        Print("canceled\n");
+        return -1;
+    }
+    AppendNumber(commandLine, record->dwPartition + 1, "%u");
+    return result;
+}
+
+int InteractMode()
+{
+    std::string commandLine = "qimc m ";
+    Print("filename: ");
+    std::string name;
+    switch (ReadWord(&name, kNkMaxPath - 1)) {
+    case InputRead::End:
+        return -1;
+    case InputRead::NotValue:
+        Print("invalid filename\n");
+        return -1;
+    case InputRead::Value:
+        break;
+    }
+    std::string path;
+    if (!ResolveImagePath(name.c_str(), &path)) {
+        Print("invalid filename\n");
+        return -1;
+    }
+    commandLine += name + " ";
+
+    const int readOnlyChoice = AskThreeWay({"readonly?\n", "1. readonly\n", "2. readwrite\n", "3. cancel\n"});
+    if (readOnlyChoice == 3)
+        return -1;
+    const std::uint32_t readOnly = readOnlyChoice == 1 ? 1 : 0;
+    if (readOnly != 0)
+        commandLine += "r ";
+
+    Disk disk;
+    Disk_Construct(&disk);
+    MountRecord record{};
+    if (int rc = OpenDiskImage(&disk, path.c_str(), readOnly, IsHardDisk, &commandLine, IsPCAT, &commandLine,
+                               GetBetaInfoHardDisk, &commandLine, GetBetaInfoFloppyDisk, &commandLine, &record);
+        rc != 0) {
+        Print(rc == 1 ? "canceled\n" : "failed1\n");
+        return -1;
+    }
+    const int result = record.dwFloppy != 0 ? 0 : ChoosePartition(&disk, &record, &commandLine);
+    Disk_Close(&disk);
+    if (result < 0)
+        return -1;
+
+    record.dwReadOnly = readOnly;
+    if (!SendMount(record, path))
+        return -1;
+    std::printf("command line [# %s]\n", commandLine.c_str());
+    return result;
+}
+
+// PARTITION of the argument form: the mount result, or -1 after a printed failure.
+int PartitionArg(Disk* disk, ArgCursor* cursor, MountRecord* record)
+{
+    if (cursor->nCount < 1) {
+        Print("invalid argument3\n");
+        return -1;
+    }
+    const std::uint32_t index = ArgNumber(cursor->ppArg[0]) - 1;
+    Consume(cursor, 1);
+    PartitionList list;
+    if (!ListPartitions(disk, *record, &list, "failed\n"))
+        return -1;
+    if (index >= list.count) {
+        // A PC-98 number out of range fails without a message.
+        if (record->dwPC98 == 0)
+            Print("invalid argument\n");
+        return -1;
+    }
+    record->dwPartition = index;
+    return record->dwPC98 != 0 ? 0 : list.at[index].bSystemId;
+}
+
+int ArgMode(ArgCursor* cursor)
+{
+    if (cursor->nCount <= 0) {
+        Print("invalid argument\n");
+        return -1;
+    }
+    std::string path;
+    if (!ResolveImagePath(cursor->ppArg[0], &path)) {
+        Print("invalid filename");
+        return -1;
+    }
+    Consume(cursor, 1);
+    if (cursor->nCount <= 0) {
+        Print("invalid argument\n");
+        return -1;
+    }
+    std::uint32_t readOnly = 0;
+    if (cursor->ppArg[0][0] == 'r' || cursor->ppArg[0][0] == 'R') {
+        readOnly = 1;
+        Consume(cursor, 1);
+    }
+
+    Disk disk;
+    Disk_Construct(&disk);
+    MountRecord record{};
+    if (int rc = OpenDiskImage(&disk, path.c_str(), readOnly, IsHardDiskArg, cursor, IsPCATArg, cursor,
+                               GetBetaInfoHardDiskArg, cursor, GetBetaInfoFloppyDiskArg, cursor, &record);
+        rc != 0) {
+        Print(rc == 1 ? "canceled\n" : "failed\n");
+        return -1;
+    }
+    const int result = record.dwFloppy != 0 ? 0 : PartitionArg(&disk, cursor, &record);
+    Disk_Close(&disk);
+    if (result < 0)
+        return -1;
+
+    record.dwReadOnly = readOnly;
+    return SendMount(record, path) ? result : -1;
+}
+
+int Unmount()
+{
+    if (UnmountDiskImage() != 0)
+        return 0;
+    Print("unmount error\n");
+    return -1;
+}
+
+}  // namespace
+
+}  // namespace qim
+
+int main(int argc, char** argv)
+{
+    using namespace qim;
+    if (argc < 2) {
+        Print("QIM for Linux Ver.0 alpha03\n");
+        Print("mount:   # qimc m\n");
+        Print("unmount: # qimc u\n");
+        return -1;
+    }
+    const char command = argv[1][0];
+    if (command == 'm' || command == 'M') {
+        if (argc == 2)
+            return InteractMode();
+        ArgCursor cursor{argc - 2, argv + 2};
+        return ArgMode(&cursor);
+    }
+    if ((command == 'u' || command == 'U') && argc == 2)
+        return Unmount();
+    Print("invalid argument\n");
+    return -1;
+}
