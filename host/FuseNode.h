@@ -1,0 +1,42 @@
+// The device node as a one-file FUSE file system: the node path itself is the
+// mount point, and its root inode is a regular file whose size and contents
+// the callbacks below provide. Knows nothing of the driver.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <sys/types.h>
+
+namespace qim::host {
+
+struct IoctlAnswer {
+    long result;      // the caller's ioctl result, or a negative error number
+    bool invalidate;  // the node's size or contents changed
+};
+
+// Every callback may run on any of the loop's threads, concurrently.
+// Transfer callbacks return the byte count moved or a negative error number.
+struct NodeOps {
+    void* context;
+    int (*open)(void* context);
+    void (*release)(void* context);
+    IoctlAnswer (*ioctl)(void* context, pid_t caller, unsigned int request, unsigned long argument);
+    std::uint64_t (*size)(void* context);
+    long (*read)(void* context, std::uint64_t offset, std::span<std::byte> buffer);
+    long (*write)(void* context, std::uint64_t offset, std::span<const std::byte> buffer);
+    int (*fsync)(void* context);
+};
+
+struct NodeOptions {
+    const char* path;
+    bool debug;
+};
+
+// Mounts the node (creating an empty regular file at the path when nothing is
+// there) and serves it until SIGINT, SIGTERM or SIGHUP; then unmounts it and
+// removes the file again if it was created here. Returns 0, or 1 after a
+// failure it has reported on standard error.
+int ServeNode(const NodeOptions& options, const NodeOps& ops);
+
+}  // namespace qim::host

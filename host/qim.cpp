@@ -1,0 +1,52 @@
+// qim: loads the driver into the host's stand-in for the kernel and serves its
+// device on a node until SIGINT or SIGTERM.
+#include "FuseNode.h"
+#include "KernelHost.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: qim [--node PATH] [--debug]\n"
+    "       qim --version | --help\n"
+    "Loads the QIM driver and serves its device on PATH (default /dev/qim0), a\n"
+    "regular file created when nothing is there, until SIGINT or SIGTERM.\n"
+    "Then mount an image with qimc and the node with mount, for example\n"
+    "  qimc m disk.vmdk && mount /dev/qim0 /mnt\n"
+    "The driver's log goes to standard error.\n";
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    qim::host::NodeOptions options{"/dev/qim0", false};
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", qim::host::ModuleDescription());
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--node") == 0 && i + 1 < argc) {
+            options.path = argv[++i];
+        } else if (std::strncmp(argv[i], "--node=", 7) == 0) {
+            options.path = argv[i] + 7;
+        } else if (std::strcmp(argv[i], "--debug") == 0) {
+            options.debug = true;
+        } else {
+            std::fprintf(stderr, "qim: unknown argument %s\n%s", argv[i], kUsage);
+            return 2;
+        }
+    }
+    if (const int rc = qim::host::LoadModule(); rc != 0) {
+        std::fprintf(stderr, "qim: the driver did not load (%d)\n", rc);
+        return 1;
+    }
+    const int status = qim::host::ServeNode(options, qim::host::DeviceNodeOps());
+    qim::host::UnloadModule();
+    return status;
+}

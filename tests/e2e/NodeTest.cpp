@@ -1,0 +1,380 @@
+// The whole system as an administrator meets it: qim serving a node, qimc
+// mounting raw partitioned images, the node mounted through a loop device.
+#include "E2eSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace qimtest;
+using namespace qimtest::e2e;
+
+namespace {
+
+constexpr unsigned long kQimMount = 0x9201;
+constexpr unsigned long kQimUnmount = 0x9202;
+constexpr unsigned long kGetSize = 0x1260;  // BLKGETSIZE
+
+class E2e : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const std::string why = SkipReason(); !why.empty())
+            GTEST_SKIP() << why;
+        ASSERT_TRUE(qim.Start()) << "qim did not come up: " << qim.Log();
+    }
+
+    // The node's size as stat sees it.
+    std::uint64_t NodeSize() const
+    {
+        struct stat st {};
+        return ::stat(qim.node().c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : UINT64_MAX;
+    }
+
+    void MountImage(const PartitionedImage& image, bool readOnly, int partition)
+    {
+        const RunResult r = Qimc(qim.node(), RawMountArgs(image, readOnly, partition));
+        ASSERT_EQ(r.status, 0x83) << r.out << r.err << qim.Log();
+        ASSERT_EQ(r.out, "");
+    }
+
+    TempDir dir;
+    QimServer qim{dir};
+};
+
+std::string MakeDir(const TempDir& dir, const std::string& name)
+{
+    const std::string path = dir.file(name);
+    ::mkdir(path.c_str(), 0700);
+    return path;
+}
+
+std::string ReadText(const std::string& path)
+{
+    const Bytes b = ReadFile(path);
+    return {b.begin(), b.end()};
+}
+
+// The file system's block numbers of a file, from debugfs.
+std::vector<std::uint64_t> FileBlocks(const std::string& image, std::uint64_t fsOffset, const std::string& file)
+{
+    const RunResult r = Run({"debugfs", "-R", "blocks " + file, image + "?offset=" + std::to_string(fsOffset)});
+    std::vector<std::uint64_t> blocks;
+    std::istringstream in(r.out);
+    std::uint64_t b = 0;
+    while (in >> b)
+        blocks.push_back(b);
+    return blocks;
+}
+
+struct CycleCase {
+    int partition;  // 1: primary, 2: logical
+    bool readOnly;
+};
+
+class FullCycle : public E2e, public ::testing::WithParamInterface<CycleCase> {};
+
+TEST_P(FullCycle, MountsChangesAndChecksClean)
+{
+    const CycleCase c = GetParam();
+    PartitionedImage image;
+    std::string error;
+    ASSERT_TRUE(MakePartitionedImage(dir, "disk.img", {{"hello.txt", "primary partition\n"}},
+                                     {{"hello.txt", "logical partition\n"}}, image, error))
+        << error;
+    const std::uint64_t start = c.partition == 1 ? image.primaryStart : image.logicalStart;
+    const std::uint64_t sectors = c.partition == 1 ? image.primarySectors : image.logicalSectors;
+    const std::uint64_t fsOffset = start * 512;
+    const Bytes before = ReadFile(image.path);
+
+    EXPECT_EQ(NodeSize(), 0u) << "no image mounted yet";
+    MountImage(image, c.readOnly, c.partition);
+    EXPECT_EQ(NodeSize(), sectors * 512);
+
+    const std::string mnt = MakeDir(dir, "mnt");
+    const Bytes written = PatternBytes(0, 300 * 1024 + 77, 42);
+    {
+        NodeMount mount(qim.node(), mnt, c.readOnly);
+        ASSERT_TRUE(mount.ok()) << mount.error() << qim.Log();
+        EXPECT_EQ(ReadText(mnt + "/hello.txt"), c.partition == 1 ? "primary partition\n" : "logical partition\n");
+        if (!c.readOnly) {
+            WriteFile(mnt + "/written.bin", written);
+            WriteFile(mnt + "/hello.txt", Bytes{'c', 'h', 'a', 'n', 'g', 'e', 'd', '\n'});
+            EXPECT_EQ(ReadFile(mnt + "/written.bin"), written);
+        }
+        EXPECT_TRUE(mount.Unmount());
+    }
+    const RunResult unmount = Qimc(qim.node(), {"u"});
+    EXPECT_EQ(unmount.status, 0) << unmount.out << qim.Log();
+    EXPECT_EQ(NodeSize(), 0u);
+    EXPECT_EQ(qim.Stop(), 0);
+    EXPECT_EQ(qim.Log().find("error"), std::string::npos) << qim.Log();
+
+    const std::string fs = image.path + "?offset=" + std::to_string(fsOffset);
+    const RunResult fsck = Run({"e2fsck", "-fn", fs}, 120);
+    EXPECT_EQ(fsck.status, 0) << fsck.out << fsck.err;
+
+    const Bytes after = ReadFile(image.path);
+    ASSERT_EQ(after.size(), before.size());
+    if (c.readOnly) {
+        EXPECT_TRUE(after == before) << "a read-only cycle changed the image";
+        return;
+    }
+    // The bytes outside the partition are untouched.
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + static_cast<long>(fsOffset), before.begin()));
+    EXPECT_TRUE(std::equal(after.begin() + static_cast<long>(fsOffset + sectors * 512), after.end(),
+                           before.begin() + static_cast<long>(fsOffset + sectors * 512)));
+    // The data written is in the image, at the partition's offset plus the
+    // file system's block positions.
+    const std::vector<std::uint64_t> blocks = FileBlocks(image.path, fsOffset, "/written.bin");
+    ASSERT_GE(blocks.size(), written.size() / 1024);
+    for (std::size_t i = 0; i < written.size() / 1024; ++i) {
+        const Bytes got = ReadFileRange(image.path, fsOffset + blocks[i] * 1024, 1024);
+        ASSERT_TRUE(std::equal(got.begin(), got.end(), written.begin() + static_cast<long>(i * 1024)))
+            << "block " << i << " of the file";
+    }
+    const RunResult cat = Run({"debugfs", "-R", "cat /hello.txt", fs});
+    EXPECT_EQ(cat.out, "changed\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Raw, FullCycle,
+                         ::testing::Values(CycleCase{1, false}, CycleCase{1, true}, CycleCase{2, false},
+                                           CycleCase{2, true}),
+                         [](const auto& info) {
+                             return std::string(info.param.partition == 1 ? "Primary" : "Logical") +
+                                    (info.param.readOnly ? "ReadOnly" : "ReadWrite");
+                         });
+
+TEST_F(E2e, MountAndUnmountAreRefusedWhileTheNodeIsMounted)
+{
+    PartitionedImage image;
+    std::string error;
+    ASSERT_TRUE(MakePartitionedImage(dir, "disk.img", {{"a.txt", "A\n"}}, {{"b.txt", "B\n"}}, image, error)) << error;
+    MountImage(image, false, 1);
+    const std::string mnt = MakeDir(dir, "mnt");
+    NodeMount mount(qim.node(), mnt, false);
+    ASSERT_TRUE(mount.ok()) << mount.error();
+
+    const RunResult again = Qimc(qim.node(), RawMountArgs(image, false, 2));
+    EXPECT_EQ(again.out, "mount error\n");
+    EXPECT_EQ(again.status, 255);
+    EXPECT_NE(qim.Log().find("<1>qim: device busy\n"), std::string::npos) << qim.Log();
+    const RunResult unmountBusy = Qimc(qim.node(), {"u"});
+    EXPECT_EQ(unmountBusy.out, "unmount error\n");
+    EXPECT_EQ(unmountBusy.status, 255);
+    // The mounted file system is still served from the first partition.
+    EXPECT_EQ(ReadText(mnt + "/a.txt"), "A\n");
+
+    ASSERT_TRUE(mount.Unmount());
+    const RunResult unmount = Qimc(qim.node(), {"u"});
+    EXPECT_EQ(unmount.status, 0) << unmount.out << qim.Log();
+    EXPECT_EQ(NodeSize(), 0u);
+}
+
+TEST_F(E2e, ASecondMountReplacesTheImageWithoutStaleData)
+{
+    PartitionedImage first;
+    PartitionedImage second;
+    std::string error;
+    ASSERT_TRUE(MakePartitionedImage(dir, "first.img", {{"which.txt", "first\n"}}, {}, first, error)) << error;
+    ASSERT_TRUE(MakePartitionedImage(dir, "second.img", {}, {{"which.txt", "second\n"}}, second, error)) << error;
+    const std::string whole = dir.file("whole.bin");
+
+    MountImage(first, true, 1);
+    RunResult dd = Run({"dd", "if=" + qim.node(), "of=" + whole, "bs=64K", "status=none"});
+    ASSERT_EQ(dd.status, 0) << dd.err;
+    EXPECT_TRUE(ReadFile(whole) == ReadFileRange(first.path, first.primaryStart * 512, first.primarySectors * 512));
+
+    // No unmount in between: the new image replaces the old one.
+    MountImage(second, true, 2);
+    EXPECT_EQ(NodeSize(), second.logicalSectors * 512);
+    dd = Run({"dd", "if=" + qim.node(), "of=" + whole, "bs=64K", "status=none"});
+    ASSERT_EQ(dd.status, 0) << dd.err;
+    EXPECT_TRUE(ReadFile(whole) == ReadFileRange(second.path, second.logicalStart * 512, second.logicalSectors * 512));
+
+    const std::string mnt = MakeDir(dir, "mnt");
+    NodeMount mount(qim.node(), mnt, true);
+    ASSERT_TRUE(mount.ok()) << mount.error();
+    EXPECT_EQ(ReadText(mnt + "/which.txt"), "second\n");
+}
+
+// A MountRecord for a raw PC/AT hard disk, as any program may build it.
+Bytes RawRecord(const PartitionedImage& image, std::uint32_t partitionIndex, bool readOnly)
+{
+    const std::uint32_t words[] = {1, static_cast<std::uint32_t>(image.totalSectors), 16, 63, 512, 0, 0, 0,
+                                   partitionIndex, readOnly ? 1u : 0u};
+    Bytes record(sizeof words);
+    std::memcpy(record.data(), words, sizeof words);
+    const std::uint16_t length = static_cast<std::uint16_t>(image.path.size());
+    record.push_back(static_cast<std::uint8_t>(length & 0xFF));
+    record.push_back(static_cast<std::uint8_t>(length >> 8));
+    record.insert(record.end(), image.path.begin(), image.path.end());
+    record.push_back(0);
+    record.push_back(0);
+    return record;
+}
+
+TEST_F(E2e, AnyProgramCanMountByRecordAddress)
+{
+    PartitionedImage image;
+    std::string error;
+    ASSERT_TRUE(MakePartitionedImage(dir, "disk.img", {{"a.txt", "A\n"}}, {{"b.txt", "B\n"}}, image, error)) << error;
+    const int fd = ::open(qim.node().c_str(), O_RDWR);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+
+    Bytes record = RawRecord(image, 1, true);
+    EXPECT_EQ(::ioctl(fd, kQimMount, record.data()), 0) << std::strerror(errno) << qim.Log();
+    EXPECT_EQ(NodeSize(), image.logicalSectors * 512);
+    // The driver writes the answer into this process's memory.
+    std::uint32_t sectors = 0;
+    EXPECT_EQ(::ioctl(fd, kGetSize, &sectors), 0);
+    EXPECT_EQ(sectors, image.logicalSectors);
+
+    errno = 0;
+    EXPECT_EQ(::ioctl(fd, kQimMount, reinterpret_cast<void*>(8)), -1);
+    EXPECT_EQ(errno, EFAULT);
+    errno = 0;
+    EXPECT_EQ(::ioctl(fd, kGetSize, reinterpret_cast<void*>(8)), -1);
+    EXPECT_EQ(errno, EFAULT);
+    // A record whose name runs past the end of readable memory.
+    const long page = ::sysconf(_SC_PAGESIZE);
+    void* twoPages = ::mmap(nullptr, static_cast<std::size_t>(2 * page), PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(twoPages, MAP_FAILED);
+    ::munmap(static_cast<char*>(twoPages) + page, static_cast<std::size_t>(page));
+    auto* tail = static_cast<std::uint8_t*>(twoPages) + page - 48;
+    std::memcpy(tail, record.data(), 44);  // wNameLength says the name goes on past the page
+    errno = 0;
+    EXPECT_EQ(::ioctl(fd, kQimMount, tail), -1);
+    EXPECT_EQ(errno, EFAULT);
+    ::munmap(twoPages, static_cast<std::size_t>(page));
+    // Failed mounts leave the mounted image in place.
+    EXPECT_EQ(NodeSize(), image.logicalSectors * 512) << qim.Log();
+
+    EXPECT_EQ(::ioctl(fd, kQimUnmount, 0), 0);
+    EXPECT_EQ(NodeSize(), 0u);
+    ::close(fd);
+}
+
+TEST_F(E2e, ReadOnlyRefusesWritesAndDdReadsExactlyTheDevice)
+{
+    PartitionedImage image;
+    std::string error;
+    ASSERT_TRUE(MakePartitionedImage(dir, "disk.img", {{"a.txt", "A\n"}}, {{"b.txt", "B\n"}}, image, error)) << error;
+    const Bytes before = ReadFile(image.path);
+    MountImage(image, true, 2);
+
+    const int fd = ::open(qim.node().c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    const Bytes data = PatternBytes(0, 8192, 5);
+    errno = 0;
+    EXPECT_EQ(::pwrite(fd, data.data(), 4096, 0), -1);
+    EXPECT_EQ(errno, EIO);
+    errno = 0;
+    EXPECT_EQ(::pwrite(fd, data.data(), 700, 1000), -1) << "an unaligned write";
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(::fsync(fd), 0);
+    ::close(fd);
+    const RunResult ddWrite = Run({"dd", "if=/dev/zero", "of=" + qim.node(), "bs=4K", "count=4", "conv=notrunc"});
+    EXPECT_NE(ddWrite.status, 0);
+
+    // Whole-device reads, aligned and not, end exactly at the device's end.
+    const Bytes device = ReadFileRange(image.path, image.logicalStart * 512, image.logicalSectors * 512);
+    for (const char* bs : {"bs=1M", "bs=1000"}) {
+        const std::string out = dir.file("whole.bin");
+        const RunResult dd = Run({"dd", "if=" + qim.node(), "of=" + out, bs, "status=none"});
+        EXPECT_EQ(dd.status, 0) << dd.err;
+        EXPECT_EQ(FileSize(out), image.logicalSectors * 512) << bs;
+        EXPECT_TRUE(ReadFile(out) == device) << bs;
+    }
+    ASSERT_EQ(Qimc(qim.node(), {"u"}).status, 0);
+    EXPECT_EQ(qim.Stop(), 0);
+    EXPECT_TRUE(ReadFile(image.path) == before) << "a read-only mount changed the image";
+}
+
+// Readers check a region nobody writes; two writers share every sector of a
+// second region, each writing only its own half of each sector, so a
+// read-modify-write that is not atomic under the lock loses the other's data.
+TEST_F(E2e, ConcurrentReadersAndWritersKeepTheData)
+{
+    PartitionedImage image;
+    std::string error;
+    ASSERT_TRUE(MakePartitionedImage(dir, "disk.img", {}, {}, image, error)) << error;
+    MountImage(image, false, 1);
+    constexpr std::uint64_t kStatic = 4 << 20;   // bytes [0, 4 MiB) are read only
+    constexpr std::uint64_t kShared = 1 << 20;   // the writers' region follows
+    const Bytes fixed = PatternBytes(0, kStatic, 11);
+    {
+        const int fd = ::open(qim.node().c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, fixed.data(), fixed.size(), 0), static_cast<ssize_t>(fixed.size()));
+        ::close(fd);
+    }
+    Bytes model(kShared, 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::atomic<long> reads{0};
+    std::vector<std::thread> threads;
+    for (int r = 0; r < 4; ++r) {
+        threads.emplace_back([&, r] {
+            const int fd = ::open(qim.node().c_str(), O_RDONLY);
+            std::mt19937 rng(static_cast<unsigned>(r));
+            Bytes buf(256 * 1024);
+            while (fd >= 0 && !stop) {
+                const std::uint64_t off = rng() % (kStatic - 1);
+                const std::size_t n = std::min<std::uint64_t>(1 + rng() % buf.size(), kStatic - off);
+                if (::pread(fd, buf.data(), n, static_cast<off_t>(off)) != static_cast<ssize_t>(n) ||
+                    !std::equal(buf.begin(), buf.begin() + static_cast<long>(n), fixed.begin() + static_cast<long>(off)))
+                    ++failures;
+                ++reads;
+            }
+            if (fd >= 0)
+                ::close(fd);
+        });
+    }
+    for (int half = 0; half < 2; ++half) {
+        threads.emplace_back([&, half] {
+            const int fd = ::open(qim.node().c_str(), O_WRONLY);
+            std::mt19937 rng(static_cast<unsigned>(100 + half));
+            for (int i = 0; fd >= 0 && !stop; ++i) {
+                const std::uint64_t sector = rng() % (kShared / 512);
+                const std::uint64_t off = sector * 512 + static_cast<std::uint64_t>(half) * 256;
+                const Bytes data = PatternBytes(off, 256, static_cast<std::uint32_t>(i));
+                if (::pwrite(fd, data.data(), data.size(), static_cast<off_t>(kStatic + off)) != 256)
+                    ++failures;
+                std::copy(data.begin(), data.end(), model.begin() + static_cast<long>(off));
+            }
+            if (fd >= 0)
+                ::close(fd);
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    stop = true;
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GT(reads.load(), 100);
+
+    const int fd = ::open(qim.node().c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    Bytes shared(kShared);
+    ASSERT_EQ(::pread(fd, shared.data(), shared.size(), kStatic), static_cast<ssize_t>(kShared));
+    ::close(fd);
+    EXPECT_TRUE(shared == model) << "a writer's half-sector was lost";
+    ASSERT_EQ(Qimc(qim.node(), {"u"}).status, 0);
+    EXPECT_EQ(qim.Stop(), 0);
+    const Bytes image1 = ReadFileRange(image.path, image.primaryStart * 512 + kStatic, kShared);
+    EXPECT_TRUE(image1 == model) << "the image file does not hold the writers' data";
+}
+
+}  // namespace
