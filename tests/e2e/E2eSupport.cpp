@@ -85,7 +85,7 @@ std::string SkipReason()
     return {};
 }
 
-RunResult Run(const std::vector<std::string>& argv, int timeoutSeconds, const std::vector<std::string>& env)
+RunResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds, const std::vector<std::string>& env)
 {
     RunResult result;
     char outName[] = "/tmp/qim-e2e-out.XXXXXX";
@@ -125,7 +125,7 @@ RunResult Qimc(const std::string& node, const std::vector<std::string>& args)
 {
     std::vector<std::string> argv{QimcPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return Run(argv, 60, {"QIM_DEVICE=" + node});
+    return RunCommand(argv, 60, {"QIM_DEVICE=" + node});
 }
 
 bool IsMountPoint(const std::string& path)
@@ -190,7 +190,7 @@ int QimServer::Stop()
     }
     // A killed qim leaves its mount behind; a lazy unmount frees the path.
     if (IsMountPoint(node_))
-        Run({"umount", "-l", node_}, 10);
+        RunCommand({"umount", "-l", node_}, 10);
     return status;
 }
 
@@ -202,13 +202,13 @@ NodeMount::NodeMount(const std::string& node, const std::string& dir, bool readO
     if (readOnly)
         losetup.push_back("--read-only");
     losetup.push_back(node);
-    const RunResult attach = Run(losetup, 30);
+    const RunResult attach = RunCommand(losetup, 30);
     if (attach.status != 0) {
         error_ = "losetup: " + attach.err;
         return;
     }
     loop_ = Trim(attach.out);
-    const RunResult mount = Run({"mount", "-o", readOnly ? "ro" : "rw", loop_, dir_}, 60);
+    const RunResult mount = RunCommand({"mount", "-o", readOnly ? "ro" : "rw", loop_, dir_}, 60);
     if (mount.status != 0) {
         error_ = "mount: " + mount.err;
         return;
@@ -226,18 +226,18 @@ bool NodeMount::Unmount()
         // process left it; a lazy unmount is the last resort.
         bool done = false;
         for (int attempt = 0; attempt < 20 && !done; ++attempt) {
-            done = Run({"umount", dir_}, 60).status == 0;
+            done = RunCommand({"umount", dir_}, 60).status == 0;
             if (!done)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         if (!done) {
-            Run({"umount", "-l", dir_}, 30);
+            RunCommand({"umount", "-l", dir_}, 30);
             ok = false;
         }
         mounted_ = false;
     }
     if (!loop_.empty()) {
-        ok = Run({"losetup", "-d", loop_}, 30).status == 0 && ok;
+        ok = RunCommand({"losetup", "-d", loop_}, 30).status == 0 && ok;
         loop_.clear();
     }
     return ok;
@@ -265,7 +265,7 @@ bool MakePartitionedImage(const TempDir& dir, const std::string& name, const std
             << 10 * 2048 << ",,5\n"
             << image.logicalStart << "," << image.logicalSectors << ",83\n";
     }
-    const RunResult sfdisk = Run({"sh", "-c", "sfdisk -q '" + image.path + "' < '" + layout + "'"}, 60);
+    const RunResult sfdisk = RunCommand({"sh", "-c", "sfdisk -q '" + image.path + "' < '" + layout + "'"}, 60);
     if (sfdisk.status != 0) {
         error = "sfdisk: " + sfdisk.err;
         return false;
@@ -276,7 +276,7 @@ bool MakePartitionedImage(const TempDir& dir, const std::string& name, const std
         ::mkdir(content.c_str(), 0700);
         for (const FileSpec& f : files)
             WriteFile(content + "/" + f.name, Bytes(f.contents.begin(), f.contents.end()));
-        const RunResult mk = Run({"mke2fs", "-q", "-F", "-t", fsType, "-b", "1024", "-E",
+        const RunResult mk = RunCommand({"mke2fs", "-q", "-F", "-t", fsType, "-b", "1024", "-E",
                                   "offset=" + std::to_string(start * 512), "-d", content, image.path,
                                   std::to_string(sectors / 2) + "k"},
                                  120);

@@ -26,7 +26,7 @@ struct RunResult {
 
 // Runs argv (argv[0] is looked up in PATH) with extra "NAME=value" entries in
 // its environment, killed after timeoutSeconds.
-RunResult Run(const std::vector<std::string>& argv, int timeoutSeconds = 60,
+RunResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 60,
               const std::vector<std::string>& env = {});
 
 // qimc with QIM_DEVICE set to the node.
