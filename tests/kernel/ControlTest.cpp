@@ -8,10 +8,10 @@ class ControlTest : public DriverTest {
 protected:
     std::string Image(const std::string& name, const RawGeometry& g, std::uint32_t seed)
     {
-        RawImageSpec spec;
-        spec.geometry = g;
-        spec.seed = seed;
-        WriteRawImage(dir.file(name), spec);
+        RawImageLayout layout;
+        layout.geometry = g;
+        layout.seed = seed;
+        WriteRawImage(dir.file(name), layout);
         return dir.file(name);
     }
     int Table(int** table) const { return table[qim::qim_major][0]; }

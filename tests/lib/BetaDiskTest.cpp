@@ -56,11 +56,11 @@ TEST(BetaDisk, ReadsAtDataOffsetAndRefusesPastEnd)
 {
     TempDir dir;
     const std::string path = dir.file("hd.img");
-    RawImageSpec spec;
-    spec.geometry = {64, 2, 16, 512};
-    spec.dataOffset = 4096;
-    spec.tail = 1024;  // bytes past the disk exist in the file but are not the disk's
-    const Bytes disk = WriteRawImage(path, spec);
+    RawImageLayout layout;
+    layout.geometry = {64, 2, 16, 512};
+    layout.dataOffset = 4096;
+    layout.tail = 1024;  // bytes past the disk exist in the file but are not the disk's
+    const Bytes disk = WriteRawImage(path, layout);
 
     OpenDisk d;
     const DiskInfo info = {64, 2, 16, 512};
@@ -94,11 +94,11 @@ TEST(BetaDisk, WritesLandAtOffsetAndNeverPastTheDisk)
 {
     TempDir dir;
     const std::string path = dir.file("hd.img");
-    RawImageSpec spec;
-    spec.geometry = {32, 1, 32, 512};
-    spec.dataOffset = 512;
-    spec.tail = 512;
-    WriteRawImage(path, spec);
+    RawImageLayout layout;
+    layout.geometry = {32, 1, 32, 512};
+    layout.dataOffset = 512;
+    layout.tail = 512;
+    WriteRawImage(path, layout);
     const Bytes before = ReadFile(path);
 
     OpenDisk d;
@@ -118,9 +118,9 @@ TEST(BetaDisk, ReadOnlyImageRefusesWritesAndStaysUnchanged)
 {
     TempDir dir;
     const std::string path = dir.file("ro.img");
-    RawImageSpec spec;
-    spec.geometry = {16, 1, 16, 512};
-    WriteRawImage(path, spec);
+    RawImageLayout layout;
+    layout.geometry = {16, 1, 16, 512};
+    WriteRawImage(path, layout);
     const Bytes before = ReadFile(path);
 
     OpenDisk d;
@@ -179,10 +179,10 @@ TEST(BetaDisk, AttachAndDetach)
 {
     TempDir dir;
     const std::string path = dir.file("headed.img");
-    RawImageSpec spec;
-    spec.geometry = {8, 1, 8, 256};
-    spec.dataOffset = 256;
-    const Bytes disk = WriteRawImage(path, spec);
+    RawImageLayout layout;
+    layout.geometry = {8, 1, 8, 256};
+    layout.dataOffset = 256;
+    const Bytes disk = WriteRawImage(path, layout);
 
     NkHandle h = nullptr;
     ASSERT_EQ(NkCreateFile(path.c_str(), 1, &h), 1);

@@ -4,15 +4,15 @@
 
 namespace qimtest {
 
-Bytes WriteRawImage(const std::string& path, const RawImageSpec& spec)
+Bytes WriteRawImage(const std::string& path, const RawImageLayout& layout)
 {
-    const std::uint64_t diskBytes = spec.geometry.bytes();
+    const std::uint64_t diskBytes = layout.geometry.bytes();
     if (diskBytes > (std::uint64_t{1} << 30))
         throw std::invalid_argument("use MakeSparseFile for large raw images");
-    Bytes disk = PatternBytes(0, static_cast<std::size_t>(diskBytes), spec.seed);
-    Bytes file(spec.dataOffset, spec.headerFill);
+    Bytes disk = PatternBytes(0, static_cast<std::size_t>(diskBytes), layout.seed);
+    Bytes file(layout.dataOffset, layout.headerFill);
     file.insert(file.end(), disk.begin(), disk.end());
-    file.resize(file.size() + spec.tail, 0xA5);
+    file.resize(file.size() + layout.tail, 0xA5);
     WriteFile(path, file);
     return disk;
 }

@@ -16,7 +16,7 @@ struct RawGeometry {
     [[nodiscard]] std::uint64_t bytes() const { return std::uint64_t{totalSectors} * bytesPerSector; }
 };
 
-struct RawImageSpec {
+struct RawImageLayout {
     RawGeometry geometry;
     std::uint32_t dataOffset = 0;   // bytes before the disk's first byte
     std::uint64_t tail = 0;         // extra bytes after the disk
@@ -25,7 +25,7 @@ struct RawImageSpec {
 };
 
 // Writes the image; the disk holds PatternBytes(0, bytes, seed). Returns its contents.
-Bytes WriteRawImage(const std::string& path, const RawImageSpec& spec);
+Bytes WriteRawImage(const std::string& path, const RawImageLayout& layout);
 // A raw image whose disk is the given bytes (padded with zeros to the geometry).
 void WriteRawImageFrom(const std::string& path, const RawGeometry& geometry, const Bytes& disk,
                        std::uint32_t dataOffset = 0);
