@@ -11,7 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <regex>
+#include <cctype>
+#include <cstdio>
 #include <sstream>
 
 using namespace qim;
@@ -396,15 +397,19 @@ TEST(PcAtPartitions, MatchesSfdiskDump)
     const std::string dump = RunCommand("sfdisk --dump '" + path + "' 2>/dev/null", &status);
     ASSERT_EQ(status, 0);
 
-    const std::regex line(R"((\d+) : start=\s*(\d+), size=\s*(\d+), type=([0-9a-fA-F]+))");
+    // Lines read "<image><n> : start=S, size=L, type=T".
     std::map<int, PcAtPartition> numbered;
     std::istringstream in(dump);
     for (std::string text; std::getline(in, text);) {
-        std::smatch m;
-        if (std::regex_search(text, m, line))
-            numbered[std::stoi(m[1])] = {static_cast<std::uint8_t>(std::stoul(m[4], nullptr, 16)),
-                                         static_cast<std::uint32_t>(std::stoul(m[2])),
-                                         static_cast<std::uint32_t>(std::stoul(m[3]))};
+        const std::size_t colon = text.find(" : start=");
+        std::size_t digits = colon;
+        while (digits != std::string::npos && digits > 0 && std::isdigit(static_cast<unsigned char>(text[digits - 1])))
+            --digits;
+        unsigned start = 0, size = 0, type = 0;
+        if (colon == std::string::npos || digits == colon ||
+            std::sscanf(text.c_str() + colon, " : start= %u, size= %u, type=%x", &start, &size, &type) != 3)
+            continue;
+        numbered[std::stoi(text.substr(digits, colon - digits))] = {static_cast<std::uint8_t>(type), start, size};
     }
     ASSERT_EQ(numbered.size(), 7u) << dump;
     std::vector<PcAtPartition> want;
