@@ -4,6 +4,9 @@
 
 #include "BetaDisk.h"
 #include "DiskEtc.h"
+#include "VirtualPCDifferenceHardDisk.h"
+#include "VirtualPCFixedHardDisk.h"
+#include "VirtualPCHardDisk.h"
 
 #include <array>
 #include <cstring>
@@ -15,7 +18,16 @@ namespace {
 
 // One row per DiskType code, in code order. A format driver adds its row with
 // MakeDiskDriver<XxxSet, Xxx_Close, Xxx_GetDiskInfo, Xxx_Read, Xxx_Write>().
-constexpr std::array<DiskDriver, kDiskTypeCount> kDiskDrivers = {};
+constexpr std::array<DiskDriver, kDiskTypeCount> kDiskDrivers = {
+    DiskDriver{}, {}, {}, {}, {}, {}, {},
+    MakeDiskDriver<VirtualPCHardDiskSet, VirtualPCHardDisk_Close, VirtualPCHardDisk_GetDiskInfo,
+                   VirtualPCHardDisk_Read, VirtualPCHardDisk_Write>(),
+    MakeDiskDriver<VirtualPCFixedHardDiskSet, VirtualPCFixedHardDisk_Close, VirtualPCFixedHardDisk_GetDiskInfo,
+                   VirtualPCFixedHardDisk_Read, VirtualPCFixedHardDisk_Write>(),
+    MakeDiskDriver<VirtualPCDifferenceHardDiskSet, VirtualPCDifferenceHardDisk_Close,
+                   VirtualPCDifferenceHardDisk_GetDiskInfo, VirtualPCDifferenceHardDisk_Read,
+                   VirtualPCDifferenceHardDisk_Write>(),
+};
 
 template <auto Member> constexpr auto Column()
 {
