@@ -5,7 +5,6 @@
 #include "VirtualPCDifferenceHardDisk.h"
 
 #include "DiskEtc.h"
-#include "ParentChainShim.h"
 #include "VirtualPCHeader.h"
 
 #include <cstring>

@@ -148,4 +148,61 @@ std::uint32_t VpcTableEntry(const std::string& path, std::uint32_t block)
     return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
 }
 
+namespace {
+
+constexpr VpcGeometry kConformanceGeometry = {20, 16, 63};
+
+Bytes SparseSample(std::uint32_t seed)
+{
+    Bytes disk = PatternBytes(0, kConformanceGeometry.bytes(), seed);
+    std::fill_n(disk.begin() + kVpcBlockBytes, kVpcBlockBytes, 0);
+    std::fill_n(disk.begin() + 3 * kVpcBlockBytes, kVpcBlockBytes, 0);
+    return disk;
+}
+
+BuiltImage Built(const std::string& path, const Bytes& disk, std::vector<std::string> parents)
+{
+    BuiltImage built;
+    built.path = path;
+    built.info = {kConformanceGeometry.sectors(), kConformanceGeometry.heads, kConformanceGeometry.sectorsPerTrack,
+                  512};
+    built.contents.resize(disk.size());
+    std::transform(disk.begin(), disk.end(), built.contents.begin(), [](std::uint8_t b) { return std::byte{b}; });
+    built.files = parents;
+    built.files.push_back(path);
+    built.parents = std::move(parents);
+    return built;
+}
+
+}  // namespace
+
+BuiltImage BuildVpcFixedConformance(const std::string& path)
+{
+    const Bytes disk = PatternBytes(0, kConformanceGeometry.bytes(), 21);
+    WriteVpcFixed(path, kConformanceGeometry, disk);
+    return Built(path, disk, {});
+}
+
+BuiltImage BuildVpcDynamicConformance(const std::string& path)
+{
+    const Bytes disk = SparseSample(22);
+    WriteVpcSparse(path, {.geometry = kConformanceGeometry}, disk);
+    return Built(path, disk, {});
+}
+
+BuiltImage BuildVpcDifferencingConformance(const std::string& path)
+{
+    const std::string parent = path + ".parent.vhd";
+    Bytes disk = SparseSample(23);
+    WriteVpcSparse(parent, {.geometry = kConformanceGeometry}, disk);
+    const Bytes own = PatternBytes(0, disk.size(), 24);
+    std::vector<bool> present(kConformanceGeometry.sectors(), false);
+    for (std::size_t s = 0; s < 2 * kVpcBlockBytes / 512; s += 3) {
+        present[s] = true;
+        std::copy_n(own.begin() + static_cast<long>(s * 512), 512, disk.begin() + static_cast<long>(s * 512));
+    }
+    WriteVpcSparse(path, {.geometry = kConformanceGeometry, .parent = parent, .present = present}, own);
+    return Built(path, disk, {parent});
+}
+
 }  // namespace qimtest

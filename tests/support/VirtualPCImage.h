@@ -3,6 +3,7 @@
 // dynamic header, block table at 1536, 2 MiB blocks behind their bitmaps).
 #pragma once
 
+#include "Conformance.h"
 #include "TempDir.h"
 
 #include <cstdint>
@@ -53,5 +54,12 @@ void WriteVpcSparse(const std::string& path, const VpcSparseLayout& layout, cons
 
 // Where block i's bitmap lies in an image read back from the file (or UINT32_MAX).
 [[nodiscard]] std::uint32_t VpcTableEntry(const std::string& path, std::uint32_t block);
+
+// Conformance images of 20160 sectors (10 MiB stated, 5 blocks): a fixed one;
+// a dynamic one with blocks 1 and 3 unallocated; a differencing one holding
+// every third sector of blocks 0 and 1 over such a dynamic parent.
+BuiltImage BuildVpcFixedConformance(const std::string& path);
+BuiltImage BuildVpcDynamicConformance(const std::string& path);
+BuiltImage BuildVpcDifferencingConformance(const std::string& path);
 
 }  // namespace qimtest
