@@ -148,6 +148,21 @@ std::uint32_t VpcTableEntry(const std::string& path, std::uint32_t block)
     return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
 }
 
+void VpcSetCreator(const std::string& path, const std::string& creator)
+{
+    const std::uint64_t size = FileSize(path);
+    for (const std::uint64_t at : {std::uint64_t{0}, size - 512, size - 511}) {
+        Bytes footer = ReadFileRange(path, at, 511);
+        if (footer.size() != 511 || std::string(footer.begin(), footer.begin() + 8) != "conectix")
+            continue;
+        PutText(footer, 28, creator);
+        footer.push_back(0);
+        PutChecksum(footer, 64);
+        footer.pop_back();
+        WriteFileAt(path, at, footer);
+    }
+}
+
 namespace {
 
 constexpr VpcGeometry kConformanceGeometry = {20, 16, 63};

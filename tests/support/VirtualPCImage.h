@@ -55,6 +55,10 @@ void WriteVpcSparse(const std::string& path, const VpcSparseLayout& layout, cons
 // Where block i's bitmap lies in an image read back from the file (or UINT32_MAX).
 [[nodiscard]] std::uint32_t VpcTableEntry(const std::string& path, std::uint32_t block);
 
+// Sets the creator application of every footer copy of a file (at 0, and in
+// its last 511 or 512 bytes) and recomputes their checksums.
+void VpcSetCreator(const std::string& path, const std::string& creator);
+
 // Conformance images of 20160 sectors (10 MiB stated, 5 blocks): a fixed one;
 // a dynamic one with blocks 1 and 3 unallocated; a differencing one holding
 // every third sector of blocks 0 and 1 over such a dynamic parent.
