@@ -143,6 +143,19 @@ int AppendBlock(VirtualPCHardDiskState* state, std::uint32_t block)
     return 0;
 }
 
+// The bitmap of the block stored at entry, from the state's copy when it holds that block's.
+int LoadBitmap(VirtualPCHardDiskState* state, std::uint32_t entry, Bitmap* bitmap)
+{
+    if (state->dwBitmapEntry != entry) {
+        state->dwBitmapEntry = VPC_UNALLOCATED;
+        if (int rc = ReadAt(state, BitmapAt(entry), state->abBitmap); rc != 0)
+            return rc;
+        state->dwBitmapEntry = entry;
+    }
+    *bitmap = state->abBitmap;
+    return 0;
+}
+
 // Completes the part of an absent sector that a write covers with the
 // parent's bytes and writes the whole sector.
 int CopyOnWriteSector(VirtualPCHardDiskState* state, std::uint32_t entry, std::uint64_t base, std::uint32_t inBlock,
@@ -211,7 +224,7 @@ int BlockRead(VirtualPCHardDiskState* state, std::uint32_t block, std::uint32_t 
     if (state->pParentDisk == nullptr)
         return ReadAt(state, DataAt(entry, start), out);
     Bitmap bitmap{};
-    if (int rc = ReadAt(state, BitmapAt(entry), bitmap); rc != 0)
+    if (int rc = LoadBitmap(state, entry, &bitmap); rc != 0)
         return rc;
     return ForEachSectorRun(bitmap, start, out, [&](bool present, std::uint32_t at, std::span<std::byte> run) {
         return present ? ReadAt(state, DataAt(entry, at), run) : ReadAbsent(state, base + at, run);
@@ -232,7 +245,7 @@ int BlockWrite(VirtualPCHardDiskState* state, std::uint32_t block, std::uint32_t
     }
     const std::uint32_t entry = state->pdwBlockTable[block];
     Bitmap bitmap{};
-    if (int rc = ReadAt(state, BitmapAt(entry), bitmap); rc != 0)
+    if (int rc = LoadBitmap(state, entry, &bitmap); rc != 0)
         return rc;
     int rc = 0;
     if (state->pParentDisk == nullptr)
@@ -245,10 +258,19 @@ int BlockWrite(VirtualPCHardDiskState* state, std::uint32_t block, std::uint32_t
                               });
     if (rc != 0)
         return rc;
+    const Bitmap before = bitmap;
     const std::uint32_t last = (start + static_cast<std::uint32_t>(data.size()) - 1) / VPC_SECTOR_SIZE;
     for (std::uint32_t sector = start / VPC_SECTOR_SIZE; sector <= last; ++sector)
         SetMiniBlockBit(sector, bitmap);
-    return WriteAt(state, BitmapAt(entry), bitmap, ERR_WRITE_FILE);
+    if (bitmap == before)
+        return 0;
+    // Whatever a failed write left on file, the copy is read again.
+    state->dwBitmapEntry = VPC_UNALLOCATED;
+    if (rc = WriteAt(state, BitmapAt(entry), bitmap, ERR_WRITE_FILE); rc != 0)
+        return rc;
+    state->abBitmap = bitmap;
+    state->dwBitmapEntry = entry;
+    return 0;
 }
 
 }  // namespace
@@ -300,6 +322,8 @@ void VirtualPCHardDisk_Construct(VirtualPCHardDiskState* state)
     state->dwTableEntries = 0;
     state->abFooter = {};
     state->pParentDisk = nullptr;
+    state->dwBitmapEntry = VPC_UNALLOCATED;
+    state->abBitmap = {};
 }
 
 int VirtualPCHardDisk_Open(VirtualPCHardDiskState* state, const char* path, std::uint32_t readOnly)

@@ -21,6 +21,11 @@ struct VirtualPCHardDiskState {
     std::array<std::byte, 512> abFooter;  // the 511-byte footer copy at offset 0
     // Differencing images only: where sectors absent from this file are read. Owned.
     Disk* pParentDisk;
+    // The sector bitmap last read or written, of the block stored at
+    // dwBitmapEntry (VPC_UNALLOCATED: none), so that sequential reads of a
+    // block read its bitmap once.
+    std::uint32_t dwBitmapEntry;
+    std::array<std::byte, 512> abBitmap;
 };
 
 // What a differencing image adds to opening, run after the dynamic header
