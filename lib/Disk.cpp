@@ -2,7 +2,18 @@
 // probe, and the forwarding operations of the Disk object.
 #include "Disk.h"
 
+#include "Anex86FloppyDisk.h"
+#include "Anex86HardDisk.h"
 #include "BetaDisk.h"
+#include "D88FloppyDisk.h"
+#include "FMTownsDosRomDisk.h"
+#include "PC98EHardDisk.h"
+#include "T98HardDisk.h"
+#include "T98NextHardDisk.h"
+#include "T98NextR0FloppyDisk.h"
+#include "T98NextR1FloppyDisk.h"
+#include "UnzHardDisk.h"
+#include "Virtual98HardDisk.h"
 #include "DiskEtc.h"
 
 #include <array>
@@ -15,7 +26,22 @@ namespace {
 
 // One row per DiskType code, in code order. A format driver adds its row with
 // MakeDiskDriver<XxxSet, Xxx_Close, Xxx_GetDiskInfo, Xxx_Read, Xxx_Write>().
-constexpr std::array<DiskDriver, kDiskTypeCount> kDiskDrivers = {};
+constexpr std::array<DiskDriver, kDiskTypeCount> kDiskDrivers = [] {
+    std::array<DiskDriver, kDiskTypeCount> rows{};
+    rows[DISK_ANEX86_HARD] = HeadedDiskDriver<Anex86HardDiskSet>();
+    rows[DISK_T98_HARD] = HeadedDiskDriver<T98HardDiskSet>();
+    rows[DISK_T98NEXT_HARD] = HeadedDiskDriver<T98NextHardDiskSet>();
+    rows[DISK_VIRTUAL98_HARD] = HeadedDiskDriver<Virtual98HardDiskSet>();
+    rows[DISK_PC98E_HARD] = HeadedDiskDriver<PC98EHardDiskSet>();
+    rows[DISK_UNZ_HARD] = HeadedDiskDriver<UnzHardDiskSet>();
+    rows[DISK_ANEX86_FLOPPY] = HeadedDiskDriver<Anex86FloppyDiskSet>();
+    rows[DISK_D88_FLOPPY] = MakeDiskDriver<D88FloppyDiskSet, D88FloppyDisk_Close, D88FloppyDisk_GetDiskInfo,
+                                           D88FloppyDisk_Read, D88FloppyDisk_Write>();
+    rows[DISK_T98NEXT_R0_FLOPPY] = HeadedDiskDriver<T98NextR0FloppyDiskSet>();
+    rows[DISK_T98NEXT_R1_FLOPPY] = HeadedDiskDriver<T98NextR1FloppyDiskSet>();
+    rows[DISK_FMTOWNS_DOSROM] = HeadedDiskDriver<FMTownsDosRomDiskSet>();
+    return rows;
+}();
 
 template <auto Member> constexpr auto Column()
 {

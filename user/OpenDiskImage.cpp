@@ -3,6 +3,7 @@
 #include "OpenDiskImage.h"
 
 #include "DiskEtc.h"
+#include "HeadedDisk.h"
 #include "Nk.h"
 
 #include <cstdlib>
@@ -23,20 +24,6 @@ constexpr std::array<DiskClass, kDiskTypeCount> kDiskClasses = [] {
         classes[type] = {0, 1};
     return classes;
 }();
-
-struct FloppySize {
-    std::uint64_t qwFileSize;
-    DiskInfo Info;
-};
-
-constexpr std::array<FloppySize, 6> kFloppySizes = {{
-    {0xA0000, {1280, 2, 8, 512}},
-    {0xB4000, {1440, 2, 9, 512}},
-    {0x12C000, {2400, 2, 15, 512}},
-    {0x134000, {1232, 2, 8, 1024}},
-    {0x168000, {2880, 2, 18, 512}},
-    {0x2D0000, {5760, 2, 36, 512}},
-}};
 
 constexpr std::array<const char*, 4> kFloppyExtensions = {"flp", "vfd", "tfd", "ima"};
 
@@ -63,14 +50,6 @@ const DiskInfo* ListedFloppyGeometry(const char* path)
 }  // namespace
 
 DiskClass ClassifyDiskType(std::uint32_t type) { return type < kDiskTypeCount ? kDiskClasses[type] : DiskClass{}; }
-
-const DiskInfo* FloppyGeometryOfSize(std::uint64_t size)
-{
-    for (const FloppySize& entry : kFloppySizes)
-        if (entry.qwFileSize == size)
-            return &entry.Info;
-    return nullptr;
-}
 
 int OpenDiskImage(Disk* disk, const char* path, std::uint32_t readOnly, IsHardDiskFunc isHardDisk,
                   void* isHardDiskParam, IsPCATFunc isPCAT, void* isPCATParam, GetBetaInfoFunc getBetaInfoHardDisk,
