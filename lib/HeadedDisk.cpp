@@ -92,8 +92,9 @@ int CheckHeadedSize(const HeadedRules& rules, std::span<const std::byte> header,
         break;
     }
     case HeadedSize::Anex86: {
+        // A 32-bit sum against the 64-bit size: a file of 4 GiB or more never matches.
         const std::uint32_t stated = ValueOf(rules.dataSize, header) + dataOffset;
-        if (fileSize >> 32 != 0 || fileSize != stated)
+        if (fileSize != stated)
             return ERR_INVALID_IMAGE;
         info = GeometryOf(rules, header, ValueOf(rules.cylinders, header));
         if (DiskByteSize(info) + dataOffset != fileSize)
