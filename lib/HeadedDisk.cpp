@@ -123,6 +123,26 @@ int CheckHeadedSize(const HeadedRules& rules, std::span<const std::byte> header,
     return 0;
 }
 
+namespace {
+
+// Reads the header into `header` (zeroed: in the kernel build a short read
+// succeeds and leaves the rest of the buffer as it was), checks it, asks the
+// size and checks that: 0 with the layout, or the first failing step's code.
+int ReadAndCheck(NkHandle file, const HeadedRules& rules, std::span<std::byte> header, HeadedLayout* layout)
+{
+    std::memset(header.data(), 0, header.size());
+    if (!header.empty() && !NkReadFile(file, 0, rules.headerBytes, header.data()))
+        return ERR_READ_FILE;
+    if (int rc = CheckHeadedHeader(rules, header); rc != 0)
+        return rc;
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(file, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    return CheckHeadedSize(rules, header, fileSize, layout);
+}
+
+}  // namespace
+
 int HeadedDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly, const HeadedRules& rules)
 {
     NkHandle file = nullptr;
@@ -130,28 +150,18 @@ int HeadedDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOn
         return ERR_CREATE_FILE;
     ScopeGuard guard([file] { NkCloseFile(file); });
 
-    // Zeroed first: in the kernel build a short read succeeds and leaves the
-    // rest of the buffer as it was.
-    std::array<std::byte, kStackHeader> small{};
-    NkBuffer large(rules.headerBytes > kStackHeader ? rules.headerBytes : 0);
-    std::span<std::byte> header = std::span(small).first(rules.headerBytes <= kStackHeader ? rules.headerBytes : 0);
-    if (rules.headerBytes > kStackHeader) {
-        if (!large)
-            return ERR_NO_MEMORY;
-        header = large.span();
-        std::memset(header.data(), 0, header.size());
-    }
-    if (!header.empty() && !NkReadFile(file, 0, rules.headerBytes, header.data()))
-        return ERR_READ_FILE;
-    if (int rc = CheckHeadedHeader(rules, header); rc != 0)
-        return rc;
-
-    std::uint64_t fileSize = 0;
-    if (!NkGetFileSize(file, &fileSize))
-        return ERR_GET_FILE_SIZE;
     HeadedLayout layout{};
-    if (int rc = CheckHeadedSize(rules, header, fileSize, &layout); rc != 0)
-        return rc;
+    if (rules.headerBytes <= kStackHeader) {
+        std::array<std::byte, kStackHeader> header;
+        if (int rc = ReadAndCheck(file, rules, std::span(header).first(rules.headerBytes), &layout); rc != 0)
+            return rc;
+    } else {
+        NkBuffer header(rules.headerBytes);
+        if (!header)
+            return ERR_NO_MEMORY;
+        if (int rc = ReadAndCheck(file, rules, header.span(), &layout); rc != 0)
+            return rc;
+    }
 
     guard.release();
     BetaDisk_Attach(state, file, layout.dwDataOffset, &layout.Info);
