@@ -193,10 +193,7 @@ TEST_F(PC98FloppyE2e, D88FloppyThroughMtools)
     ASSERT_EQ(fs.size(), layout.diskBytes());
     const std::string path = dir.file("disk.d88");
     WriteD88Image(path, layout, fs);
-    const auto fileOffset = [&layout](std::uint64_t v) {
-        return layout.dataOffset(static_cast<std::uint32_t>(v / 8192), static_cast<std::uint32_t>(v % 8192 / 1024),
-                                 static_cast<std::uint32_t>(v % 1024));
-    };
+    const auto fileOffset = [&layout](std::uint64_t v) { return layout.fileOffset(v); };
     const Bytes before = ReadFile(path);
 
     const Bytes written = PatternBytes(0, 200 * 1024 + 3, 18);

@@ -5,7 +5,6 @@
 #include "D88Image.h"
 #include "Disk.h"
 #include "NkFaults.h"
-#include "PC98Conformance.h"
 #include "PC98Images.h"
 
 #include <gtest/gtest.h>
@@ -140,7 +139,7 @@ TEST(PC98Faults, D88TransfersOnePerSectorPart)
     Disk_Close(&d);
     Bytes expected = before;
     for (std::uint32_t i = 0; i < 2048; ++i)
-        expected[layout.dataOffset(0, 6 + i / 1024, i % 1024)] = data[i];
+        expected[layout.fileOffset(8192 - 2048 + i)] = data[i];
     EXPECT_TRUE(ReadFile(path) == expected);
 }
 

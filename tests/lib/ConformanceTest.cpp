@@ -3,9 +3,10 @@
 // keep what was written across a close, refuse writes when read-only and
 // refuse every request past the disk's end, changing no file when it refuses.
 #include "Conformance.h"
+#include "D88Image.h"
 #include "Disk.h"
 #include "DiskEtc.h"
-#include "PC98Conformance.h"
+#include "PC98Images.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,9 @@
 // Builder of D88 floppy images: a 688-byte header with the media type, the
 // file size and a table of track offsets, then each track as a run of sector
-// records (16-byte record header, then the sector's data).
+// records (a 16-byte record header, then the sector's data).
 #pragma once
 
+#include "Conformance.h"
 #include "TempDir.h"
 
 #include <cstdint>
@@ -17,30 +18,32 @@ inline constexpr std::uint32_t kRecordHeader = 16, kRecordSectorsAt = 4, kRecord
 
 struct D88Layout {
     std::uint8_t mediaType = 0x20;  // 0x00 2D, 0x10 2DD, 0x20 2HD
-    std::uint32_t tracks = 154;
-    std::uint32_t sectorsPerTrack = 8;
-    std::uint32_t bytesPerSector = 1024;
-    std::uint32_t gap = 0;          // bytes between one track's records and the next track's
-    bool reversed = false;          // tracks stored in the file last first
-    [[nodiscard]] std::uint64_t trackBytes() const
-    {
-        return std::uint64_t{sectorsPerTrack} * (d88::kRecordHeader + bytesPerSector);
-    }
+    std::uint32_t tracks = 154, sectorsPerTrack = 8, bytesPerSector = 1024;
+    std::uint32_t gap = 0;  // bytes between one track's records and the next track's
+    bool reversed = false;  // tracks stored in the file last first
+
+    [[nodiscard]] std::uint64_t trackBytes() const { return std::uint64_t{sectorsPerTrack} * (16 + bytesPerSector); }
     [[nodiscard]] std::uint64_t diskBytes() const { return std::uint64_t{tracks} * sectorsPerTrack * bytesPerSector; }
-    // Where track t's first record lies in the file.
     [[nodiscard]] std::uint64_t trackOffset(std::uint32_t t) const
     {
-        const std::uint32_t slot = reversed ? tracks - 1 - t : t;
-        return d88::kHeaderBytes + slot * (trackBytes() + gap);
+        return d88::kHeaderBytes + (reversed ? tracks - 1 - t : t) * (trackBytes() + gap);
     }
-    // File offset of byte `inSector` of sector s of track t.
-    [[nodiscard]] std::uint64_t dataOffset(std::uint32_t t, std::uint32_t s, std::uint32_t inSector = 0) const
+    // The file offset of disk byte v.
+    [[nodiscard]] std::uint64_t fileOffset(std::uint64_t v) const
     {
-        return trackOffset(t) + s * (d88::kRecordHeader + bytesPerSector) + d88::kRecordHeader + inSector;
+        const std::uint64_t track = v / (std::uint64_t{sectorsPerTrack} * bytesPerSector);
+        const std::uint64_t inTrack = v % (std::uint64_t{sectorsPerTrack} * bytesPerSector);
+        return trackOffset(static_cast<std::uint32_t>(track)) + inTrack / bytesPerSector * (16 + bytesPerSector) +
+               16 + inTrack % bytesPerSector;
     }
 };
 
 // Writes the image holding disk (exactly layout.diskBytes() long).
 void WriteD88Image(const std::string& path, const D88Layout& layout, const Bytes& disk);
+
+// 2HD, its tracks stored last first with gaps between them, so that only the
+// track table leads to them.
+inline const D88Layout kD88ConformanceLayout = {0x20, 154, 8, 1024, 100, true};
+BuiltImage BuildD88FloppyDiskConformance(const std::string& path);
 
 }  // namespace qimtest
