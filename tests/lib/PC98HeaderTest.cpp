@@ -303,8 +303,9 @@ TEST(PC98Header, ShortHeaders)
     };
     const Row rows[] = {
         {"T98, 2 bytes", DISK_T98_HARD, [](const std::string& p) { WriteFile(p, {1, 0}); }, kBad},
-        {"Anex86, 10 bytes", DISK_ANEX86_HARD, [](const std::string& p) { WriteFile(p, {0, 0, 0, 0, 0, 0, 0, 0, 0, 16}); },
-         kBad},
+        // dwHeaderSize 4096 is all the file holds of a header.
+        {"Anex86, 10 bytes", DISK_ANEX86_HARD,
+         [](const std::string& p) { WriteFile(p, {0, 0, 0, 0, 0, 0, 0, 0, 0, 16}); }, kBad},
         // The header states 300 header bytes and no cylinders: an empty disk in the kernel build.
         {"T98-Next, 300 bytes", DISK_T98NEXT_HARD,
          [](const std::string& p) { WriteT98NextHardImage(p, {0, 8, 17, 512}, {}, 300); }, 0},
