@@ -87,7 +87,8 @@ int CheckHeadedSize(const HeadedRules& rules, std::span<const std::byte> header,
         if (cylinders != 0 && info.dwHeads != 0 && info.dwSectorsPerTrack != 0 && info.dwBytesPerSector != 0 &&
             bytes / cylinders / info.dwHeads / info.dwSectorsPerTrack != info.dwBytesPerSector)
             return ERR_INVALID_IMAGE;
-        if (fileSize != bytes + dataOffset)
+        // Compared without adding, which could wrap past 2^64 as well.
+        if (fileSize < bytes || fileSize - bytes != dataOffset)
             return ERR_INVALID_IMAGE;
         break;
     }

@@ -128,6 +128,8 @@ TEST(PC98Header, T98NextHardDisk)
     wrap64.push_back(Resize(1024));
     auto wrap32 = geometry(512, 1 << 16, 256, 256, 256);  // 2^40 bytes
     wrap32.push_back(Resize(512));
+    auto wrapSum = geometry(66560, 907920, 37688, 32776, 16448);  // 2^64 - 65,536 bytes behind 66,560
+    wrapSum.push_back(Resize(1024));
     ExpectRows(DISK_T98NEXT_HARD, [&](const std::string& p) { WriteT98NextHardImage(p, chs, Bytes(chs.bytes(), 3)); },
                {
                    {"as built", {}, 0, {204, 4, 17, 512}},
@@ -138,6 +140,7 @@ TEST(PC98Header, T98NextHardDisk)
                    {"a byte appended", {Resize(512 + 104448 + 1)}, kBad},
                    {"size product past 32 bits", wrap32, kBad},
                    {"size product past 64 bits", wrap64, kBad},
+                   {"size plus header past 64 bits", wrapSum, kBad},
                    // 1-byte sectors: the data would cover the header's fields.
                    {"data at 0", geometry(0, 104960, 1, 1, 1), kBad},
                    {"data behind the fields", geometry(286, 104960 - 286, 1, 1, 1), 0, {104960 - 286, 1, 1, 1}},
