@@ -43,13 +43,6 @@ int VirtualPCFixedHardDisk_Open(VirtualPCFixedHardDiskState* state, const char* 
     return 0;
 }
 
-void VirtualPCFixedHardDisk_Close(VirtualPCFixedHardDiskState* state)
-{
-    if (NkHandle file = BetaDisk_Detach(state); file != nullptr)
-        NkCloseFile(file);
-    VirtualPCFixedHardDisk_Construct(state);
-}
-
 int VirtualPCFixedHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
 {
     return DiskSet<VirtualPCFixedHardDisk_Malloc, VirtualPCFixedHardDisk_Construct, VirtualPCFixedHardDisk_Open>(

@@ -3,6 +3,7 @@
 
 #include "BetaDisk.h"
 #include "Disk.h"
+#include "HeadedDisk.h"
 
 #include <cstdint>
 
@@ -15,7 +16,8 @@ using VirtualPCFixedHardDiskState = BetaDiskState;
 void VirtualPCFixedHardDisk_Construct(VirtualPCFixedHardDiskState* state);
 [[nodiscard]] int VirtualPCFixedHardDisk_Open(VirtualPCFixedHardDiskState* state, const char* path,
                                               std::uint32_t readOnly);
-void VirtualPCFixedHardDisk_Close(VirtualPCFixedHardDiskState* state);
+// Closes the file and constructs the state, as every headed format does.
+inline constexpr auto VirtualPCFixedHardDisk_Close = &HeadedDisk_Close;
 inline constexpr auto VirtualPCFixedHardDisk_GetDiskInfo = &BetaDisk_GetDiskInfo;
 inline constexpr auto VirtualPCFixedHardDisk_Read = &BetaDisk_Read;
 inline constexpr auto VirtualPCFixedHardDisk_Write = &BetaDisk_Write;
