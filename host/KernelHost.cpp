@@ -39,8 +39,6 @@ int read_ahead[MAX_BLKDEV];
 
 namespace {
 
-constexpr unsigned int kQimMount = 0x9201;
-constexpr unsigned int kQimUnmount = 0x9202;
 constexpr unsigned int kBlkFlushBuffers = 0x1261;  // BLKFLSBUF
 constexpr unsigned int kBlkSectorSize = 0x1268;    // BLKSSZGET
 
@@ -178,7 +176,7 @@ void SettleOpens()
 
 host::IoctlAnswer NodeIoctl(void*, pid_t caller, unsigned int request, unsigned long argument)
 {
-    const bool changesImage = request == kQimMount || request == kQimUnmount;
+    const bool changesImage = request == QIM_MOUNT || request == QIM_UNMOUNT;
     if (changesImage)
         SettleOpens();
     host::CallerScope scope(caller);
@@ -412,8 +410,6 @@ void MOD_INC_USE_COUNT() { ++useCount; }
 void MOD_DEC_USE_COUNT() { --useCount; }
 
 namespace host {
-
-const char* ModuleDescription() { return "QIM for Linux Ver.0 alpha03"; }
 
 int LoadModule()
 {

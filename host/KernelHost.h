@@ -7,7 +7,6 @@
 
 namespace qim::host {
 
-[[nodiscard]] const char* ModuleDescription();
 // qim_init under the request lock; returns its result.
 [[nodiscard]] int LoadModule();
 // qim_cleanup under the request lock.

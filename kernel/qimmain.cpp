@@ -50,8 +50,6 @@ constexpr MountFailure kInvalidGeometry{"<1>qim: invalid geometry\n", -EINVAL};
 constexpr MountFailure FailureOf(MountStatus status)
 {
     switch (status) {
-    case MountStatus::InvalidRecord:
-        return kInvalidArgument;
     case MountStatus::ImageError:
         return kImageError;
     case MountStatus::PartitionError:
@@ -93,7 +91,7 @@ int Mount(QimDevice* device, unsigned int minor, unsigned long argument)
     std::array<std::byte, kMountRecordFixedBytes> fixed{};
     if (__generic_copy_from_user(fixed.data(), UserPointer(argument), fixed.size()) != 0)
         return Fail(kCopyError);
-    const std::uint32_t length = MountRecordLength(fixed);
+    const std::uint32_t length = StatedMountRecordLength(fixed);
     if (!access_ok(VERIFY_READ, argument, length))
         return Fail(kInvalidArgument);
 
@@ -103,15 +101,16 @@ int Mount(QimDevice* device, unsigned int minor, unsigned long argument)
     ScopeGuard freeCopy([copy] { kfree(copy); });
     if (__generic_copy_from_user(copy, UserPointer(argument), length) != 0)
         return Fail(kCopyError);
-    MountRecordView record{};
-    if (MountStatus status = ParseMountRecord({copy, length}, &record); status != MountStatus::Ok)
-        return Fail(FailureOf(status));
+    MountRecord record{};
+    const char* fileName = nullptr;
+    if (!LoadMountRecord({copy, length}, &record, &fileName))
+        return Fail(kInvalidArgument);
 
     auto* disk = static_cast<Disk*>(KernelAlloc(sizeof(Disk)));
     if (disk == nullptr)
         return Fail(kOutOfMemory);
     Disk_Construct(disk);
-    if (MountStatus status = OpenMountImage(record, disk); status != MountStatus::Ok) {
+    if (MountStatus status = OpenMountImage(record, fileName, disk); status != MountStatus::Ok) {
         kfree(disk);
         return Fail(FailureOf(status));
     }
