@@ -25,19 +25,23 @@ inline constexpr int MAX_BLKDEV = 255;
 struct inode { kdev_t i_rdev; };
 struct file { unsigned f_flags; };
 
-// The drive-geometry answer of HDIO_GETGEO, 8 bytes as on 32-bit x86.
+// The drive-geometry answer of HDIO_GETGEO in the layout of the host's own
+// <linux/hdreg.h>: on x86-64 start is an 8-byte unsigned long at offset 8.
 struct hd_geometry {
-  std::uint8_t heads;
-  std::uint8_t sectors;
-  std::uint16_t cylinders;
-  std::uint32_t start;
+  unsigned char heads;
+  unsigned char sectors;
+  unsigned short cylinders;
+  unsigned long start;
 };
-static_assert(sizeof(hd_geometry) == 8);
 
-// Standard block control requests the driver answers itself.
+// Standard block control requests. The driver answers the first three itself
+// (BLKGETSIZE with an unsigned long of 512-byte sectors); blk_ioctl answers
+// the others.
 inline constexpr unsigned HDIO_GETGEO = 0x301;
 inline constexpr unsigned BLKRRPART = 0x125F;
 inline constexpr unsigned BLKGETSIZE = 0x1260;
+inline constexpr unsigned BLKFLSBUF = 0x1261;
+inline constexpr unsigned BLKSSZGET = 0x1268;
 
 // A request as the request function sees it: the device, the command
 // (READ or WRITE), the first sector of the current segment (512-byte units),

@@ -15,8 +15,8 @@ constexpr int kCommandWrite = 1;
 
 hd_geometry MakeGeometry(const DiskInfo& info, std::uint64_t cylinders)
 {
-    return {static_cast<std::uint8_t>(info.dwHeads), static_cast<std::uint8_t>(info.dwSectorsPerTrack),
-            static_cast<std::uint16_t>(cylinders), 0};
+    return {static_cast<unsigned char>(info.dwHeads), static_cast<unsigned char>(info.dwSectorsPerTrack),
+            static_cast<unsigned short>(cylinders), 0};
 }
 
 // Device length in request sectors for `sectors` image sectors; a device past

@@ -293,16 +293,29 @@ int qim_ioctl(inode* node, file*, unsigned int request, unsigned long argument)
         return -ENODEV;
     const unsigned int minor = MINOR(node->i_rdev);
     switch (request) {
-    case HDIO_GETGEO:
+    case HDIO_GETGEO: {
         if (device->pDisk == nullptr)
             return -ENODATA;
-        return CopyOut(argument, &device->hdGeometry, sizeof device->hdGeometry);
+        // Built field by field on zeros, so that no padding byte of the
+        // kernel's memory reaches the caller.
+        hd_geometry answer;
+        std::memset(&answer, 0, sizeof answer);
+        answer.heads = device->hdGeometry.heads;
+        answer.sectors = device->hdGeometry.sectors;
+        answer.cylinders = device->hdGeometry.cylinders;
+        answer.start = device->hdGeometry.start;
+        return CopyOut(argument, &answer, sizeof answer);
+    }
     case BLKRRPART:
         return -ENOTTY;
-    case BLKGETSIZE:
+    case BLKGETSIZE: {
         if (argument == 0)
             return -EINVAL;
-        return CopyOut(argument, &device->dwDeviceSectors, sizeof device->dwDeviceSectors);
+        // The caller's unsigned long, whole: a 32-bit answer would leave the
+        // upper half of a 64-bit caller's variable as it was.
+        const unsigned long sectors = device->dwDeviceSectors;
+        return CopyOut(argument, &sectors, sizeof sectors);
+    }
     case QIM_MOUNT:
         return Mount(device, minor, argument);
     case QIM_UNMOUNT:

@@ -73,6 +73,26 @@ TEST_F(ControlTest, RawFloppyOfKilobyteSectors)
     EXPECT_EQ(QueryGeometry().cylinders, 77);
 }
 
+// A 64-bit caller's unsigned long and hd_geometry are written whole, start
+// included, and nothing past them.
+TEST_F(ControlTest, QueriesAnswerInTheHostsLayouts)
+{
+    ASSERT_EQ(Mount(RawFloppyWords(kFloppy), Image("fd.img", kFloppy, 1)), 0);
+    static_assert(sizeof(unsigned long) == 8 && sizeof(qim::hd_geometry) == 16);
+    const Bytes cc(8, 0xCC);
+    fake::MapUser(kAnswerAt, Bytes(24, 0xCC));
+    ASSERT_EQ(Ioctl(qim::HDIO_GETGEO, kAnswerAt), 0);
+    Bytes geometry = {2, 18, 80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    geometry.insert(geometry.end(), cc.begin(), cc.end());
+    EXPECT_EQ(fake::ReadUser(kAnswerAt, 24), geometry);
+
+    fake::MapUser(kAnswerAt, Bytes(16, 0xCC));
+    ASSERT_EQ(Ioctl(qim::BLKGETSIZE, kAnswerAt), 0);
+    Bytes size = {0x40, 0x0B, 0, 0, 0, 0, 0, 0};  // 2880
+    size.insert(size.end(), cc.begin(), cc.end());
+    EXPECT_EQ(fake::ReadUser(kAnswerAt, 16), size);
+}
+
 TEST_F(ControlTest, QueriesFaultOnUnwritableAnswers)
 {
     ASSERT_EQ(Mount(RawFloppyWords(kFloppy), Image("fd.img", kFloppy, 1)), 0);

@@ -77,28 +77,35 @@ int DriverTest::Mount(const Bytes& record)
     return Ioctl(qim::QIM_MOUNT, kRecordAt);
 }
 
+namespace {
+std::uint64_t LittleEndian(const Bytes& b, std::size_t at, std::size_t size)
+{
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        v |= std::uint64_t{b[at + i]} << (8 * i);
+    return v;
+}
+}  // namespace
+
 DriverTest::Geometry DriverTest::QueryGeometry()
 {
-    fake::MapUser(kAnswerAt, Bytes(8, 0xCC));
+    fake::MapUser(kAnswerAt, Bytes(sizeof(qim::hd_geometry), 0xCC));
     Geometry g{};
     g.result = Ioctl(qim::HDIO_GETGEO, kAnswerAt);
-    const Bytes b = fake::ReadUser(kAnswerAt, 8);
+    const Bytes b = fake::ReadUser(kAnswerAt, sizeof(qim::hd_geometry));
     g.heads = b[0];
     g.sectors = b[1];
-    g.cylinders = static_cast<std::uint16_t>(b[2] | b[3] << 8);
-    g.start = static_cast<std::uint32_t>(b[4] | b[5] << 8 | b[6] << 16 | b[7] << 24);
+    g.cylinders = static_cast<std::uint16_t>(LittleEndian(b, 2, 2));
+    g.start = LittleEndian(b, 8, 8);
     return g;
 }
 
 DriverTest::Size DriverTest::QuerySize()
 {
-    fake::MapUser(kAnswerAt, Bytes(8, 0xCC));
+    fake::MapUser(kAnswerAt, Bytes(sizeof(unsigned long), 0xCC));
     Size s{};
     s.result = Ioctl(qim::BLKGETSIZE, kAnswerAt);
-    const Bytes b = fake::ReadUser(kAnswerAt, 8);
-    s.sectors = static_cast<std::uint32_t>(b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24);
-    // Exactly 32 bits are written.
-    EXPECT_EQ(b[4], 0xCC);
+    s.sectors = LittleEndian(fake::ReadUser(kAnswerAt, sizeof(unsigned long)), 0, sizeof(unsigned long));
     return s;
 }
 

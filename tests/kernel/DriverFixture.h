@@ -47,12 +47,12 @@ protected:
         int result;
         std::uint8_t heads, sectors;
         std::uint16_t cylinders;
-        std::uint32_t start;
+        std::uint64_t start;
     };
     Geometry QueryGeometry();
     struct Size {
         int result;
-        std::uint32_t sectors;
+        std::uint64_t sectors;  // the whole unsigned long the driver wrote
     };
     Size QuerySize();
 
