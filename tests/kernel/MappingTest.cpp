@@ -91,6 +91,31 @@ TEST_F(Mapping, LogicalPartitionFollowsThePrimaries)
     EXPECT_EQ(QueryGeometry().cylinders, 5000 / (16 * 63));
 }
 
+// A raw disk of 1,024-byte sectors finds its logical tables, and maps its
+// partitions, in sectors of that size.
+TEST_F(Mapping, KilobyteSectorsLogicalPartitionMapsItsOwnBytes)
+{
+    constexpr RawGeometry kKiloDisk{8 * 32 * 40, 8, 32, 1024};
+    PcAtLayout layout;
+    layout.bytesPerSector = 1024;
+    layout.primary = {{0x06, 32, 2000}};
+    layout.logical = {{0x83, 3000, 2000}, {0x0B, 6000, 3000}};
+    Bytes disk = PatternBytes(0, kKiloDisk.bytes(), 5);
+    WritePcAtLayout(disk, layout);
+    WriteRawImageFrom(path, kKiloDisk, disk);
+
+    ASSERT_EQ(Mount(RawPartitionWords(kKiloDisk, 0, 2), path), 0);
+    EXPECT_EQ(Device().qwByteOffset, 6000u * 1024);
+    EXPECT_EQ(QuerySize().sectors, 6000u);
+    EXPECT_EQ(QueryGeometry().cylinders, 3000 / (8 * 32));
+    EXPECT_EQ(ReadSectors(0, 4), At(disk, 6000 * 1024, 2048));
+    EXPECT_EQ(ReadSectors(5999, 1), At(disk, 9000 * 1024 - 512, 512));
+    EXPECT_TRUE(ReadSectors(6000, 1).empty());
+
+    ASSERT_EQ(Mount(RawPartitionWords(kKiloDisk, 0, 1), path), 0);
+    EXPECT_EQ(ReadSectors(0, 2), At(disk, 3000 * 1024, 1024));
+}
+
 TEST_F(Mapping, PartitionBeyondTheLastIsRefused)
 {
     AtImage(TwoPrimaries());
