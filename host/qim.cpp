@@ -1,7 +1,8 @@
 // qim: loads the driver into the host's stand-in for the kernel and serves its
 // device on a node until SIGINT or SIGTERM.
 #include "FuseNode.h"
-#include "KernelHost.h"
+#include "Module.h"
+#include "NodeAdapter.h"
 #include "QimMount.h"
 
 #include <cstdio>

@@ -56,7 +56,7 @@ TEST_F(Mapping, FirstPcAtPartitionStartsAtItsSector)
     EXPECT_EQ(ReadSectors(0, 8), At(disk, 32256, 4096));
     EXPECT_EQ(ReadSectors(8000, 1), At(disk, (63 + 8000) * 512, 512));
     EXPECT_TRUE(ReadSectors(8001, 1).empty());
-    EXPECT_EQ(fake::Log(), std::vector<std::string>{"<1>qim: request past end of device\n"});
+    EXPECT_EQ(kern::Log(), std::vector<std::string>{"<1>qim: request past end of device\n"});
 }
 
 TEST_F(Mapping, SecondPcAtPartitionPublishesItsOwnSize)
@@ -120,7 +120,7 @@ TEST_F(Mapping, PartitionBeyondTheLastIsRefused)
 {
     AtImage(TwoPrimaries());
     EXPECT_EQ(Mount(RawPartitionWords(kAtDisk, 0, 2), path), -14);
-    EXPECT_EQ(fake::Log(), std::vector<std::string>{"<1>qim: partition error\n"});
+    EXPECT_EQ(kern::Log(), std::vector<std::string>{"<1>qim: partition error\n"});
     EXPECT_EQ(Device().pDisk, nullptr);
     EXPECT_EQ(OpenFileCount(path), 0);
 }
@@ -145,7 +145,7 @@ TEST_F(Mapping, Pc98PartitionEndingBeforeItStartsIsRefused)
 {
     Pc98Image(50, 10);
     EXPECT_EQ(Mount(RawPartitionWords(kPc98Disk, 1, 0), path), -14);
-    EXPECT_EQ(fake::Log(), std::vector<std::string>{"<1>qim: partition error\n"});
+    EXPECT_EQ(kern::Log(), std::vector<std::string>{"<1>qim: partition error\n"});
     EXPECT_EQ(Mount(RawPartitionWords(kPc98Disk, 1, 1), path), -14);  // one slot in use
 }
 
