@@ -1,15 +1,18 @@
 // The Linux 2.4 kernel interfaces the driver calls. The driver is written
-// against this header only; host/ provides it for the qim program (FUSE node,
-// the caller's memory through process_vm_readv/writev) and tests/kernel
-// provide an in-process stand-in. User addresses are plain integers of the
-// caller's address space, as the kernel's ioctl argument is; the copies take
-// them cast to pointers, as the kernel's do, and never dereference them
-// directly. Whoever provides this header also chooses whose memory that is
-// (the host sets the calling process before each control request).
+// against this header only; host/ provides it once (the qim_block library:
+// block layer, the caller's memory through process_vm_readv/writev, log and
+// allocator), for the qim program and for the driver's tests alike. User
+// addresses are plain integers of the caller's address space, as the
+// kernel's ioctl argument is; the copies take them cast to pointers, as the
+// kernel's do, and never dereference them directly. Whoever provides this
+// header also chooses whose memory that is (the host sets the calling process
+// before each control request).
 //
-// Lock rule: every entry into the driver (qim_init, qim_cleanup, qim_open,
-// qim_release, qim_ioctl, the request function) runs serialized by the
-// provider, as io_request_lock and the big kernel lock serialize them.
+// Lock rule: the provider runs every entry into the driver (qim_init,
+// qim_cleanup, qim_open, qim_release, qim_ioctl, the request function) under
+// one request lock, as io_request_lock and the big kernel lock serialize
+// them, and the driver takes no lock of its own. The host's rules in full are
+// in host/RequestLock.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -64,8 +67,7 @@ struct block_device_operations {
 };
 
 // Per-major tables, indexed by major; each non-null entry is an array indexed
-// by minor, owned by the driver that installed it. Sizes are in KiB; the
-// block layer refuses requests beyond blk_size before they reach the driver.
+// by minor, owned by the driver that installed it. Sizes are in KiB.
 extern int* blk_size[MAX_BLKDEV];
 extern int* blksize_size[MAX_BLKDEV];
 extern int* hardsect_size[MAX_BLKDEV];

@@ -2,10 +2,11 @@
 // kernel calls around it: user memory, allocation, the per-major tables, the
 // request queue and the log.
 //
-// Locking: the block layer calls qim_request with its request lock held and
-// every transfer runs inside that call; control requests, open and release run
-// in the caller's context. The only guard on a device record is the open count:
-// mount and unmount go ahead only while the requester's open is the sole one.
+// Locking: every entry (start, stop, open, release, control requests and
+// qim_request with every transfer inside it) runs under the kernel's request
+// lock (Kernel.h); the driver takes none of its own. Beyond the lock, the
+// only guard on a device record is the open count: mount and unmount go ahead
+// only while the requester's open is the sole one.
 #include "qimmain.h"
 
 #include "DiskEtc.h"
