@@ -27,7 +27,6 @@ namespace host {
 
 namespace {
 
-constexpr std::uint32_t kSectorBytes = 512;
 // A request's buffer is handed over in segments of at most this many bytes,
 // as the block layer hands a request over buffer by buffer.
 constexpr std::size_t kSegmentBytes = 64 * 1024;
@@ -55,7 +54,7 @@ Major& MajorOfQueue(request_queue* q)
 void PointAtSegment(BlockRequest& r)
 {
     const RequestSegment& s = r.segments[r.current];
-    r.rq.current_nr_sectors = s.buffer.size() / kSectorBytes;
+    r.rq.current_nr_sectors = s.buffer.size() / kRequestSectorBytes;
     r.rq.buffer = reinterpret_cast<char*>(s.buffer.data());
     r.rq.bh = r.heads.empty() ? nullptr : &r.heads[r.current];
 }
@@ -94,7 +93,7 @@ void QueueRequest(BlockRequest& r, kdev_t dev, int cmd, unsigned long sector, bo
     AssertRequestsLocked("QueueRequest");
     unsigned long total = 0;
     for (const RequestSegment& s : r.segments) {
-        total += s.buffer.size() / kSectorBytes;
+        total += s.buffer.size() / kRequestSectorBytes;
         if (withHeads)
             r.heads.push_back({s.locked ? 1 : 0});
     }

@@ -46,6 +46,9 @@ inline constexpr unsigned BLKGETSIZE = 0x1260;
 inline constexpr unsigned BLKFLSBUF = 0x1261;
 inline constexpr unsigned BLKSSZGET = 0x1268;
 
+// Requests address a device in these units, whatever its own sector size.
+inline constexpr std::uint32_t kRequestSectorBytes = 512;
+
 // A request as the request function sees it: the device, the command
 // (READ or WRITE), the first sector of the current segment (512-byte units),
 // the sectors left in the whole request, the sectors and buffer of the

@@ -25,8 +25,6 @@ struct QimDevice {
     std::uint32_t dwDeviceSectors;  // request sectors
 };
 
-// Requests address the device in these units, whatever the image's sector size.
-inline constexpr std::uint32_t kRequestSectorBytes = 512;
 // How often each rate-limited message is logged in a module's life.
 inline constexpr std::uint32_t kLimitedMessageCount = 5;
 
