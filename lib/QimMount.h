@@ -66,11 +66,13 @@ using MountRecordWordArray = std::array<std::uint32_t, kMountRecordWordCount>;
 [[nodiscard]] constexpr MountRecordWordArray MountRecordWords(const MountRecord& r)
 {
     const DiskInfo& g = r.diBetaInfo;
-    return {r.dwBeta,        r.dwBeta != 0 ? g.dwTotalSectors : r.dwDiskType,
-            g.dwHeads,       g.dwSectorsPerTrack,
-            g.dwBytesPerSector, r.dwImageOffset,
-            r.dwFloppy,      r.dwPC98,
-            r.dwPartition,   r.dwReadOnly};
+    return {r.dwBeta,   r.dwBeta != 0 ? g.dwTotalSectors : r.dwDiskType,
+            g.dwHeads,  g.dwSectorsPerTrack,
+            g.dwBytesPerSector,
+            r.dwImageOffset,
+            r.dwFloppy, r.dwPC98,
+            r.dwPartition,
+            r.dwReadOnly};
 }
 
 // Both readings of word 1 are filled; dwBeta says which one holds.
