@@ -4,6 +4,8 @@
 
 #include "BetaDisk.h"
 #include "DiskEtc.h"
+#include "VMware2HardDisk.h"
+#include "VMware3HardDisk.h"
 
 #include <array>
 #include <cstring>
@@ -15,7 +17,19 @@ namespace {
 
 // One row per DiskType code, in code order. A format driver adds its row with
 // MakeDiskDriver<XxxSet, Xxx_Close, Xxx_GetDiskInfo, Xxx_Read, Xxx_Write>().
-constexpr std::array<DiskDriver, kDiskTypeCount> kDiskDrivers = {};
+constexpr std::array<DiskDriver, kDiskTypeCount> kDiskDrivers = {
+    DiskDriver{},
+    DiskDriver{},
+    DiskDriver{},
+    MakeDiskDriver<VMware3HardDiskSet, VMware3HardDisk_Close, VMware3HardDisk_GetDiskInfo, VMware3HardDisk_Read,
+                   VMware3HardDisk_Write>(),
+    MakeDiskDriver<VMware3RedoHardDiskSet, VMware3RedoHardDisk_Close, VMware3RedoHardDisk_GetDiskInfo,
+                   VMware3RedoHardDisk_Read, VMware3RedoHardDisk_Write>(),
+    MakeDiskDriver<VMware2HardDiskSet, VMware2HardDisk_Close, VMware2HardDisk_GetDiskInfo, VMware2HardDisk_Read,
+                   VMware2HardDisk_Write>(),
+    MakeDiskDriver<VMware2RedoHardDiskSet, VMware2RedoHardDisk_Close, VMware2RedoHardDisk_GetDiskInfo,
+                   VMware2RedoHardDisk_Read, VMware2RedoHardDisk_Write>(),
+};
 
 template <auto Member> constexpr auto Column()
 {
