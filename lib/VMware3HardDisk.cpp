@@ -16,23 +16,6 @@ constexpr std::uint32_t kMaxExtents = 0xFFFFFFFF / COWD_EXTENT_SECTORS;
 
 std::uint32_t Field(const VMware3SparseState& e, std::size_t at) { return LoadLE<std::uint32_t>(e.abHeader, at); }
 
-// Parent chains end: a too deep or circular one is refused instead of
-// recursing without end.
-// TODO(refit): replace by Disk_OpenParent once the foundation provides it.
-int OpenParentChecked(Disk* parent, const char* childPath, const char* name)
-{
-    static thread_local std::uint32_t depth = 0;
-    if (depth >= 64)
-        return ERR_INVALID_IMAGE;
-    char path[kNkMaxPath];
-    if (int rc = GetBaseFileFullPath(childPath, name, path); rc != 0)
-        return rc;
-    ++depth;
-    const int rc = Disk_Open(parent, path, 1);
-    --depth;
-    return rc;
-}
-
 template <class Buffer, class Fn>
 int ForEachExtent(std::span<VMware3SparseState> extents, const DiskInfo& info, std::uint64_t offset,
                   std::uint32_t count, Buffer* buffer, Fn&& fn)
@@ -107,7 +90,7 @@ int CowdOpenParent(Disk** parent, const char* path, const VMware3SparseState& fi
     Disk_Construct(disk);
     // The header check made sure the name ends inside the header.
     const auto* name = reinterpret_cast<const char*>(first.abHeader.data() + cowd::kParentName);
-    if (int rc = OpenParentChecked(disk, path, name); rc != 0) {
+    if (int rc = Disk_OpenParent(disk, path, name); rc != 0) {
         NkFree(disk);
         return rc;
     }

@@ -195,6 +195,31 @@ std::uint32_t FileU32(const std::string& path, std::uint64_t offset)
     return b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24;
 }
 
+BuiltImage BuildCowdConformance(const std::string& path, std::uint32_t version, bool redo)
+{
+    constexpr std::uint32_t t = 1008 * 71;
+    const std::uint64_t size = t * 512ull;
+    const DiskRuns base = {{0, PatternBytes(0, 100000, 21)},
+                           {kCowdLargeBlock - 5000, PatternBytes(kCowdLargeBlock - 5000, 10000, 22)},
+                           {size - 7000, PatternBytes(size - 7000, 7000, 23)}};
+    BuiltImage built{path, {t, 16, 63, 512}, {}, {}, {}};
+    Bytes contents = RunsBytes(base, 0, size);
+    if (!redo) {
+        built.files = WriteCowdDisk(path, {.version = version, .totalSectors = t}, base);
+    } else {
+        const std::string name = version == 3 ? "parent.vmdk" : "parent.dsk";
+        built.parents = WriteCowdDisk(path.substr(0, path.rfind('/') + 1) + name, {.version = version, .totalSectors = t}, base);
+        const DiskRuns own = {{200000, PatternBytes(200000, 150000, 24)}, {size - 70000, PatternBytes(size, 1000, 25)}};
+        built.files = WriteCowdDisk(path, {.version = version, .totalSectors = t, .parentName = name}, own, base);
+        built.files.insert(built.files.end(), built.parents.begin(), built.parents.end());
+        for (const auto& [at, bytes] : own)
+            std::copy(bytes.begin(), bytes.end(), contents.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    built.contents.resize(contents.size());
+    std::transform(contents.begin(), contents.end(), built.contents.begin(), [](std::uint8_t b) { return std::byte{b}; });
+    return built;
+}
+
 void PatchU32(const std::string& path, std::uint64_t offset, std::uint32_t value)
 {
     Bytes b(4);

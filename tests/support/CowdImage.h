@@ -3,6 +3,7 @@
 // 32 MiB large blocks at sector 4, 512-entry tables and 64 KiB small blocks.
 #pragma once
 
+#include "Conformance.h"
 #include "TempDir.h"
 
 #include <cstdint>
@@ -57,5 +58,14 @@ std::vector<std::string> WriteCowdDisk(const std::string& path, const CowdDisk& 
 // Little-endian u32 of a file, and a change of one.
 [[nodiscard]] std::uint32_t FileU32(const std::string& path, std::uint64_t offset);
 void PatchU32(const std::string& path, std::uint64_t offset, std::uint32_t value);
+
+// Conformance images: a disk of 71 x 1008 sectors (two large blocks, a partial
+// last small block) with stored and absent blocks; a redo log also stores
+// blocks of its own over a parent of the same kind beside it.
+BuiltImage BuildCowdConformance(const std::string& path, std::uint32_t version, bool redo);
+inline BuiltImage BuildVMware3Conformance(const std::string& path) { return BuildCowdConformance(path, 3, false); }
+inline BuiltImage BuildVMware3RedoConformance(const std::string& path) { return BuildCowdConformance(path, 3, true); }
+inline BuiltImage BuildVMware2Conformance(const std::string& path) { return BuildCowdConformance(path, 1, false); }
+inline BuiltImage BuildVMware2RedoConformance(const std::string& path) { return BuildCowdConformance(path, 1, true); }
 
 }  // namespace qimtest
