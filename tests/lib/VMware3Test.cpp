@@ -322,4 +322,24 @@ TEST(CowdRedo, MissingParentIsRefusedWithNothingOpen)
     EXPECT_EQ(OpenFds(), fds);
 }
 
+// Chains of redo logs open 64 parents deep; one more, or a loop, is refused.
+TEST(CowdRedo, ParentChainsEndAt64Levels)
+{
+    TempDir dir;
+    WriteCowdDisk(dir.file("r0.dsk"), {.version = 1, .totalSectors = 2016}, {{0, Bytes(7, 7)}});
+    for (int level = 1; level <= 65; ++level)
+        WriteCowdDisk(dir.file("r" + std::to_string(level) + ".dsk"),
+                      {.version = 1, .totalSectors = 2016, .parentName = "r" + std::to_string(level - 1) + ".dsk"}, {});
+    WriteCowdDisk(dir.file("loop.dsk"), {.version = 1, .totalSectors = 2016, .parentName = "loop.dsk"}, {});
+    const std::size_t fds = OpenFds();
+    Disk disk;
+    Disk_Construct(&disk);
+    ASSERT_EQ(Disk_Open(&disk, dir.file("r64.dsk").c_str(), 1), 0);
+    EXPECT_EQ(DiskBytes(&disk, 0, 8), (Bytes{7, 7, 7, 7, 7, 7, 7, 0}));
+    Disk_Close(&disk);
+    EXPECT_EQ(Disk_OpenType(&disk, dir.file("r65.dsk").c_str(), 1, DISK_VMWARE2_REDO), ERR_INVALID_IMAGE);
+    EXPECT_EQ(Disk_OpenType(&disk, dir.file("loop.dsk").c_str(), 1, DISK_VMWARE2_REDO), ERR_INVALID_IMAGE);
+    EXPECT_EQ(OpenFds(), fds);
+}
+
 }  // namespace

@@ -197,10 +197,10 @@ std::uint32_t FileU32(const std::string& path, std::uint64_t offset)
 
 BuiltImage BuildCowdConformance(const std::string& path, std::uint32_t version, bool redo)
 {
-    constexpr std::uint32_t t = 1008 * 71;
+    constexpr std::uint32_t t = 1008 * 9;
     const std::uint64_t size = t * 512ull;
     const DiskRuns base = {{0, PatternBytes(0, 100000, 21)},
-                           {kCowdLargeBlock - 5000, PatternBytes(kCowdLargeBlock - 5000, 10000, 22)},
+                           {2 * kCowdSmallBlock - 5000, PatternBytes(2 * kCowdSmallBlock - 5000, 10000, 22)},
                            {size - 7000, PatternBytes(size - 7000, 7000, 23)}};
     BuiltImage built{path, {t, 16, 63, 512}, {}, {}, {}};
     Bytes contents = RunsBytes(base, 0, size);

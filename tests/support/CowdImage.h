@@ -59,8 +59,8 @@ std::vector<std::string> WriteCowdDisk(const std::string& path, const CowdDisk& 
 [[nodiscard]] std::uint32_t FileU32(const std::string& path, std::uint64_t offset);
 void PatchU32(const std::string& path, std::uint64_t offset, std::uint32_t value);
 
-// Conformance images: a disk of 71 x 1008 sectors (two large blocks, a partial
-// last small block) with stored and absent blocks; a redo log also stores
+// Conformance images: a disk of 9 x 1008 sectors (a partial last small block)
+// with stored and absent blocks; a redo log also stores
 // blocks of its own over a parent of the same kind beside it.
 BuiltImage BuildCowdConformance(const std::string& path, std::uint32_t version, bool redo);
 inline BuiltImage BuildVMware3Conformance(const std::string& path) { return BuildCowdConformance(path, 3, false); }
