@@ -45,10 +45,7 @@ int VMware2HardDisk_Open(VMware2HardDiskState* state, const char* path, std::uin
 void VMware2HardDisk_Close(VMware2HardDiskState* state)
 {
     VMware3Sparse_Close(&state->Extent);
-    if (state->pParentDisk != nullptr) {
-        Disk_Close(state->pParentDisk);
-        NkFree(state->pParentDisk);
-    }
+    CowdCloseParent(state->pParentDisk);
     VMware2HardDisk_Construct(state);
 }
 
@@ -59,8 +56,7 @@ int VMware2HardDisk_Read(VMware2HardDiskState* state, std::uint64_t offset, std:
     return CowdDiskRead({&state->Extent, 1}, nullptr, state->Info, offset, count, buffer);
 }
 
-int VMware2HardDisk_Write(VMware2HardDiskState* state, std::uint64_t offset, std::uint32_t count,
-                          const void* buffer)
+int VMware2HardDisk_Write(VMware2HardDiskState* state, std::uint64_t offset, std::uint32_t count, const void* buffer)
 {
     return CowdDiskWrite({&state->Extent, 1}, nullptr, state->Info, offset, count, buffer);
 }

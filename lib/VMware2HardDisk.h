@@ -31,14 +31,13 @@ void VMware2HardDisk_GetDiskInfo(VMware2HardDiskState* state, DiskInfo* info);
 
 [[nodiscard]] VMware2RedoHardDiskState* VMware2RedoHardDisk_Malloc();
 void VMware2RedoHardDisk_Construct(VMware2RedoHardDiskState* state);
-[[nodiscard]] int VMware2RedoHardDisk_Open(VMware2RedoHardDiskState* state, const char* path,
-                                           std::uint32_t readOnly);
+[[nodiscard]] int VMware2RedoHardDisk_Open(VMware2RedoHardDiskState* state, const char* path, std::uint32_t readOnly);
 void VMware2RedoHardDisk_Close(VMware2RedoHardDiskState* state);
 void VMware2RedoHardDisk_GetDiskInfo(VMware2RedoHardDiskState* state, DiskInfo* info);
-[[nodiscard]] int VMware2RedoHardDisk_Read(VMware2RedoHardDiskState* state, std::uint64_t offset,
-                                           std::uint32_t count, void* buffer);
-[[nodiscard]] int VMware2RedoHardDisk_Write(VMware2RedoHardDiskState* state, std::uint64_t offset,
-                                            std::uint32_t count, const void* buffer);
+[[nodiscard]] int VMware2RedoHardDisk_Read(VMware2RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                           void* buffer);
+[[nodiscard]] int VMware2RedoHardDisk_Write(VMware2RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                            const void* buffer);
 [[nodiscard]] int VMware2RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
 
 // Opens the file, plain or redo, with the parent of a redo log.

@@ -16,9 +16,8 @@ constexpr std::uint32_t kMaxExtents = 0xFFFFFFFF / COWD_EXTENT_SECTORS;
 
 std::uint32_t Field(const VMware3SparseState& e, std::size_t at) { return LoadLE<std::uint32_t>(e.abHeader, at); }
 
-template <class Buffer, class Fn>
-int ForEachExtent(std::span<VMware3SparseState> extents, const DiskInfo& info, std::uint64_t offset,
-                  std::uint32_t count, Buffer* buffer, Fn&& fn)
+template <class Buffer, class Fn> int ForEachExtent(std::span<VMware3SparseState> extents, const DiskInfo& info,
+                                                    std::uint64_t offset, std::uint32_t count, Buffer* buffer, Fn&& fn)
 {
     if (!DiskRangeFits(info, offset, count))
         return ERR_INVALID_PARAMETER;
@@ -32,6 +31,30 @@ int ForEachExtent(std::span<VMware3SparseState> extents, const DiskInfo& info, s
 }
 
 }  // namespace
+
+bool VMware3ExtentName(const char* path, std::uint32_t k, std::span<char> out)
+{
+    const char* dot = std::strrchr(path, '.');
+    const std::size_t baseLength = dot != nullptr ? static_cast<std::size_t>(dot - path) : std::strlen(path);
+    const char* extension = dot != nullptr ? dot + 1 : "";
+    std::array<char, 12> digits{};
+    std::size_t nd = 0;
+    for (std::uint32_t n = k + 1; n != 0 || nd < 2; n /= 10)
+        digits[nd++] = static_cast<char>('0' + n % 10);
+    const std::size_t extensionLength = std::strlen(extension);
+    const std::size_t length = baseLength + 1 + nd + 1 + extensionLength;
+    if (length >= out.size() || length >= kNkMaxPath)
+        return false;
+    char* w = out.data();
+    std::memcpy(w, path, baseLength);
+    w += baseLength;
+    *w++ = '-';
+    while (nd > 0)
+        *w++ = digits[--nd];
+    *w++ = '.';
+    std::memcpy(w, extension, extensionLength + 1);
+    return true;
+}
 
 int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo)
 {
@@ -100,6 +123,14 @@ int CowdOpenParent(Disk** parent, const char* path, const VMware3SparseState& fi
     return info->dwTotalSectors == sectors && info->dwBytesPerSector == 512 ? 0 : ERR_INVALID_IMAGE;
 }
 
+void CowdCloseParent(Disk* parent)
+{
+    if (parent == nullptr)
+        return;
+    Disk_Close(parent);
+    NkFree(parent);
+}
+
 int CowdDiskRead(std::span<VMware3SparseState> extents, Disk* parent, const DiskInfo& info, std::uint64_t offset,
                  std::uint32_t count, void* buffer)
 {
@@ -112,11 +143,9 @@ int CowdDiskRead(std::span<VMware3SparseState> extents, Disk* parent, const Disk
 int CowdDiskWrite(std::span<VMware3SparseState> extents, Disk* parent, const DiskInfo& info, std::uint64_t offset,
                   std::uint32_t count, const void* buffer)
 {
-    return ForEachExtent(
-        extents, info, offset, count, buffer,
-        [&](VMware3SparseState* e, std::uint64_t base, std::uint64_t at, std::span<const std::byte> piece) {
-            return CowdWrite(e, parent, base, at, piece);
-        });
+    return ForEachExtent(extents, info, offset, count, buffer,
+                         [&](VMware3SparseState* e, std::uint64_t base, std::uint64_t at,
+                             std::span<const std::byte> piece) { return CowdWrite(e, parent, base, at, piece); });
 }
 
 VMware3HardDiskState* VMware3HardDisk_Malloc() { return NkMallocState<VMware3HardDiskState>(); }
@@ -142,10 +171,7 @@ void VMware3HardDisk_Close(VMware3HardDiskState* state)
             VMware3Sparse_Close(&state->pExtents[k]);
         NkFree(state->pExtents);
     }
-    if (state->pParentDisk != nullptr) {
-        Disk_Close(state->pParentDisk);
-        NkFree(state->pParentDisk);
-    }
+    CowdCloseParent(state->pParentDisk);
     VMware3HardDisk_Construct(state);
 }
 
@@ -156,8 +182,7 @@ int VMware3HardDisk_Read(VMware3HardDiskState* state, std::uint64_t offset, std:
     return CowdDiskRead({state->pExtents, state->dwExtentCount}, nullptr, state->Info, offset, count, buffer);
 }
 
-int VMware3HardDisk_Write(VMware3HardDiskState* state, std::uint64_t offset, std::uint32_t count,
-                          const void* buffer)
+int VMware3HardDisk_Write(VMware3HardDiskState* state, std::uint64_t offset, std::uint32_t count, const void* buffer)
 {
     return CowdDiskWrite({state->pExtents, state->dwExtentCount}, nullptr, state->Info, offset, count, buffer);
 }

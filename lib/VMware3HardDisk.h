@@ -34,15 +34,18 @@ void VMware3HardDisk_GetDiskInfo(VMware3HardDiskState* state, DiskInfo* info);
 
 [[nodiscard]] VMware3RedoHardDiskState* VMware3RedoHardDisk_Malloc();
 void VMware3RedoHardDisk_Construct(VMware3RedoHardDiskState* state);
-[[nodiscard]] int VMware3RedoHardDisk_Open(VMware3RedoHardDiskState* state, const char* path,
-                                           std::uint32_t readOnly);
+[[nodiscard]] int VMware3RedoHardDisk_Open(VMware3RedoHardDiskState* state, const char* path, std::uint32_t readOnly);
 void VMware3RedoHardDisk_Close(VMware3RedoHardDiskState* state);
 void VMware3RedoHardDisk_GetDiskInfo(VMware3RedoHardDiskState* state, DiskInfo* info);
-[[nodiscard]] int VMware3RedoHardDisk_Read(VMware3RedoHardDiskState* state, std::uint64_t offset,
-                                           std::uint32_t count, void* buffer);
-[[nodiscard]] int VMware3RedoHardDisk_Write(VMware3RedoHardDiskState* state, std::uint64_t offset,
-                                            std::uint32_t count, const void* buffer);
+[[nodiscard]] int VMware3RedoHardDisk_Read(VMware3RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                           void* buffer);
+[[nodiscard]] int VMware3RedoHardDisk_Write(VMware3RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                            const void* buffer);
 [[nodiscard]] int VMware3RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+// The name of extent k (k >= 1) of a disk whose first file is `path`: the path
+// cut at its last '.', then "%s-%02u.%s" with k + 1. False when it does not fit.
+[[nodiscard]] bool VMware3ExtentName(const char* path, std::uint32_t k, std::span<char> out);
 
 // What VMware 3 and VMware 2 disks share.
 // Opens the disk's files, plain or redo, with the parent of a redo log.
@@ -52,6 +55,8 @@ void VMware3RedoHardDisk_GetDiskInfo(VMware3RedoHardDiskState* state, DiskInfo* 
 // the parent left open in *parent for the caller's close).
 [[nodiscard]] int CowdOpenParent(Disk** parent, const char* path, const VMware3SparseState& first,
                                  std::uint32_t sectors, DiskInfo* info);
+// Closes and frees a parent that CowdOpenParent opened; null does nothing.
+void CowdCloseParent(Disk* parent);
 // A disk request after the range check, split at the extents' boundaries.
 [[nodiscard]] int CowdDiskRead(std::span<VMware3SparseState> extents, Disk* parent, const DiskInfo& info,
                                std::uint64_t offset, std::uint32_t count, void* buffer);

@@ -69,7 +69,10 @@ void FromLE(std::uint32_t* p, std::uint32_t n)
 }
 
 std::uint32_t FreeSector(const VMware3SparseState* e) { return Field(e->abHeader, cowd::kFreeSector); }
-void SetFreeSector(VMware3SparseState* e, std::uint32_t sector) { StoreLE(std::span(e->abHeader), cowd::kFreeSector, sector); }
+void SetFreeSector(VMware3SparseState* e, std::uint32_t sector)
+{
+    StoreLE(std::span(e->abHeader), cowd::kFreeSector, sector);
+}
 
 // The free sector, when n sectors fit there without wrapping and without
 // overwriting the header or the directory; 0 otherwise.
@@ -203,9 +206,11 @@ int SmallBlockWrite(const Extent& x, std::uint32_t i, std::uint32_t j, std::uint
     std::memset(block.data(), 0, kCowdSmallBlockBytes);
     if (x.parent != nullptr) {
         // Only the part inside the disk comes from the parent; the rest stays zero.
-        const std::uint64_t blockAt = x.base + std::uint64_t{i} * kCowdLargeBlockBytes + std::uint64_t{j} * kCowdSmallBlockBytes;
+        const std::uint64_t blockAt =
+            x.base + std::uint64_t{i} * kCowdLargeBlockBytes + std::uint64_t{j} * kCowdSmallBlockBytes;
         const std::uint64_t extentEnd = x.base + std::uint64_t{e->dwExtentSectors} * 512;
-        const auto inside = static_cast<std::uint32_t>(std::min<std::uint64_t>(kCowdSmallBlockBytes, extentEnd - blockAt));
+        const auto inside =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(kCowdSmallBlockBytes, extentEnd - blockAt));
         if (int rc = Disk_Read64(x.parent, blockAt, inside, block.data()); rc != 0)
             return rc;
         if (dataZero && NkIsAllZero(block.data() + s, n))
@@ -237,30 +242,6 @@ int CheckCowdHeader(std::span<const std::byte> header, std::uint32_t version, bo
     if (redo && std::find(name.begin(), name.end(), std::byte{0}) == name.end())
         return ERR_INVALID_IMAGE;
     return version == 3 && !redo ? CheckGeometry(header) : 0;
-}
-
-bool VMware3ExtentName(const char* path, std::uint32_t k, std::span<char> out)
-{
-    const char* dot = std::strrchr(path, '.');
-    const std::size_t baseLength = dot != nullptr ? static_cast<std::size_t>(dot - path) : std::strlen(path);
-    const char* extension = dot != nullptr ? dot + 1 : "";
-    std::array<char, 12> digits{};
-    std::size_t nd = 0;
-    for (std::uint32_t n = k + 1; n != 0 || nd < 2; n /= 10)
-        digits[nd++] = static_cast<char>('0' + n % 10);
-    const std::size_t extensionLength = std::strlen(extension);
-    const std::size_t length = baseLength + 1 + nd + 1 + extensionLength;
-    if (length >= out.size() || length >= kNkMaxPath)
-        return false;
-    char* w = out.data();
-    std::memcpy(w, path, baseLength);
-    w += baseLength;
-    *w++ = '-';
-    while (nd > 0)
-        *w++ = digits[--nd];
-    *w++ = '.';
-    std::memcpy(w, extension, extensionLength + 1);
-    return true;
 }
 
 int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly, std::uint32_t version, bool redo,
@@ -316,20 +297,22 @@ int CowdRead(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::u
              std::span<std::byte> buffer)
 {
     RunReader runs(state, parent);
-    const int rc = ForEachPiece(offset, buffer, kCowdLargeBlockBytes, [&](std::uint64_t i, std::uint64_t start, std::span<std::byte> piece) {
-        const std::uint64_t blockBase = base + i * kCowdLargeBlockBytes;
-        const auto large = static_cast<std::uint32_t>(i);
-        if (state->pdwDirectory[large] == 0)
-            return runs.Add(true, blockBase + start, piece);
-        if (int r = LoadTable(state, large); r != 0)
-            return r;
-        return ForEachPiece(start, piece, kCowdSmallBlockBytes, [&](std::uint64_t j, std::uint64_t s, std::span<std::byte> p) {
-            const std::uint32_t entry = state->pdwTableCache[j];
-            if (entry == 0)
-                return runs.Add(true, blockBase + j * kCowdSmallBlockBytes + s, p);
-            return runs.Add(false, std::uint64_t{entry} * 512 + s, p);
+    const int rc = ForEachPiece(
+        offset, buffer, kCowdLargeBlockBytes, [&](std::uint64_t i, std::uint64_t start, std::span<std::byte> piece) {
+            const std::uint64_t blockBase = base + i * kCowdLargeBlockBytes;
+            const auto large = static_cast<std::uint32_t>(i);
+            if (state->pdwDirectory[large] == 0)
+                return runs.Add(true, blockBase + start, piece);
+            if (int r = LoadTable(state, large); r != 0)
+                return r;
+            return ForEachPiece(start, piece, kCowdSmallBlockBytes,
+                                [&](std::uint64_t j, std::uint64_t s, std::span<std::byte> p) {
+                                    const std::uint32_t entry = state->pdwTableCache[j];
+                                    if (entry == 0)
+                                        return runs.Add(true, blockBase + j * kCowdSmallBlockBytes + s, p);
+                                    return runs.Add(false, std::uint64_t{entry} * 512 + s, p);
+                                });
         });
-    });
     return rc != 0 ? rc : runs.Flush();
 }
 
@@ -337,15 +320,18 @@ int CowdWrite(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::
               std::span<const std::byte> data)
 {
     const Extent x{state, parent, base};
-    return ForEachPiece(offset, data, kCowdLargeBlockBytes, [&](std::uint64_t i, std::uint64_t start, std::span<const std::byte> piece) {
-        const auto large = static_cast<std::uint32_t>(i);
-        if (state->pdwDirectory[large] != 0)
-            if (int r = LoadTable(state, large); r != 0)
-                return r;
-        return ForEachPiece(start, piece, kCowdSmallBlockBytes, [&](std::uint64_t j, std::uint64_t s, std::span<const std::byte> p) {
-            return SmallBlockWrite(x, large, static_cast<std::uint32_t>(j), s, p);
-        });
-    });
+    return ForEachPiece(offset, data, kCowdLargeBlockBytes,
+                        [&](std::uint64_t i, std::uint64_t start, std::span<const std::byte> piece) {
+                            const auto large = static_cast<std::uint32_t>(i);
+                            if (state->pdwDirectory[large] != 0)
+                                if (int r = LoadTable(state, large); r != 0)
+                                    return r;
+                            return ForEachPiece(start, piece, kCowdSmallBlockBytes,
+                                                [&](std::uint64_t j, std::uint64_t s, std::span<const std::byte> p) {
+                                                    return SmallBlockWrite(x, large, static_cast<std::uint32_t>(j), s,
+                                                                           p);
+                                                });
+                        });
 }
 
 void VMware3Sparse_Construct(VMware3SparseState* state)

@@ -28,15 +28,14 @@ inline constexpr std::uint64_t kCowdExtentBytes = std::uint64_t{COWD_EXTENT_SECT
 namespace cowd {
 inline constexpr std::size_t kMagic = 0, kVersion = 4, kFlags = 8, kSectors = 12, kSmallBlockSize = 16,
                              kDirectorySector = 20, kDirectorySize = 24, kFreeSector = 28, kCylinders = 32,
-                             kParentName = 32, kHeads = 36, kSectorsPerTrack = 40, kZero1056 = 1056,
-                             kPaired1060 = 1060, kPaired1636 = 1636, kAdapter = 1640, kExtentIndex = 1648,
-                             kExtentCount = 1652, kDiskCylinders = 1656, kDiskHeads = 1660,
-                             kDiskSectorsPerTrack = 1664, kDiskSectors = 1668, kExtentSize = 1676;
-inline constexpr std::uint32_t kMagicValue = 0x44574F43;  // "COWD"
-inline constexpr std::uint32_t kAdapterIde = 0x00656469;  // "ide"
+                             kParentName = 32, kHeads = 36, kSectorsPerTrack = 40, kZero1056 = 1056, kPaired1060 = 1060,
+                             kPaired1636 = 1636, kAdapter = 1640, kExtentIndex = 1648, kExtentCount = 1652,
+                             kDiskCylinders = 1656, kDiskHeads = 1660, kDiskSectorsPerTrack = 1664, kDiskSectors = 1668,
+                             kExtentSize = 1676;
+inline constexpr std::uint32_t kMagicValue = 0x44574F43;   // "COWD"
+inline constexpr std::uint32_t kAdapterIde = 0x00656469;   // "ide"
 inline constexpr std::uint32_t kAdapterScsi = 0x69736373;  // "scsi"
-inline constexpr std::uint32_t kFlagsPlain = 0x13, kFlagsPlainMulti = 0x1B, kFlagsRedo = 0x12,
-                               kFlagsRedoMulti = 0x1A;
+inline constexpr std::uint32_t kFlagsPlain = 0x13, kFlagsPlainMulti = 0x1B, kFlagsRedo = 0x12, kFlagsRedoMulti = 0x1A;
 static_assert(kExtentSize + 4 <= kCowdHeaderSize);
 }  // namespace cowd
 
@@ -53,10 +52,6 @@ struct VMware3SparseState {
 // The rules a header of a VMware 3 (version 3) or VMware 2 (version 1) extent
 // must meet, plain or redo: 0 or ERR_INVALID_IMAGE.
 [[nodiscard]] int CheckCowdHeader(std::span<const std::byte> header, std::uint32_t version, bool redo);
-
-// The name of extent k (k >= 1) of a disk whose first file is `path`: the path
-// cut at its last '.', then "%s-%02u.%s" with k + 1. False when it does not fit.
-[[nodiscard]] bool VMware3ExtentName(const char* path, std::uint32_t k, std::span<char> out);
 
 void VMware3Sparse_Construct(VMware3SparseState* state);
 void VMware3Sparse_Close(VMware3SparseState* state);
@@ -80,8 +75,8 @@ void VMware3RedoSparse_Close(VMware3SparseState* state);
 
 // The one implementation behind both variants' entries. `parent` is null for a
 // plain extent; `base` is the disk offset of the extent's first byte.
-[[nodiscard]] int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly,
-                           std::uint32_t version, bool redo, std::uint32_t extentIndex);
+[[nodiscard]] int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly, std::uint32_t version,
+                           bool redo, std::uint32_t extentIndex);
 [[nodiscard]] int CowdRead(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
                            std::span<std::byte> buffer);
 [[nodiscard]] int CowdWrite(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,

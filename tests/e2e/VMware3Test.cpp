@@ -13,7 +13,7 @@ using namespace qimtest::e2e;
 
 namespace {
 
-constexpr std::uint32_t kSectors = 1008 * 4270;  // two files: 0x3FF800 sectors and the rest
+constexpr std::uint32_t kSectors = 1008 * 4270;                       // two files: 0x3FF800 sectors and the rest
 constexpr std::uint64_t kPartStart = 4160000, kPartSectors = 131072;  // across sector 0x3FF800
 
 std::string Text(const std::string& path)
@@ -35,7 +35,8 @@ bool MakeDisk(const TempDir& dir, const Bytes& big, std::string& error)
     WriteFile(dir.file("content/hello.txt"), Bytes{'h', 'i', '\n'});
     const RunResult mk = RunCommand({"mke2fs", "-q", "-F", "-t", "ext2", "-b", "1024", "-E",
                                      "offset=" + std::to_string(kPartStart * 512), "-d", dir.file("content"), raw,
-                                     std::to_string(kPartSectors / 2) + "k"}, 120);
+                                     std::to_string(kPartSectors / 2) + "k"},
+                                    120);
     if (sfdisk.status != 0 || mk.status != 0) {
         error = sfdisk.err + mk.err;
         return false;

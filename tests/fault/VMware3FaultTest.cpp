@@ -4,24 +4,12 @@
 #include "Disk.h"
 #include "NkFaults.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 using namespace qim;
 using namespace qimtest;
 
 namespace {
-
-std::size_t OpenFds()
-{
-    std::size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d) != nullptr)
-            ++n;
-        ::closedir(d);
-    }
-    return n;
-}
 
 struct Kind {
     CowdDisk disk;
@@ -88,7 +76,7 @@ TEST(CowdFaults, FailedOpenLeavesNothingOpen)
     ASSERT_EQ(Disk_OpenType(&disk, files[0].c_str(), 0, DISK_VMWARE3_REDO), 0);
     Disk_Close(&disk);
     const std::uint32_t operations = faults::Count();
-    const std::size_t fds = OpenFds();
+    const std::size_t fds = OpenFileCount();
     for (std::uint32_t n = 1; n <= operations; ++n) {
         faults::Reset();
         faults::FailNth(n);
@@ -99,7 +87,7 @@ TEST(CowdFaults, FailedOpenLeavesNothingOpen)
             Disk_Close(&disk);
         }
         EXPECT_EQ(disk.pImpl, nullptr) << n;
-        EXPECT_EQ(OpenFds(), fds) << "operation " << n;
+        EXPECT_EQ(OpenFileCount(), fds) << "operation " << n;
     }
 }
 

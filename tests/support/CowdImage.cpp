@@ -1,10 +1,8 @@
 #include "CowdImage.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <set>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace qimtest {
 
@@ -104,39 +102,27 @@ void WriteExtent(const std::string& path, const CowdDisk& disk, const FileLayout
     for (std::uint64_t b : stored)
         tables.insert(b / 512);
     std::uint32_t sector = 4 + (dirEntries * 4 + 511) / 512;
-    Bytes meta(std::uint64_t{sector} * 512, 0);
+    Bytes file(std::uint64_t{sector + 4 * tables.size() + 128 * stored.size()} * 512, 0);
     std::map<std::uint64_t, std::uint32_t> tableAt;
     for (std::uint64_t t : tables) {
         tableAt[t] = sector;
-        PutU32(meta, 2048 + 4 * t, sector);
+        PutU32(file, 2048 + 4 * t, sector);
         sector += 4;
     }
-    meta.resize(std::uint64_t{sector} * 512, 0);
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> data;  // (sector, small block)
     for (std::uint64_t b : stored) {
-        PutU32(meta, std::uint64_t{tableAt[b / 512]} * 512 + 4 * (b % 512), sector);
-        data.emplace_back(sector, b);
-        sector += 128;
-    }
-    const Bytes header = Header(disk, f, dirEntries, sector);
-    std::copy(header.begin(), header.end(), meta.begin());
-
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw std::runtime_error("cannot create " + path);
-    bool ok = ::pwrite(fd, meta.data(), meta.size(), 0) == static_cast<ssize_t>(meta.size());
-    for (const auto& [at, b] : data) {
+        PutU32(file, std::uint64_t{tableAt[b / 512]} * 512 + 4 * (b % 512), sector);
         const std::uint64_t offset = f.base + b * kCowdSmallBlock;
         Bytes block = RunsBytes(parent, offset, kCowdSmallBlock);
         for (const auto& [runAt, bytes] : runs)
-            for (std::uint64_t v = std::max(runAt, offset); v < std::min(runAt + bytes.size(), offset + kCowdSmallBlock); ++v)
+            for (std::uint64_t v = std::max(runAt, offset);
+                 v < std::min(runAt + bytes.size(), offset + kCowdSmallBlock); ++v)
                 block[v - offset] = bytes[v - runAt];
-        ok = ok && ::pwrite(fd, block.data(), block.size(), static_cast<off_t>(std::uint64_t{at} * 512)) ==
-                       static_cast<ssize_t>(block.size());
+        std::copy(block.begin(), block.end(), file.begin() + static_cast<std::ptrdiff_t>(sector * 512ull));
+        sector += 128;
     }
-    ::close(fd);
-    if (!ok)
-        throw std::runtime_error("cannot write " + path);
+    const Bytes header = Header(disk, f, dirEntries, sector);
+    std::copy(header.begin(), header.end(), file.begin());
+    WriteFile(path, file);
 }
 
 }  // namespace
@@ -171,8 +157,9 @@ std::vector<std::string> WriteCowdDisk(const std::string& path, const CowdDisk& 
                                        const DiskRuns& parent)
 {
     const std::uint32_t count =
-        disk.version == 3 ? std::max<std::uint32_t>(1, (disk.totalSectors + kCowdExtentSectors - 1) / kCowdExtentSectors)
-                          : 1;
+        disk.version == 3
+            ? std::max<std::uint32_t>(1, (disk.totalSectors + kCowdExtentSectors - 1) / kCowdExtentSectors)
+            : 1;
     const std::set<std::uint64_t> touched = TouchedBlocks(runs);
     std::vector<std::string> files;
     for (std::uint32_t k = 0; k < count; ++k) {
@@ -208,7 +195,8 @@ BuiltImage BuildCowdConformance(const std::string& path, std::uint32_t version, 
         built.files = WriteCowdDisk(path, {.version = version, .totalSectors = t}, base);
     } else {
         const std::string name = version == 3 ? "parent.vmdk" : "parent.dsk";
-        built.parents = WriteCowdDisk(path.substr(0, path.rfind('/') + 1) + name, {.version = version, .totalSectors = t}, base);
+        built.parents =
+            WriteCowdDisk(path.substr(0, path.rfind('/') + 1) + name, {.version = version, .totalSectors = t}, base);
         const DiskRuns own = {{200000, PatternBytes(200000, 150000, 24)}, {size - 70000, PatternBytes(size, 1000, 25)}};
         built.files = WriteCowdDisk(path, {.version = version, .totalSectors = t, .parentName = name}, own, base);
         built.files.insert(built.files.end(), built.parents.begin(), built.parents.end());
@@ -216,7 +204,8 @@ BuiltImage BuildCowdConformance(const std::string& path, std::uint32_t version, 
             std::copy(bytes.begin(), bytes.end(), contents.begin() + static_cast<std::ptrdiff_t>(at));
     }
     built.contents.resize(contents.size());
-    std::transform(contents.begin(), contents.end(), built.contents.begin(), [](std::uint8_t b) { return std::byte{b}; });
+    std::transform(contents.begin(), contents.end(), built.contents.begin(),
+                   [](std::uint8_t b) { return std::byte{b}; });
     return built;
 }
 

@@ -20,11 +20,10 @@ inline constexpr std::uint64_t kCowdLargeBlock = 512 * kCowdSmallBlock;
 // Header field offsets, as the builder writes them.
 namespace cowdfield {
 inline constexpr std::size_t kVersion = 4, kFlags = 8, kSectors = 12, kSmallBlockSize = 16, kDirectorySector = 20,
-                             kFreeSector = 28, kCylinders = 32, kParentName = 32, kHeads = 36,
-                             kSectorsPerTrack = 40, kZero1056 = 1056, kPaired1060 = 1060, kPaired1636 = 1636,
-                             kAdapter = 1640, kExtentIndex = 1648, kExtentCount = 1652, kDiskCylinders = 1656,
-                             kDiskHeads = 1660, kDiskSectorsPerTrack = 1664, kDiskSectors = 1668,
-                             kExtentSize = 1676;
+                             kFreeSector = 28, kCylinders = 32, kParentName = 32, kHeads = 36, kSectorsPerTrack = 40,
+                             kZero1056 = 1056, kPaired1060 = 1060, kPaired1636 = 1636, kAdapter = 1640,
+                             kExtentIndex = 1648, kExtentCount = 1652, kDiskCylinders = 1656, kDiskHeads = 1660,
+                             kDiskSectorsPerTrack = 1664, kDiskSectors = 1668, kExtentSize = 1676;
 }
 
 // A disk's bytes as runs at disk offsets; everything else reads as zeros.
@@ -33,12 +32,12 @@ using DiskRuns = std::map<std::uint64_t, Bytes>;
 [[nodiscard]] Bytes RunsBytes(const DiskRuns& runs, std::uint64_t offset, std::size_t length);
 
 struct CowdDisk {
-    std::uint32_t version = 3;      // 3: VMware 3, 1: VMware 2
-    std::uint32_t totalSectors = 0; // whole disk; a VMware 3 disk takes a file per 0x3FF800 sectors
-    bool scsi = false;              // VMware 3 plain: adapter "scsi" instead of "ide"
-    std::string parentName = {};    // a redo log when not empty
-    bool allocateAll = false;       // store every small block, zero or not
-    bool reverseOrder = false;      // store small blocks last to first, so that neighbours are apart in the file
+    std::uint32_t version = 3;       // 3: VMware 3, 1: VMware 2
+    std::uint32_t totalSectors = 0;  // whole disk; a VMware 3 disk takes a file per 0x3FF800 sectors
+    bool scsi = false;               // VMware 3 plain: adapter "scsi" instead of "ide"
+    std::string parentName = {};     // a redo log when not empty
+    bool allocateAll = false;        // store every small block, zero or not
+    bool reverseOrder = false;       // store small blocks last to first, so that neighbours are apart in the file
 };
 
 // The geometry a plain VMware 3 header states for a disk of these sectors
