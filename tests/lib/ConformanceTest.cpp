@@ -3,6 +3,7 @@
 // keep what was written across a close, refuse writes when read-only and
 // refuse every request past the disk's end, changing no file when it refuses.
 #include "Conformance.h"
+#include "CowdImage.h"
 #include "D88Image.h"
 #include "Disk.h"
 #include "DiskEtc.h"
@@ -25,6 +26,10 @@ namespace {
 // One row per format. A new format adds its row here and its builder in tests/support.
 const ConformanceRow kConformanceRows[] = {
     {"Raw", DISK_BETA, "img", BuildRawConformance, false},
+    {"VMware3", DISK_VMWARE3, "vmdk", BuildVMware3Conformance, true},
+    {"VMware3Redo", DISK_VMWARE3_REDO, "vmdk", BuildVMware3RedoConformance, true},
+    {"VMware2", DISK_VMWARE2, "dsk", BuildVMware2Conformance, true},
+    {"VMware2Redo", DISK_VMWARE2_REDO, "dsk", BuildVMware2RedoConformance, true},
     {"Anex86HardDisk", DISK_ANEX86_HARD, "hdi", BuildAnex86HardDiskConformance, true},
     {"T98HardDisk", DISK_T98_HARD, "thd", BuildT98HardDiskConformance, true},
     {"T98NextHardDisk", DISK_T98NEXT_HARD, "nhd", BuildT98NextHardDiskConformance, true},
