@@ -1,10 +1,12 @@
-// Format dispatch: the driver tables, format recognition by extension and
-// probe, and the forwarding operations of the Disk object.
+// Format dispatch: format recognition by extension and probe, and the
+// forwarding operations of the Disk object over the format rows.
 #include "Disk.h"
 
 #include "BetaDisk.h"
 #include "DiskEtc.h"
+#include "DiskFormats.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -13,69 +15,37 @@ namespace qim {
 
 namespace {
 
-// One row per DiskType code, in code order. A format driver adds its row with
-// MakeDiskDriver<XxxSet, Xxx_Close, Xxx_GetDiskInfo, Xxx_Read, Xxx_Write>().
-constexpr std::array<DiskDriver, kDiskTypeCount> kDiskDrivers = {};
+constexpr char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-template <auto Member> constexpr auto Column()
+// True when ext is one of the space-separated words of list, case folded.
+bool ListsExtension(std::string_view list, std::string_view ext)
 {
-    std::array<std::remove_cvref_t<decltype(DiskDriver{}.*Member)>, kDiskTypeCount> column{};
-    for (std::size_t i = 0; i < kDiskTypeCount; ++i)
-        column[i] = kDiskDrivers[i].*Member;
-    return column;
+    while (!ext.empty() && !list.empty()) {
+        const std::size_t space = list.find(' ');
+        const std::string_view word = list.substr(0, space);
+        if (std::equal(word.begin(), word.end(), ext.begin(), ext.end(),
+                       [](char w, char e) { return w == FoldCase(e); }))
+            return true;
+        if (space == std::string_view::npos)
+            break;
+        list.remove_prefix(space + 1);
+    }
+    return false;
 }
 
-}  // namespace
-
-// The five dispatch tables, indexed by DiskType.
-constexpr auto apDiskSetFunc = Column<&DiskDriver::Set>();
-constexpr auto apClose = Column<&DiskDriver::Close>();
-constexpr auto apGetDiskInfo = Column<&DiskDriver::GetDiskInfo>();
-constexpr auto apRead = Column<&DiskDriver::Read>();
-constexpr auto apWrite = Column<&DiskDriver::Write>();
-
-namespace {
-
-struct ExtensionGroup {
-    std::string_view extension;
-    std::span<const std::uint32_t> codes;
-};
-
-constexpr std::array<std::uint32_t, 5> kVmdkCodes = {0, 1, 2, 3, 4};
-constexpr std::array<std::uint32_t, 2> kDskCodes = {5, 6};
-constexpr std::array<std::uint32_t, 3> kVhdCodes = {7, 8, 9};
-constexpr std::array<std::uint32_t, 1> kHdiCodes = {10};
-constexpr std::array<std::uint32_t, 1> kThdCodes = {11};
-constexpr std::array<std::uint32_t, 1> kNhdCodes = {12};
-constexpr std::array<std::uint32_t, 1> kHddCodes = {13};
-constexpr std::array<std::uint32_t, 1> kUnzCodes = {15};
-constexpr std::array<std::uint32_t, 1> kFdiCodes = {16};
-constexpr std::array<std::uint32_t, 1> kD88Codes = {17};
-constexpr std::array<std::uint32_t, 2> kNfdCodes = {18, 19};
-constexpr std::array<std::uint32_t, 1> kRomCodes = {20};
-
-// Extension "h0" to "h4" (Unz) is matched by its shape instead.
-constexpr std::array<ExtensionGroup, 11> kExtensionGroups = {{
-    {"vmdk", kVmdkCodes},
-    {"dsk", kDskCodes},
-    {"vhd", kVhdCodes},
-    {"hdi", kHdiCodes},
-    {"thd", kThdCodes},
-    {"nhd", kNhdCodes},
-    {"hdd", kHddCodes},
-    {"fdi", kFdiCodes},
-    {"d88", kD88Codes},
-    {"nfd", kNfdCodes},
-    {"rom", kRomCodes},
-}};
-
-// Every code but 15 (Unz images carry nothing to recognise them by).
-constexpr std::array<std::uint32_t, 20> kProbeCodes = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9,
-                                                       10, 11, 12, 13, 14, 16, 17, 18, 19, 20};
-
-bool IsUnzExtension(const char* ext)
+// The codes of one extension are consecutive, so a group is a slice of kDiskCodes.
+std::span<const std::uint32_t> ExtensionGroup(std::string_view ext)
 {
-    return (ext[0] == 'h' || ext[0] == 'H') && ext[1] >= '0' && ext[1] <= '4' && ext[2] == '\0';
+    std::size_t first = kDiskTypeCount;
+    std::size_t last = 0;
+    for (const DiskFormat& format : DiskFormats())
+        if (ListsExtension(format.extensions, ext)) {
+            first = std::min<std::size_t>(first, format.code);
+            last = format.code;
+        }
+    if (first == kDiskTypeCount)
+        return {};
+    return std::span(kDiskCodes).subspan(first, last - first + 1);
 }
 
 // Offers the path to each code in turn; 0 at the first driver that accepts it.
@@ -95,28 +65,16 @@ std::span<const std::uint32_t> DiskExtensionCodes(const char* path)
     const char* slash = std::strrchr(path, '/');
     if (dot == nullptr || (slash != nullptr && dot < slash))
         return {};
-    const char* ext = dot + 1;
-    if (IsUnzExtension(ext))
-        return kUnzCodes;
-    for (const ExtensionGroup& group : kExtensionGroups)
-        if (NkCompareString(ext, group.extension.data(), 0) == 0)
-            return group.codes;
-    return {};
+    return ExtensionGroup(dot + 1);
 }
-
-std::span<const std::uint32_t> DiskProbeCodes() { return kProbeCodes; }
 
 const DiskDriver* DiskDriverOf(std::uint32_t type)
 {
-    if (type >= kDiskTypeCount || kDiskDrivers[type].Set == nullptr)
+    const DiskFormat* format = DiskFormatOf(type);
+    if (format == nullptr || format->driver.Close == nullptr)
         return nullptr;
-    return &kDiskDrivers[type];
+    return &format->driver;
 }
-
-namespace {
-// A code whose driver is built; anything else reaches no table.
-bool IsDriverCode(std::uint32_t type) { return DiskDriverOf(type) != nullptr; }
-}  // namespace
 
 void Disk_Construct(Disk* disk)
 {
@@ -129,12 +87,12 @@ int Disk_Open(Disk* disk, const char* path, std::uint32_t readOnly)
 {
     if (TrySet(disk, DiskExtensionCodes(path), path, readOnly) == 0)
         return 0;
-    return TrySet(disk, kProbeCodes, path, readOnly);
+    return TrySet(disk, DiskProbeCodes(), path, readOnly);
 }
 
 int Disk_OpenType(Disk* disk, const char* path, std::uint32_t readOnly, std::uint32_t type)
 {
-    if (!IsDriverCode(type))
+    if (type >= kDiskTypeCount || apDiskSetFunc[type] == nullptr)
         return ERR_INVALID_PARAMETER;
     return apDiskSetFunc[type](disk, path, readOnly);
 }
@@ -147,10 +105,8 @@ int Disk_OpenBeta(Disk* disk, const char* path, std::uint32_t readOnly, std::uin
 
 void Disk_Close(Disk* disk)
 {
-    if (disk->dwType == DISK_BETA)
-        BetaDisk_Close(static_cast<BetaDiskState*>(disk->pImpl));
-    else if (IsDriverCode(disk->dwType))
-        apClose[disk->dwType](disk->pImpl);
+    if (const DiskDriver* driver = DiskDriverOf(disk->dwType); driver != nullptr)
+        driver->Close(disk->pImpl);
     disk->dwType = 0;
     NkFree(disk->pImpl);
     disk->pImpl = nullptr;
@@ -158,31 +114,54 @@ void Disk_Close(Disk* disk)
 
 void Disk_GetDiskInfo(Disk* disk, DiskInfo* info)
 {
-    if (disk->dwType == DISK_BETA)
-        BetaDisk_GetDiskInfo(static_cast<BetaDiskState*>(disk->pImpl), info);
-    else if (IsDriverCode(disk->dwType))
-        apGetDiskInfo[disk->dwType](disk->pImpl, info);
+    if (const DiskDriver* driver = DiskDriverOf(disk->dwType); driver != nullptr)
+        driver->GetDiskInfo(disk->pImpl, info);
 }
 
 int Disk_Read(Disk* disk, std::uint32_t offsetLow, std::uint32_t offsetHigh, std::uint32_t count, void* buffer)
 {
-    const std::uint64_t offset = (std::uint64_t{offsetHigh} << 32) | offsetLow;
-    if (disk->dwType == DISK_BETA)
-        return BetaDisk_Read(static_cast<BetaDiskState*>(disk->pImpl), offset, count, buffer);
-    if (IsDriverCode(disk->dwType))
-        return apRead[disk->dwType](disk->pImpl, offset, count, buffer);
-    return ERR_INVALID_PARAMETER;
+    const DiskDriver* driver = DiskDriverOf(disk->dwType);
+    if (driver == nullptr)
+        return ERR_INVALID_PARAMETER;
+    return driver->Read(disk->pImpl, (std::uint64_t{offsetHigh} << 32) | offsetLow, count, buffer);
 }
 
 int Disk_Write(Disk* disk, std::uint32_t offsetLow, std::uint32_t offsetHigh, std::uint32_t count,
                const void* buffer)
 {
-    const std::uint64_t offset = (std::uint64_t{offsetHigh} << 32) | offsetLow;
-    if (disk->dwType == DISK_BETA)
-        return BetaDisk_Write(static_cast<BetaDiskState*>(disk->pImpl), offset, count, buffer);
-    if (IsDriverCode(disk->dwType))
-        return apWrite[disk->dwType](disk->pImpl, offset, count, buffer);
-    return ERR_INVALID_PARAMETER;
+    const DiskDriver* driver = DiskDriverOf(disk->dwType);
+    if (driver == nullptr)
+        return ERR_INVALID_PARAMETER;
+    return driver->Write(disk->pImpl, (std::uint64_t{offsetHigh} << 32) | offsetLow, count, buffer);
+}
+
+namespace {
+// Open parents above the one being opened; the library is used under one lock.
+thread_local std::uint32_t parentDepth = 0;
+// Set when a chain ran too deep, so that every level above reports it alike.
+thread_local bool parentChainTooDeep = false;
+}  // namespace
+
+int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::uint32_t readOnly)
+{
+    if (parentDepth >= kMaxParentDepth) {
+        parentChainTooDeep = true;
+        return ERR_INVALID_IMAGE;
+    }
+    NkBuffer path(kNkMaxPath);
+    if (!path)
+        return ERR_NO_MEMORY;
+    const std::span<char> out(reinterpret_cast<char*>(path.data()), kNkMaxPath);
+    if (int rc = GetBaseFileFullPath(childPath, name, out); rc != 0)
+        return rc;
+    ++parentDepth;
+    int rc = Disk_Open(parent, out.data(), readOnly);
+    --parentDepth;
+    if (rc != 0 && parentChainTooDeep)
+        rc = ERR_INVALID_IMAGE;
+    if (parentDepth == 0)
+        parentChainTooDeep = false;
+    return rc;
 }
 
 int GetBaseFileFullPath(const char* imagePath, const char* name, std::span<char> out)

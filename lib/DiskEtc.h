@@ -112,38 +112,68 @@ template <class Byte, class Fn>
     return 0;
 }
 
-// Bounds-checked little- and big-endian loads and stores on a byte span.
-// Callers pass constant offsets that their static layouts guarantee.
-template <class T> [[nodiscard]] constexpr T LoadLE(std::span<const std::byte> b, std::size_t at)
+namespace detail {
+// An access outside the span is a programming error (layout offsets are
+// constants checked against the header size), so it stops the program in
+// every build rather than reading or writing beside the buffer.
+template <class T, class Byte> constexpr std::span<Byte, sizeof(T)> Field(std::span<Byte> b, std::size_t at)
 {
     static_assert(sizeof(T) <= 8);
+    if (at > b.size() || b.size() - at < sizeof(T))
+        __builtin_trap();
+    return b.subspan(at).template first<sizeof(T)>();
+}
+}  // namespace detail
+
+// Checked little- and big-endian loads and stores at fixed layout offsets.
+template <class T> [[nodiscard]] constexpr T LoadLE(std::span<const std::byte> b, std::size_t at)
+{
+    const auto piece = detail::Field<T>(b, at);
     std::uint64_t v = 0;
-    const auto piece = b.subspan(at, sizeof(T));
     for (std::size_t i = 0; i < sizeof(T); ++i)
         v |= std::uint64_t{std::to_integer<std::uint8_t>(piece[i])} << (8 * i);
     return static_cast<T>(v);
 }
 template <class T> [[nodiscard]] constexpr T LoadBE(std::span<const std::byte> b, std::size_t at)
 {
-    static_assert(sizeof(T) <= 8);
+    const auto piece = detail::Field<T>(b, at);
     std::uint64_t v = 0;
-    const auto piece = b.subspan(at, sizeof(T));
     for (std::size_t i = 0; i < sizeof(T); ++i)
         v = (v << 8) | std::to_integer<std::uint8_t>(piece[i]);
     return static_cast<T>(v);
 }
 template <class T> constexpr void StoreLE(std::span<std::byte> b, std::size_t at, T value)
 {
-    const auto piece = b.subspan(at, sizeof(T));
+    const auto piece = detail::Field<T>(b, at);
     for (std::size_t i = 0; i < sizeof(T); ++i)
         piece[i] = static_cast<std::byte>((static_cast<std::uint64_t>(value) >> (8 * i)) & 0xFF);
 }
 template <class T> constexpr void StoreBE(std::span<std::byte> b, std::size_t at, T value)
 {
-    const auto piece = b.subspan(at, sizeof(T));
+    const auto piece = detail::Field<T>(b, at);
     for (std::size_t i = 0; i < sizeof(T); ++i)
         piece[i] = static_cast<std::byte>((static_cast<std::uint64_t>(value) >> (8 * (sizeof(T) - 1 - i))) & 0xFF);
 }
+
+// Loads at offsets that come from the data itself: a load outside the bytes
+// gives 0 and is remembered, so a parser checks ok() once at the end.
+class ByteReader {
+public:
+    explicit constexpr ByteReader(std::span<const std::byte> bytes) : bytes_(bytes) {}
+    template <class T> [[nodiscard]] constexpr T LE(std::size_t at) { return Fits<T>(at) ? LoadLE<T>(bytes_, at) : T{}; }
+    template <class T> [[nodiscard]] constexpr T BE(std::size_t at) { return Fits<T>(at) ? LoadBE<T>(bytes_, at) : T{}; }
+    [[nodiscard]] constexpr bool ok() const { return ok_; }
+
+private:
+    template <class T> constexpr bool Fits(std::size_t at)
+    {
+        const bool fits = at <= bytes_.size() && bytes_.size() - at >= sizeof(T);
+        ok_ = ok_ && fits;
+        return fits;
+    }
+    std::span<const std::byte> bytes_;
+    bool ok_ = true;
+};
 
 // A scratch buffer over NkMalloc; data() is null when the allocation failed.
 class NkBuffer {
@@ -178,6 +208,19 @@ private:
     Fn fn_;
     bool armed_ = true;
 };
+
+// How many parents below the image itself a chain of differencing images or
+// redo logs may have; a longer one is taken for a loop.
+inline constexpr std::uint32_t kMaxParentDepth = 64;
+
+// Opens the parent that a child image names: the name is resolved beside the
+// child with GetBaseFileFullPath and opened with Disk_Open, so any format may
+// be a parent. A chain deeper than kMaxParentDepth (a circular chain among
+// them) gives ERR_INVALID_IMAGE at every level, instead of recursing without
+// end; otherwise the result is Disk_Open's (GetBaseFileFullPath's for a name
+// that does not fit). Parents are closed with Disk_Close.
+[[nodiscard]] int Disk_OpenParent(Disk* parent, const char* childPath, const char* name,
+                                  std::uint32_t readOnly = 1);
 
 // The codes Disk_Open offers a path to before probing, by its extension
 // (empty when the path has none or it names no format).

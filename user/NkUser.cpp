@@ -8,10 +8,80 @@
 #include <cstring>
 #include <strings.h>
 
+#ifdef QIM_NK_FAULTS
+#include "NkFaults.h"
+
+namespace qim::faults {
+namespace {
+struct Plan {
+    std::uint32_t counts[7] = {};
+    std::uint32_t failOps = 0;
+    std::uint32_t failLeft = 0;       // counted operations until the failing one
+    std::uint32_t shortLeft = 0;      // writes until the short one
+    std::uint32_t shortBytes = 0;
+};
+Plan plan;
+
+int Index(Op op) { return __builtin_ctz(op); }
+}  // namespace
+
+void Reset() { plan = Plan{}; }
+
+void FailNth(std::uint32_t n, std::uint32_t ops)
+{
+    plan.failOps = n != 0 ? ops : 0;
+    plan.failLeft = n;
+}
+
+void ShortWriteNth(std::uint32_t n, std::uint32_t bytes)
+{
+    plan.shortLeft = n;
+    plan.shortBytes = bytes;
+}
+
+std::uint32_t Count(std::uint32_t ops)
+{
+    std::uint32_t n = 0;
+    for (int i = 0; i < 7; ++i)
+        if ((ops & (1u << i)) != 0)
+            n += plan.counts[i];
+    return n;
+}
+
+// Counts the operation; true when it is the one to fail.
+bool Hit(Op op)
+{
+    ++plan.counts[Index(op)];
+    if ((plan.failOps & op) == 0 || plan.failLeft == 0)
+        return false;
+    return --plan.failLeft == 0;
+}
+
+// For a write of `length` bytes: how many it stores before failing, or length.
+std::uint32_t ShortWrite(std::uint32_t length)
+{
+    if (plan.shortLeft == 0 || --plan.shortLeft != 0)
+        return length;
+    return plan.shortBytes < length ? plan.shortBytes : length;
+}
+}  // namespace qim::faults
+
+#define QIM_FAULT(op, result)                                                                                    \
+    do {                                                                                                         \
+        if (::qim::faults::Hit(::qim::faults::op))                                                               \
+            return result;                                                                                       \
+    } while (0)
+#else
+#define QIM_FAULT(op, result) \
+    do {                      \
+    } while (0)
+#endif
+
 namespace qim {
 
 int NkCreateFile(const char* path, std::uint32_t readOnly, NkHandle* handle)
 {
+    QIM_FAULT(kOpen, 0);
     FILE* f = fopen64(path, readOnly != 0 ? "rb" : "r+b");
     if (f == nullptr)
         return 0;
@@ -21,6 +91,7 @@ int NkCreateFile(const char* path, std::uint32_t readOnly, NkHandle* handle)
 
 int NkCreateFileNew(const char* path, NkHandle* handle)
 {
+    QIM_FAULT(kCreate, 0);
     FILE* f = fopen64(path, "w+b");
     if (f == nullptr)
         return 0;
@@ -28,10 +99,16 @@ int NkCreateFileNew(const char* path, NkHandle* handle)
     return 1;
 }
 
-int NkCloseFile(NkHandle handle) { return std::fclose(static_cast<FILE*>(handle)) == 0 ? 1 : 0; }
+int NkCloseFile(NkHandle handle)
+{
+    const int closed = std::fclose(static_cast<FILE*>(handle)) == 0 ? 1 : 0;
+    QIM_FAULT(kClose, 0);
+    return closed;
+}
 
 int NkGetFileSize(NkHandle handle, std::uint64_t* size)
 {
+    QIM_FAULT(kSize, 0);
     auto* f = static_cast<FILE*>(handle);
     if (fseeko64(f, 0, SEEK_END) != 0)
         return 0;
@@ -44,6 +121,7 @@ int NkGetFileSize(NkHandle handle, std::uint64_t* size)
 
 int NkReadFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, void* buffer)
 {
+    QIM_FAULT(kRead, 0);
     auto* f = static_cast<FILE*>(handle);
     // Sequential reads skip the seek (a system call); stdio knows its own position.
     // Writes always flush, so a read may follow one without a positioning call.
@@ -54,14 +132,26 @@ int NkReadFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, void
 
 int NkWriteFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, const void* buffer)
 {
+    QIM_FAULT(kWrite, 0);
     auto* f = static_cast<FILE*>(handle);
     if (fseeko64(f, static_cast<off64_t>(offset), SEEK_SET) != 0)
         return 0;
+#ifdef QIM_NK_FAULTS
+    if (const std::uint32_t stored = faults::ShortWrite(length); stored != length) {
+        std::fwrite(buffer, 1, stored, f);
+        std::fflush(f);
+        return 0;
+    }
+#endif
     // Flushed at once: a write reported as done must not fail later, unseen, in fclose.
     return std::fwrite(buffer, 1, length, f) == length && std::fflush(f) == 0 ? 1 : 0;
 }
 
-void* NkMalloc(std::uint32_t size) { return std::malloc(size); }
+void* NkMalloc(std::uint32_t size)
+{
+    QIM_FAULT(kAlloc, nullptr);
+    return std::malloc(size);
+}
 
 void NkFree(void* p) { std::free(p); }
 

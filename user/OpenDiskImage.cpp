@@ -3,6 +3,7 @@
 #include "OpenDiskImage.h"
 
 #include "DiskEtc.h"
+#include "DiskFormats.h"
 #include "Nk.h"
 
 #include <cstdlib>
@@ -14,15 +15,6 @@
 namespace qim {
 
 namespace {
-
-constexpr std::array<DiskClass, kDiskTypeCount> kDiskClasses = [] {
-    std::array<DiskClass, kDiskTypeCount> classes{};
-    for (std::uint32_t type : {DISK_ANEX86_FLOPPY, DISK_D88_FLOPPY, DISK_T98NEXT_R0_FLOPPY, DISK_T98NEXT_R1_FLOPPY})
-        classes[type] = {1, 0};
-    for (std::uint32_t type : {DISK_ANEX86_HARD, DISK_T98_HARD, DISK_T98NEXT_HARD, DISK_VIRTUAL98_HARD, DISK_PC98E_HARD})
-        classes[type] = {0, 1};
-    return classes;
-}();
 
 struct FloppySize {
     std::uint64_t qwFileSize;
@@ -62,7 +54,13 @@ const DiskInfo* ListedFloppyGeometry(const char* path)
 
 }  // namespace
 
-DiskClass ClassifyDiskType(std::uint32_t type) { return type < kDiskTypeCount ? kDiskClasses[type] : DiskClass{}; }
+DiskClass ClassifyDiskType(std::uint32_t type)
+{
+    const DiskFormat* format = type < kDiskTypeCount ? DiskFormatOf(type) : nullptr;
+    if (format == nullptr)
+        return {};
+    return {format->floppy ? 1u : 0u, format->pc98 ? 1u : 0u};
+}
 
 const DiskInfo* FloppyGeometryOfSize(std::uint64_t size)
 {

@@ -1,6 +1,7 @@
 // Format dispatch, recognition order, and the shared helpers of every driver.
 #include "Disk.h"
 #include "DiskEtc.h"
+#include "DiskFormats.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -183,6 +184,23 @@ TEST(RangeSplitter, CutsAtUnitBoundaries)
     EXPECT_EQ(calls, 2);
 }
 
+// Every fact of a format comes from its row: the extension groups and the
+// probe above are derived from the rows, and so are the dispatch columns.
+TEST(DiskFormats, ColumnsFollowTheRows)
+{
+    for (const DiskFormat& format : DiskFormats()) {
+        EXPECT_EQ(apDiskSetFunc[format.code], format.driver.Set) << format.name;
+        EXPECT_EQ(apRead[format.code], format.driver.Read) << format.name;
+        EXPECT_EQ(DiskDriverOf(format.code) != nullptr, format.driver.Close != nullptr) << format.name;
+        EXPECT_FALSE(format.name.empty());
+    }
+    const DiskFormat* raw = DiskFormatOf(DISK_BETA);
+    ASSERT_NE(raw, nullptr);
+    EXPECT_EQ(raw->driver.Set, nullptr) << "raw images are opened only with a given geometry";
+    EXPECT_FALSE(raw->probed);
+    EXPECT_EQ(DiskFormatOf(kDiskTypeCount), nullptr);
+}
+
 TEST(RangeSplitter, RangeCheckAndLoads)
 {
     const DiskInfo info = {10, 1, 10, 512};
@@ -201,6 +219,28 @@ TEST(RangeSplitter, RangeCheckAndLoads)
     EXPECT_EQ(LoadBE<std::uint64_t>(out, 0), 0x0102030405060708ull);
     StoreLE<std::uint16_t>(out, 6, 0xBEEF);
     EXPECT_EQ(out[6], std::byte{0xEF});
+
+    // Offsets from the data go through a reader that remembers a miss.
+    ByteReader reader(raw);
+    EXPECT_EQ(reader.LE<std::uint16_t>(2), 0x7856u);
+    EXPECT_TRUE(reader.ok());
+    EXPECT_EQ(reader.LE<std::uint32_t>(1), 0u);
+    EXPECT_FALSE(reader.ok());
+    EXPECT_EQ(reader.BE<std::uint16_t>(0), 0x1234u) << "later loads inside still work";
+    EXPECT_FALSE(reader.ok()) << "the miss stays recorded";
+    EXPECT_EQ(ByteReader(raw).LE<std::uint8_t>(~std::size_t{0}), 0u);
+}
+
+// A fixed-offset access outside its bytes is a bug and must not go unnoticed in any build.
+TEST(RangeSplitterDeathTest, FixedLoadsOutsideTheSpanStop)
+{
+    const std::byte raw[8] = {};
+    std::byte out[8] = {};
+    EXPECT_DEATH((void)LoadLE<std::uint32_t>(raw, 10), "");
+    EXPECT_DEATH((void)LoadBE<std::uint32_t>(raw, 5), "");
+    EXPECT_DEATH(StoreLE<std::uint16_t>(out, 7, 1), "");
+    EXPECT_DEATH(StoreBE<std::uint64_t>(out, 1, 1), "");
+    EXPECT_EQ(LoadLE<std::uint32_t>(raw, 4), 0u) << "the last field that fits is fine";
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "RawImage.h"
 
+#include "Conformance.h"
+
+#include <algorithm>
 #include <stdexcept>
 
 namespace qimtest {
@@ -26,6 +29,28 @@ void WriteRawImageFrom(const std::string& path, const RawGeometry& geometry, con
     file.insert(file.end(), disk.begin(), disk.end());
     file.resize(dataOffset + geometry.bytes(), 0);
     WriteFile(path, file);
+}
+
+}  // namespace qimtest
+
+namespace qimtest {
+
+BuiltImage BuildRawConformance(const std::string& path)
+{
+    RawImageLayout layout;
+    layout.geometry = {2048, 4, 32, 512};
+    layout.dataOffset = 4096;
+    layout.tail = 1000;
+    layout.seed = 11;
+    const Bytes disk = WriteRawImage(path, layout);
+    BuiltImage built;
+    built.path = path;
+    built.info = {2048, 4, 32, 512};
+    built.contents.resize(disk.size());
+    std::transform(disk.begin(), disk.end(), built.contents.begin(), [](std::uint8_t b) { return std::byte{b}; });
+    built.files = {path};
+    built.rawDataOffset = layout.dataOffset;
+    return built;
 }
 
 }  // namespace qimtest

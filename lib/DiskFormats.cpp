@@ -1,0 +1,100 @@
+// The format rows. Adding a format is its driver file and one row here.
+#include "DiskFormats.h"
+
+#include "BetaDisk.h"
+
+#include <array>
+
+namespace qim {
+
+namespace {
+
+constexpr std::array<DiskFormat, kDiskTypeCount> kDiskFormats = {{
+    {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse", {}, "vmdk", true, false, false},
+    {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse", {}, "vmdk", true, false, false},
+    {DISK_VMWARE4_REDO, "VMware 4 redo log", {}, "vmdk", true, false, false},
+    {DISK_VMWARE3, "VMware 3", {}, "vmdk", true, false, false},
+    {DISK_VMWARE3_REDO, "VMware 3 redo log", {}, "vmdk", true, false, false},
+    {DISK_VMWARE2, "VMware 2", {}, "dsk", true, false, false},
+    {DISK_VMWARE2_REDO, "VMware 2 redo log", {}, "dsk", true, false, false},
+    {DISK_VIRTUALPC, "Virtual PC dynamic", {}, "vhd", true, false, false},
+    {DISK_VIRTUALPC_FIXED, "Virtual PC fixed", {}, "vhd", true, false, false},
+    {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing", {}, "vhd", true, false, false},
+    {DISK_ANEX86_HARD, "Anex86 hard disk", {}, "hdi", true, false, true},
+    {DISK_T98_HARD, "T98 hard disk", {}, "thd", true, false, true},
+    {DISK_T98NEXT_HARD, "T98-Next hard disk", {}, "nhd", true, false, true},
+    {DISK_VIRTUAL98_HARD, "Virtual98 hard disk", {}, "hdd", true, false, true},
+    {DISK_PC98E_HARD, "PC98E hard disk", {}, "", true, false, true},
+    // Unz images carry nothing to recognise them by: only their extension names them.
+    {DISK_UNZ_HARD, "Unz hard disk", {}, "h0 h1 h2 h3 h4", false, false, false},
+    {DISK_ANEX86_FLOPPY, "Anex86 floppy", {}, "fdi", true, true, false},
+    {DISK_D88_FLOPPY, "D88 floppy", {}, "d88", true, true, false},
+    {DISK_T98NEXT_R0_FLOPPY, "T98-Next R0 floppy", {}, "nfd", true, true, false},
+    {DISK_T98NEXT_R1_FLOPPY, "T98-Next R1 floppy", {}, "nfd", true, true, false},
+    {DISK_FMTOWNS_DOSROM, "FM Towns DOS ROM", {}, "rom", true, false, false},
+}};
+
+constexpr bool InCodeOrder()
+{
+    for (std::size_t i = 0; i < kDiskFormats.size(); ++i)
+        if (kDiskFormats[i].code != i)
+            return false;
+    return true;
+}
+static_assert(InCodeOrder(), "format rows must be in code order");
+
+constexpr DiskFormat kRawFormat = {
+    DISK_BETA, "raw",
+    MakeDiskDriver<nullptr, BetaDisk_Close, BetaDisk_GetDiskInfo, BetaDisk_Read, BetaDisk_Write>(),
+    "", false, false, false};
+
+template <auto Member> constexpr auto Column()
+{
+    std::array<std::remove_cvref_t<decltype(DiskDriver{}.*Member)>, kDiskTypeCount> column{};
+    for (std::size_t i = 0; i < kDiskTypeCount; ++i)
+        column[i] = kDiskFormats[i].driver.*Member;
+    return column;
+}
+
+constexpr std::size_t kProbeCount = [] {
+    std::size_t n = 0;
+    for (const DiskFormat& format : kDiskFormats)
+        n += format.probed ? 1 : 0;
+    return n;
+}();
+
+constexpr auto kProbeCodes = [] {
+    std::array<std::uint32_t, kProbeCount> codes{};
+    std::size_t n = 0;
+    for (const DiskFormat& format : kDiskFormats)
+        if (format.probed)
+            codes[n++] = format.code;
+    return codes;
+}();
+
+}  // namespace
+
+constinit const std::array<DiskSetFunc, kDiskTypeCount> apDiskSetFunc = Column<&DiskDriver::Set>();
+constinit const std::array<DiskCloseFunc, kDiskTypeCount> apClose = Column<&DiskDriver::Close>();
+constinit const std::array<DiskGetDiskInfoFunc, kDiskTypeCount> apGetDiskInfo = Column<&DiskDriver::GetDiskInfo>();
+constinit const std::array<DiskReadFunc, kDiskTypeCount> apRead = Column<&DiskDriver::Read>();
+constinit const std::array<DiskWriteFunc, kDiskTypeCount> apWrite = Column<&DiskDriver::Write>();
+constinit const std::array<std::uint32_t, kDiskTypeCount> kDiskCodes = [] {
+    std::array<std::uint32_t, kDiskTypeCount> codes{};
+    for (std::uint32_t i = 0; i < kDiskTypeCount; ++i)
+        codes[i] = i;
+    return codes;
+}();
+
+std::span<const std::uint32_t> DiskProbeCodes() { return kProbeCodes; }
+
+const DiskFormat* DiskFormatOf(std::uint32_t type)
+{
+    if (type == DISK_BETA)
+        return &kRawFormat;
+    return type < kDiskFormats.size() ? &kDiskFormats[type] : nullptr;
+}
+
+std::span<const DiskFormat> DiskFormats() { return kDiskFormats; }
+
+}  // namespace qim
