@@ -6,6 +6,7 @@
 #include "Disk.h"
 #include "DiskEtc.h"
 #include "TempDir.h"
+#include "VMware4Image.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,9 @@ namespace {
 // One row per format. A new format adds its row here and its builder in tests/support.
 const ConformanceRow kConformanceRows[] = {
     {"Raw", DISK_BETA, "img", BuildRawConformance, false},
+    {"VMwareMonolithic", DISK_VMWARE_MONOLITHIC, "vmdk", BuildVmdkMonolithicConformance, true},
+    {"VMwareTwoGbSparse", DISK_VMWARE_TWOGB_SPARSE, "vmdk", BuildVmdkTwoGbConformance, true},
+    {"VMware4Redo", DISK_VMWARE4_REDO, "vmdk", BuildVmdkRedoConformance, true},
 };
 
 using ByteVec = std::vector<std::byte>;

@@ -1,5 +1,7 @@
 #include "VMware4Image.h"
 
+#include "Conformance.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -49,7 +51,7 @@ std::vector<std::string> WriteExtents(const std::string& path, const Bytes& disk
     std::vector<std::string> files;
     std::uint64_t base = 0;
     for (std::size_t k = 0; k < capacities.size(); ++k) {
-        char suffix[16];
+        char suffix[32];
         std::snprintf(suffix, sizeof suffix, "-s%03zu.vmdk", k + 1);
         const std::string file = Stem(path) + suffix;
         const std::uint64_t bytes = capacities[k] * kSector;
@@ -65,7 +67,9 @@ std::vector<std::string> WriteExtents(const std::string& path, const Bytes& disk
             if (allocate.empty())
                 allocate.push_back(false);
         }
-        WriteVmdk4Extent(file, {capacities[k]}, mine, allocate);
+        Vmdk4ExtentLayout layout;
+        layout.capacity = capacities[k];
+        WriteVmdk4Extent(file, layout, mine, allocate);
         descriptor.extents.emplace_back(capacities[k], BaseName(file));
         files.push_back(file);
         base += bytes;
@@ -84,8 +88,8 @@ std::string Vmdk4Descriptor::Text() const
     if (!parentHint.empty())
         t += "parentFileNameHint=\"" + parentHint + "\"\n";
     t += "\n# Extent description\n";
-    for (const auto& [sectors, file] : extents)
-        t += "RW " + std::to_string(sectors) + " SPARSE \"" + file + "\"\n";
+    for (const auto& [size, file] : extents)
+        t += "RW " + std::to_string(size) + " SPARSE \"" + file + "\"\n";
     if (ddb) {
         t += "\n# The Disk Data Base\n#DDB\n\nddb.virtualHWVersion = \"" + std::to_string(hwVersion) +
              "\"\nddb.geometry.cylinders = \"" + std::to_string(cylinders) + "\"\nddb.geometry.heads = \"" +
@@ -168,7 +172,12 @@ void WriteVmdkMonolithic(const std::string& path, const Bytes& disk, Vmdk4Descri
 {
     const auto capacity = static_cast<std::uint32_t>((disk.size() + kSector - 1) / kSector);
     descriptor.extents = {{capacity, BaseName(path)}};
-    WriteVmdk4Extent(path, {capacity, true, descriptor.Text(), reverse}, disk);
+    Vmdk4ExtentLayout layout;
+    layout.capacity = capacity;
+    layout.embedded = true;
+    layout.descriptor = descriptor.Text();
+    layout.reverse = reverse;
+    WriteVmdk4Extent(path, layout, disk);
 }
 
 std::vector<std::string> WriteVmdkTwoGb(const std::string& path, const Bytes& disk,
@@ -188,6 +197,76 @@ std::vector<std::string> WriteVmdkRedo(const std::string& path, const std::strin
     descriptor.ddb = false;
     descriptor.extents.clear();
     return WriteExtents(path, disk, &parentContents, capacities, descriptor);
+}
+
+}  // namespace qimtest
+
+namespace qimtest {
+
+namespace {
+
+// A pattern with every third grain zero (left unallocated) and a grain that
+// is zero but for its last byte.
+Bytes ConformanceContents(std::uint64_t bytes, std::uint32_t seed)
+{
+    Bytes disk = PatternBytes(0, static_cast<std::size_t>(bytes), seed);
+    for (std::uint64_t g = 0; g * kVmdkGrainBytes < bytes; g += 3)
+        std::fill_n(disk.begin() + static_cast<long>(g * kVmdkGrainBytes),
+                    std::min(kVmdkGrainBytes, bytes - g * kVmdkGrainBytes), 0);
+    std::fill_n(disk.begin() + 4 * kVmdkGrainBytes, kVmdkGrainBytes - 1, 0);
+    return disk;
+}
+
+BuiltImage Built(const std::string& path, const Bytes& disk, std::vector<std::string> files)
+{
+    BuiltImage built;
+    built.path = path;
+    built.info = {static_cast<std::uint32_t>(disk.size() / kSector), 16, 63, 512};
+    built.contents.resize(disk.size());
+    std::transform(disk.begin(), disk.end(), built.contents.begin(), [](std::uint8_t b) { return std::byte{b}; });
+    built.files = std::move(files);
+    built.files.insert(built.files.begin(), path);
+    return built;
+}
+
+// Two grain tables and a last grain that the disk's end cuts short.
+constexpr std::uint32_t kMonolithicSectors = 69632 + 3;
+
+}  // namespace
+
+BuiltImage BuildVmdkMonolithicConformance(const std::string& path)
+{
+    const Bytes disk = ConformanceContents(std::uint64_t{kMonolithicSectors} * kSector, 41);
+    WriteVmdkMonolithic(path, disk, {}, true);
+    return Built(path, disk, {});
+}
+
+BuiltImage BuildVmdkTwoGbConformance(const std::string& path)
+{
+    const std::vector<std::uint32_t> capacities = {10240, 65536 + 128 + 7, 300};
+    const Bytes disk = ConformanceContents(std::uint64_t{10240 + 65536 + 128 + 7 + 300} * kSector, 42);
+    return Built(path, disk, WriteVmdkTwoGb(path, disk, capacities));
+}
+
+BuiltImage BuildVmdkRedoConformance(const std::string& path)
+{
+    const std::string parentName = BaseName(Stem(path)) + "-parent.vmdk";
+    const std::string parentPath = path.substr(0, path.size() - BaseName(path).size()) + parentName;
+    const Bytes parent = ConformanceContents(std::uint64_t{kMonolithicSectors} * kSector, 43);
+    WriteVmdkMonolithic(parentPath, parent);
+    // The child changes every fourth grain, one of them only in part.
+    Bytes disk = parent;
+    const Bytes changes = PatternBytes(0, disk.size(), 44);
+    for (std::uint64_t g = 1; g * kVmdkGrainBytes < disk.size(); g += 4) {
+        const std::uint64_t from = g * kVmdkGrainBytes + (g == 5 ? 1000 : 0);
+        const std::uint64_t to = std::min<std::uint64_t>(disk.size(), (g + 1) * kVmdkGrainBytes);
+        std::copy(changes.begin() + static_cast<long>(from), changes.begin() + static_cast<long>(to),
+                  disk.begin() + static_cast<long>(from));
+    }
+    BuiltImage built = Built(path, disk, WriteVmdkRedo(path, parentName, parent, disk, {40000, kMonolithicSectors - 40000}));
+    built.files.push_back(parentPath);
+    built.parents = {parentPath};
+    return built;
 }
 
 }  // namespace qimtest

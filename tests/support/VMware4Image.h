@@ -61,4 +61,11 @@ std::vector<std::string> WriteVmdkRedo(const std::string& path, const std::strin
                                        const Bytes& parentContents, const Bytes& disk,
                                        const std::vector<std::uint32_t>& capacities, Vmdk4Descriptor descriptor = {});
 
+// Conformance rows: a monolithic disk, a two-gigabyte disk of three extents,
+// and a redo log of two extents over a monolithic parent.
+struct BuiltImage;
+BuiltImage BuildVmdkMonolithicConformance(const std::string& path);
+BuiltImage BuildVmdkTwoGbConformance(const std::string& path);
+BuiltImage BuildVmdkRedoConformance(const std::string& path);
+
 }  // namespace qimtest
