@@ -121,8 +121,10 @@ Vmdk4ExtentMap WriteVmdk4Extent(const std::string& path, const Vmdk4ExtentLayout
     const std::uint64_t grainCount = (bytes + kVmdkGrainBytes - 1) / kVmdkGrainBytes;
     std::vector<std::uint64_t> order;
     for (std::uint64_t g = 0; g < grainCount; ++g) {
-        const Bytes grain = Slice(contents, g * kVmdkGrainBytes, kVmdkGrainBytes);
-        const bool take = allocate.empty() ? std::any_of(grain.begin(), grain.end(), [](std::uint8_t b) { return b != 0; })
+        const auto from = static_cast<long>(std::min<std::uint64_t>(g * kVmdkGrainBytes, contents.size()));
+        const auto to = static_cast<long>(std::min<std::uint64_t>((g + 1) * kVmdkGrainBytes, contents.size()));
+        const bool take = allocate.empty() ? std::any_of(contents.begin() + from, contents.begin() + to,
+                                                         [](std::uint8_t b) { return b != 0; })
                                            : g < allocate.size() && allocate[g];
         if (take)
             order.push_back(g);
