@@ -196,6 +196,7 @@ std::vector<std::string> WriteVmdkRedo(const std::string& path, const std::strin
 {
     descriptor.createType = "twoGbMaxExtentSparse";
     descriptor.parentHint = parentHint;
+    descriptor.parentCid = Vmdk4Descriptor{}.cid;  // the builder's parents all carry the default
     descriptor.ddb = false;
     descriptor.extents.clear();
     return WriteExtents(path, disk, &parentContents, capacities, descriptor);
