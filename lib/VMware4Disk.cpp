@@ -39,16 +39,12 @@ int TransferExtents(std::uint32_t count, VMware4Sparse* extents, Disk* parent, s
 
 }  // namespace
 
-VMware4OpenWork* VMware4OpenWork_Malloc()
+int ReadVMware4Descriptor(const char* path, std::uint32_t readOnly, bool wholeFile, VMware4OpenWork** work)
 {
-    auto* work = NkMallocState<VMware4OpenWork>();
-    if (work != nullptr)
-        std::memset(static_cast<void*>(work), 0, sizeof(VMware4OpenWork));
-    return work;
-}
-
-int ReadVMware4Descriptor(const char* path, std::uint32_t readOnly, bool wholeFile, DescriptionText text)
-{
+    *work = NkMallocState<VMware4OpenWork>();
+    if (*work == nullptr)
+        return ERR_NO_MEMORY;
+    std::memset(static_cast<void*>(*work), 0, sizeof(VMware4OpenWork));
     NkHandle file = nullptr;
     if (!NkCreateFile(path, readOnly, &file))
         return ERR_CREATE_FILE;
@@ -62,12 +58,15 @@ int ReadVMware4Descriptor(const char* path, std::uint32_t readOnly, bool wholeFi
             return ERR_INVALID_IMAGE;
         offset = 0;
     }
-    std::fill(text.begin(), text.end(), '\0');
-    return NkReadFile(file, offset, static_cast<std::uint32_t>(length), text.data()) ? 0 : ERR_READ_FILE;
+    return NkReadFile(file, offset, static_cast<std::uint32_t>(length), (*work)->achText.data()) ? 0 : ERR_READ_FILE;
 }
 
-int CheckVMware4PlainDescription(const VMware4DiskDescription& d, const char* createType)
+int ParseVMware4PlainDescription(VMware4OpenWork* work, const char* createType)
 {
+    VMware4DiskDescription& d = work->Plain;
+    VMware4DiskDescription_Init(&d);
+    if (!VMware4DiskDescription_Parse(&d, work->achText))
+        return ERR_INVALID_IMAGE;
     const bool adapter = NkCompareString(d.pszAdapterType, "ide", 1) == 0 ||
                          NkCompareString(d.pszAdapterType, "buslogic", 1) == 0;
     const bool valid = NkCompareString(d.pszCreateType, createType, 1) == 0 && d.dwVirtualHWVersion == 3 &&

@@ -21,19 +21,19 @@ struct VMware4OpenWork {
     VMware4RedoDiskDescription Redo;
     std::array<char, kNkMaxPath> achPath;
 };
-// Zero-filled, or null. Free with NkFree.
-[[nodiscard]] VMware4OpenWork* VMware4OpenWork_Malloc();
-
-// Reads the descriptor text: the embedded one at byte 512 of a monolithic
-// extent (wholeFile false), or a whole descriptor file, which must not be
-// longer than the text. 0, -201, -202, -204 or -206.
+// Allocates Open's working memory into *work (the caller frees it with
+// NkFree, also on failure) and reads the descriptor text into it: the
+// embedded one at byte 512 of a monolithic extent (wholeFile false), or a
+// whole descriptor file, which must not be longer than the text.
+// 0, -201, -202, -204, -205 or -206.
 [[nodiscard]] int ReadVMware4Descriptor(const char* path, std::uint32_t readOnly, bool wholeFile,
-                                        DescriptionText text);
+                                        VMware4OpenWork** work);
 
-// 0 when a plain disk's descriptor has this create type, hardware version 3,
-// an "ide" or "buslogic" adapter, at least one extent line and no parent
-// (whose data a plain disk would silently miss); else ERR_INVALID_IMAGE.
-[[nodiscard]] int CheckVMware4PlainDescription(const VMware4DiskDescription& description, const char* createType);
+// Parses work->achText into work->Plain: 0 when it is a plain disk's
+// descriptor with this create type, hardware version 3, an "ide" or
+// "buslogic" adapter, at least one extent line and no parent (whose data a
+// plain disk would silently miss); else ERR_INVALID_IMAGE.
+[[nodiscard]] int ParseVMware4PlainDescription(VMware4OpenWork* work, const char* createType);
 
 using VMware4ExtentOpenFunc = int (*)(VMware4Sparse*, const char*, std::uint32_t, std::uint32_t);
 using VMware4ExtentCloseFunc = void (*)(VMware4Sparse*);

@@ -14,11 +14,9 @@ void VMware4RedoHardDisk_Construct(VMware4RedoHardDiskState* state) { *state = V
 
 int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, std::uint32_t readOnly)
 {
-    VMware4OpenWork* work = VMware4OpenWork_Malloc();
-    if (work == nullptr)
-        return ERR_NO_MEMORY;
-    ScopeGuard freeWork([work] { NkFree(work); });
-    if (int rc = ReadVMware4Descriptor(path, readOnly, true, work->achText); rc != 0)
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    if (int rc = ReadVMware4Descriptor(path, readOnly, true, &work); rc != 0)
         return rc;
     VMware4RedoDiskDescription& d = work->Redo;
     VMware4RedoDiskDescription_Init(&d);

@@ -23,18 +23,13 @@ void VMwareMonolithicHardDisk_Construct(VMwareMonolithicHardDiskState* state)
 
 int VMwareMonolithicHardDisk_Open(VMwareMonolithicHardDiskState* state, const char* path, std::uint32_t readOnly)
 {
-    VMware4OpenWork* work = VMware4OpenWork_Malloc();
-    if (work == nullptr)
-        return ERR_NO_MEMORY;
-    ScopeGuard freeWork([work] { NkFree(work); });
-    if (int rc = ReadVMware4Descriptor(path, readOnly, false, work->achText); rc != 0)
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    if (int rc = ReadVMware4Descriptor(path, readOnly, false, &work); rc != 0)
         return rc;
-    VMware4DiskDescription& d = work->Plain;
-    VMware4DiskDescription_Init(&d);
-    if (!VMware4DiskDescription_Parse(&d, work->achText))
-        return ERR_INVALID_IMAGE;
-    if (int rc = CheckVMware4PlainDescription(d, "monolithicSparse"); rc != 0)
+    if (int rc = ParseVMware4PlainDescription(work, "monolithicSparse"); rc != 0)
         return rc;
+    const VMware4DiskDescription& d = work->Plain;
     const char* slash = std::strrchr(path, '/');
     if (d.dwExtentCount != 1 || NkCompareString(d.apszExtentFile[0], slash != nullptr ? slash + 1 : path, 0) != 0)
         return ERR_INVALID_IMAGE;

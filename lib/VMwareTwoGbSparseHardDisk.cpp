@@ -19,18 +19,13 @@ void VMwareTwoGbSparseHardDisk_Construct(VMwareTwoGbSparseHardDiskState* state)
 
 int VMwareTwoGbSparseHardDisk_Open(VMwareTwoGbSparseHardDiskState* state, const char* path, std::uint32_t readOnly)
 {
-    VMware4OpenWork* work = VMware4OpenWork_Malloc();
-    if (work == nullptr)
-        return ERR_NO_MEMORY;
-    ScopeGuard freeWork([work] { NkFree(work); });
-    if (int rc = ReadVMware4Descriptor(path, readOnly, true, work->achText); rc != 0)
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    if (int rc = ReadVMware4Descriptor(path, readOnly, true, &work); rc != 0)
         return rc;
-    VMware4DiskDescription& d = work->Plain;
-    VMware4DiskDescription_Init(&d);
-    if (!VMware4DiskDescription_Parse(&d, work->achText))
-        return ERR_INVALID_IMAGE;
-    if (int rc = CheckVMware4PlainDescription(d, "twoGbMaxExtentSparse"); rc != 0)
+    if (int rc = ParseVMware4PlainDescription(work, "twoGbMaxExtentSparse"); rc != 0)
         return rc;
+    const VMware4DiskDescription& d = work->Plain;
 
     std::uint32_t total = 0;
     if (int rc = OpenVMware4Extents(path, readOnly, d.dwExtentCount, d.adwExtentSectors, d.apszExtentFile,

@@ -15,12 +15,6 @@ using namespace qimtest;
 
 namespace {
 
-std::size_t OpenFiles()
-{
-    const auto fds = std::filesystem::directory_iterator("/proc/self/fd");
-    return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
-}
-
 std::vector<Bytes> Snap(const std::vector<std::string>& files)
 {
     std::vector<Bytes> s;
@@ -60,7 +54,7 @@ TEST(VMware4Faults, EveryFailingStepOfOpenLeavesNothing)
         EXPECT_GT(steps, 10u);
         std::uint32_t failed = 0;
         for (std::uint32_t n = 1; n <= steps; ++n) {
-            const std::size_t files = OpenFiles();
+            const std::size_t files = OpenFileCount();
             faults::Reset();
             faults::FailNth(n, ops);
             // A step of the parent's open may fail one attempt of Disk_Open that a later one makes good.
@@ -70,7 +64,7 @@ TEST(VMware4Faults, EveryFailingStepOfOpenLeavesNothing)
                 ++failed;
             faults::Reset();
             EXPECT_EQ(disk.pImpl, nullptr) << path << " step " << n;
-            EXPECT_EQ(OpenFiles(), files) << path << " step " << n;
+            EXPECT_EQ(OpenFileCount(), files) << path << " step " << n;
         }
         EXPECT_GT(failed, 10u) << path;
     }

@@ -15,12 +15,6 @@ using namespace qimtest;
 
 namespace {
 
-std::size_t OpenFiles()
-{
-    const auto fds = std::filesystem::directory_iterator("/proc/self/fd");
-    return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
-}
-
 void Put32(const std::string& path, std::uint64_t at, std::uint32_t v)
 {
     WriteFileAt(path, at, {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)});
@@ -32,12 +26,12 @@ Bytes DiskBytes(std::size_t grains, std::uint32_t seed) { return PatternBytes(0,
 void ExpectExtentRefused(const std::string& path, int code, std::uint32_t descriptorFlag, const std::string& what)
 {
     const Bytes before = ReadFile(path);
-    const std::size_t files = OpenFiles();
+    const std::size_t files = OpenFileCount();
     VMware4Sparse extent;
     VMware4Sparse_Construct(&extent);
     EXPECT_EQ(VMware4Sparse_Open(&extent, path.c_str(), 0, descriptorFlag), code) << what;
     EXPECT_EQ(extent.hFile, nullptr) << what;
-    EXPECT_EQ(OpenFiles(), files) << what;
+    EXPECT_EQ(OpenFileCount(), files) << what;
     EXPECT_TRUE(ReadFile(path) == before) << what;
 }
 
@@ -232,12 +226,12 @@ TEST(VMware4Disk, Refusals)
         std::vector<std::pair<std::string, Bytes>> before;
         for (const auto& f : std::filesystem::directory_iterator(dir.path()))
             before.emplace_back(f.path(), ReadFile(f.path()));
-        const std::size_t files = OpenFiles();
+        const std::size_t files = OpenFileCount();
         Disk disk;
         Disk_Construct(&disk);
         EXPECT_EQ(Disk_OpenType(&disk, row.path.c_str(), 0, row.code), row.expected) << row.what;
         EXPECT_EQ(disk.pImpl, nullptr) << row.what;
-        EXPECT_EQ(OpenFiles(), files) << row.what;
+        EXPECT_EQ(OpenFileCount(), files) << row.what;
         for (const auto& [f, bytes] : before)
             EXPECT_TRUE(ReadFile(f) == bytes) << row.what << ": " << f;
     }

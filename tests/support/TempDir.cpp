@@ -109,4 +109,10 @@ Bytes PatternBytes(std::uint64_t position, std::size_t length, std::uint32_t see
     return out;
 }
 
+std::size_t OpenFileCount()
+{
+    const auto fds = std::filesystem::directory_iterator("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
+}
+
 }  // namespace qimtest
