@@ -140,10 +140,10 @@ template <class Byte, class Hole>
 int Transfer(VMware4Sparse* s, const VMware4Parent* parent, std::uint64_t offset, std::span<Byte> buf, Hole&& onHole)
 {
     Run<Byte> run;
-    const int result = ForEachPiece(offset, buf, kSpanBytes, [&](std::uint64_t t, std::uint64_t inSpan, std::span<Byte> part) {
+    const auto inSpan = [&](std::uint64_t t, std::uint64_t offsetInSpan, std::span<Byte> part) {
         if (int rc = LoadTable(s, static_cast<std::uint32_t>(t)); rc != 0)
             return rc;
-        return ForEachPiece(inSpan, part, kGrainBytes, [&](std::uint64_t g, std::uint64_t inGrain, std::span<Byte> piece) {
+        return ForEachPiece(offsetInSpan, part, kGrainBytes, [&](std::uint64_t g, std::uint64_t inGrain, auto piece) {
             const std::uint32_t entry = s->pdwGtCache[g];
             Run<Byte> next{Run<Byte>::kFile, std::uint64_t{entry} * kSector + inGrain, piece};
             if (entry == 0) {
@@ -165,7 +165,8 @@ int Transfer(VMware4Sparse* s, const VMware4Parent* parent, std::uint64_t offset
             run = next;
             return 0;
         });
-    });
+    };
+    const int result = ForEachPiece(offset, buf, kSpanBytes, inSpan);
     return result != 0 ? result : run.Flush(s, parent);
 }
 

@@ -42,7 +42,8 @@ TEST(VMware4Faults, EveryFailingStepOfOpenLeavesNothing)
 {
     Images images;
     const auto before = Snap(images.files);
-    for (const auto& [path, code] : {std::pair{images.mono, DISK_VMWARE_MONOLITHIC}, {images.redo, DISK_VMWARE4_REDO}}) {
+    for (const auto& [path, code] :
+         {std::pair{images.mono, DISK_VMWARE_MONOLITHIC}, std::pair{images.redo, DISK_VMWARE4_REDO}}) {
         // Closing is not checked: a failed close still closes.
         const std::uint32_t ops = faults::kAll & ~faults::kClose;
         Disk disk;

@@ -196,6 +196,22 @@ TEST(VMware4Disk, Refusals)
     redoText.extents = {{512, "r-s001.vmdk"}};
     redoText.ddb = false;
 
+    // Writes a descriptor changed by `change`: the monolithic disk's, or that of the two-gigabyte or redo disk.
+    const auto monoWith = [&](std::function<void(Vmdk4Descriptor&)> change) {
+        return [&, change] {
+            Vmdk4Descriptor d;
+            change(d);
+            WriteVmdkMonolithic(mono, contents, d);
+        };
+    };
+    const auto textWith = [&](const std::string& path, const Vmdk4Descriptor& base,
+                              std::function<void(Vmdk4Descriptor&)> change) {
+        return [&, path, base, change] {
+            Vmdk4Descriptor d = base;
+            change(d);
+            WriteFile(path, text(d));
+        };
+    };
     const struct {
         const char* what;
         std::function<void()> change;
@@ -205,18 +221,24 @@ TEST(VMware4Disk, Refusals)
     } rows[] = {
         {"monolithic under another name", [&] { std::filesystem::copy_file(mono, dir.file("copy.vmdk")); },
          dir.file("copy.vmdk"), 0, ERR_INVALID_IMAGE},
-        {"monolithic naming a parent", [&] { Vmdk4Descriptor d; d.parentHint = "x.vmdk"; WriteVmdkMonolithic(mono, contents, d); },
-         mono, 0, ERR_INVALID_IMAGE},
-        {"adapter scsi", [&] { Vmdk4Descriptor d; d.adapter = "lsilogic"; WriteVmdkMonolithic(mono, contents, d); }, mono, 0, ERR_INVALID_IMAGE},
-        {"hardware version 4", [&] { Vmdk4Descriptor d; d.hwVersion = 4; WriteVmdkMonolithic(mono, contents, d); }, mono, 0, ERR_INVALID_IMAGE},
-        {"create type", [&] { Vmdk4Descriptor d; d.createType = "monolithicFlat"; WriteVmdkMonolithic(mono, contents, d); }, mono, 0, ERR_INVALID_IMAGE},
-        {"two-gigabyte naming a parent", [&] { auto d = twoText; d.parentHint = "m.vmdk"; WriteFile(two, text(d)); }, two, 1, ERR_INVALID_IMAGE},
-        {"extent size differs from its line", [&] { auto d = twoText; d.extents[0].first = 511; WriteFile(two, text(d)); }, two, 1, ERR_INVALID_IMAGE},
-        {"extent missing", [&] { auto d = twoText; d.extents[0].second = "none.vmdk"; WriteFile(two, text(d)); }, two, 1, ERR_CREATE_FILE},
-        {"descriptor of 1,025 bytes", [&] { auto t = text(twoText); t.resize(1025, '\n'); WriteFile(two, t); }, two, 1, ERR_INVALID_IMAGE},
-        {"parent missing", [&] { auto d = redoText; d.parentHint = "none.vmdk"; WriteFile(redo, text(d)); }, redo, 2, ERR_INVALID_PARAMETER},
+        {"monolithic naming a parent", monoWith([](auto& d) { d.parentHint = "x.vmdk"; }), mono, 0, ERR_INVALID_IMAGE},
+        {"adapter lsilogic", monoWith([](auto& d) { d.adapter = "lsilogic"; }), mono, 0, ERR_INVALID_IMAGE},
+        {"hardware version 4", monoWith([](auto& d) { d.hwVersion = 4; }), mono, 0, ERR_INVALID_IMAGE},
+        {"create type", monoWith([](auto& d) { d.createType = "monolithicFlat"; }), mono, 0, ERR_INVALID_IMAGE},
+        {"two-gigabyte naming a parent", textWith(two, twoText, [](auto& d) { d.parentHint = "m.vmdk"; }), two, 1,
+         ERR_INVALID_IMAGE},
+        {"extent size differs from its line", textWith(two, twoText, [](auto& d) { d.extents[0].first = 511; }), two,
+         1, ERR_INVALID_IMAGE},
+        {"extent missing", textWith(two, twoText, [](auto& d) { d.extents[0].second = "none.vmdk"; }), two, 1,
+         ERR_CREATE_FILE},
+        {"descriptor of 1,025 bytes",
+         textWith(two, twoText, [](auto& d) { d.cid += std::string(1025 - d.Text().size(), ' '); }), two, 1,
+         ERR_INVALID_IMAGE},
+        {"parent missing", textWith(redo, redoText, [](auto& d) { d.parentHint = "none.vmdk"; }), redo, 2,
+         ERR_INVALID_PARAMETER},
         {"parent of another size", [&] { WriteVmdkMonolithic(mono, DiskBytes(5, 3)); }, redo, 2, ERR_INVALID_IMAGE},
-        {"its own parent", [&] { auto d = redoText; d.parentHint = "r.vmdk"; WriteFile(redo, text(d)); }, redo, 2, ERR_INVALID_IMAGE},
+        {"its own parent", textWith(redo, redoText, [](auto& d) { d.parentHint = "r.vmdk"; }), redo, 2,
+         ERR_INVALID_IMAGE},
     };
     for (const auto& row : rows) {
         WriteVmdkMonolithic(mono, contents);
@@ -235,13 +257,16 @@ TEST(VMware4Disk, Refusals)
         for (const auto& [f, bytes] : before)
             EXPECT_TRUE(ReadFile(f) == bytes) << row.what << ": " << f;
     }
+    Disk disk;
+    Disk_Construct(&disk);
+    textWith(two, twoText, [](auto& d) { d.cid += std::string(1024 - d.Text().size(), ' '); })();
+    ASSERT_EQ(Disk_OpenType(&disk, two.c_str(), 1, DISK_VMWARE_TWOGB_SPARSE), 0) << "a descriptor of 1,024 bytes";
+    Disk_Close(&disk);
     // A two-gigabyte descriptor naming a parent is the redo driver's.
     auto d = twoText;
     d.parentHint = "m.vmdk";
     WriteVmdkMonolithic(mono, contents);
     WriteVmdkTwoGb(two, contents, {512}, d);
-    Disk disk;
-    Disk_Construct(&disk);
     ASSERT_EQ(Disk_Open(&disk, two.c_str(), 1), 0);
     EXPECT_EQ(disk.dwType, DISK_VMWARE4_REDO);
     Disk_Close(&disk);
