@@ -178,73 +178,53 @@ TEST(VMware4Disk, RequestsAcrossGrainsTablesAndExtents)
 }
 
 // Every way a disk is refused: the code, nothing left open, no file changed.
+// Each row changes the descriptor of the disk it opens.
 TEST(VMware4Disk, Refusals)
 {
     TempDir dir;
     const Bytes contents = DiskBytes(4, 3);
     const std::string mono = dir.file("m.vmdk"), two = dir.file("t.vmdk"), redo = dir.file("r.vmdk");
-    const auto text = [](const Vmdk4Descriptor& d) {
-        const std::string t = d.Text();
-        return Bytes(t.begin(), t.end());
-    };
-    Vmdk4Descriptor twoText;
-    twoText.createType = "twoGbMaxExtentSparse";
-    twoText.extents = {{512, "t-s001.vmdk"}};
-    Vmdk4Descriptor redoText;
-    redoText.createType = "twoGbMaxExtentSparse";
-    redoText.parentHint = "m.vmdk";
-    redoText.extents = {{512, "r-s001.vmdk"}};
-    redoText.ddb = false;
-
-    // Writes a descriptor changed by `change`: the monolithic disk's, or that of the two-gigabyte or redo disk.
-    const auto monoWith = [&](std::function<void(Vmdk4Descriptor&)> change) {
-        return [&, change] {
-            Vmdk4Descriptor d;
-            change(d);
-            WriteVmdkMonolithic(mono, contents, d);
-        };
-    };
-    const auto textWith = [&](const std::string& path, const Vmdk4Descriptor& base,
-                              std::function<void(Vmdk4Descriptor&)> change) {
-        return [&, path, base, change] {
-            Vmdk4Descriptor d = base;
-            change(d);
-            WriteFile(path, text(d));
-        };
-    };
+    using Change = std::function<void(Vmdk4Descriptor&)>;
     const struct {
         const char* what;
-        std::function<void()> change;
         std::string path;
         std::uint32_t code;
         int expected;
+        Change change;
     } rows[] = {
-        {"monolithic under another name", [&] { std::filesystem::copy_file(mono, dir.file("copy.vmdk")); },
-         dir.file("copy.vmdk"), 0, ERR_INVALID_IMAGE},
-        {"monolithic naming a parent", monoWith([](auto& d) { d.parentHint = "x.vmdk"; }), mono, 0, ERR_INVALID_IMAGE},
-        {"adapter lsilogic", monoWith([](auto& d) { d.adapter = "lsilogic"; }), mono, 0, ERR_INVALID_IMAGE},
-        {"hardware version 4", monoWith([](auto& d) { d.hwVersion = 4; }), mono, 0, ERR_INVALID_IMAGE},
-        {"create type", monoWith([](auto& d) { d.createType = "monolithicFlat"; }), mono, 0, ERR_INVALID_IMAGE},
-        {"two-gigabyte naming a parent", textWith(two, twoText, [](auto& d) { d.parentHint = "m.vmdk"; }), two, 1,
-         ERR_INVALID_IMAGE},
-        {"extent size differs from its line", textWith(two, twoText, [](auto& d) { d.extents[0].first = 511; }), two,
-         1, ERR_INVALID_IMAGE},
-        {"extent missing", textWith(two, twoText, [](auto& d) { d.extents[0].second = "none.vmdk"; }), two, 1,
-         ERR_CREATE_FILE},
-        {"descriptor of 1,025 bytes",
-         textWith(two, twoText, [](auto& d) { d.cid += std::string(1025 - d.Text().size(), ' '); }), two, 1,
-         ERR_INVALID_IMAGE},
-        {"parent missing", textWith(redo, redoText, [](auto& d) { d.parentHint = "none.vmdk"; }), redo, 2,
-         ERR_INVALID_PARAMETER},
-        {"parent of another size", [&] { WriteVmdkMonolithic(mono, DiskBytes(5, 3)); }, redo, 2, ERR_INVALID_IMAGE},
-        {"its own parent", textWith(redo, redoText, [](auto& d) { d.parentHint = "r.vmdk"; }), redo, 2,
-         ERR_INVALID_IMAGE},
+        {"monolithic under another name", dir.file("copy.vmdk"), 0, ERR_INVALID_IMAGE, {}},
+        {"monolithic naming a parent", mono, 0, ERR_INVALID_IMAGE, [](auto& d) { d.parentHint = "x.vmdk"; }},
+        {"adapter lsilogic", mono, 0, ERR_INVALID_IMAGE, [](auto& d) { d.adapter = "lsilogic"; }},
+        {"hardware version 4", mono, 0, ERR_INVALID_IMAGE, [](auto& d) { d.hwVersion = 4; }},
+        {"create type", mono, 0, ERR_INVALID_IMAGE, [](auto& d) { d.createType = "monolithicFlat"; }},
+        {"two-gigabyte naming a parent", two, 1, ERR_INVALID_IMAGE, [](auto& d) { d.parentHint = "m.vmdk"; }},
+        {"extent size not its line's", two, 1, ERR_INVALID_IMAGE, [](auto& d) { d.extents[0].first = 511; }},
+        {"extent missing", two, 1, ERR_CREATE_FILE, [](auto& d) { d.extents[0].second = "none.vmdk"; }},
+        {"descriptor of 1,025 bytes", two, 1, ERR_INVALID_IMAGE,
+         [](auto& d) { d.cid += std::string(1025 - d.Text().size(), ' '); }},
+        {"parent missing", redo, 2, ERR_INVALID_PARAMETER, [](auto& d) { d.parentHint = "none.vmdk"; }},
+        {"parent of another size", redo, 2, ERR_INVALID_IMAGE, [](auto& d) { d.parentHint = "big.vmdk"; }},
+        {"its own parent", redo, 2, ERR_INVALID_IMAGE, [](auto& d) { d.parentHint = "r.vmdk"; }},
     };
     for (const auto& row : rows) {
-        WriteVmdkMonolithic(mono, contents);
+        Vmdk4Descriptor d;
+        if (row.change != nullptr && row.path == mono)
+            row.change(d);
+        WriteVmdkMonolithic(mono, contents, d);
+        WriteVmdkMonolithic(dir.file("big.vmdk"), DiskBytes(5, 3));
+        std::filesystem::copy_file(mono, dir.file("copy.vmdk"), std::filesystem::copy_options::overwrite_existing);
         WriteVmdkTwoGb(two, contents, {512});
         WriteVmdkRedo(redo, "m.vmdk", contents, contents, {512});
-        row.change();
+        if (row.change != nullptr && row.path != mono) {
+            d = {};  // the two-gigabyte or redo descriptor again, changed
+            d.createType = "twoGbMaxExtentSparse";
+            d.extents = {{512, row.path == two ? "t-s001.vmdk" : "r-s001.vmdk"}};
+            d.ddb = row.path == two;
+            d.parentHint = row.path == two ? "" : "m.vmdk";
+            row.change(d);
+            const std::string text = d.Text();
+            WriteFile(row.path, Bytes(text.begin(), text.end()));
+        }
         std::vector<std::pair<std::string, Bytes>> before;
         for (const auto& f : std::filesystem::directory_iterator(dir.path()))
             before.emplace_back(f.path(), ReadFile(f.path()));
@@ -256,20 +236,13 @@ TEST(VMware4Disk, Refusals)
         EXPECT_EQ(OpenFileCount(), files) << row.what;
         for (const auto& [f, bytes] : before)
             EXPECT_TRUE(ReadFile(f) == bytes) << row.what << ": " << f;
+        // What these rows refuse is all the other driver would take.
+        if (std::string(row.what) == "two-gigabyte naming a parent") {
+            ASSERT_EQ(Disk_Open(&disk, two.c_str(), 1), 0);
+            EXPECT_EQ(disk.dwType, DISK_VMWARE4_REDO);
+            Disk_Close(&disk);
+        }
     }
-    Disk disk;
-    Disk_Construct(&disk);
-    textWith(two, twoText, [](auto& d) { d.cid += std::string(1024 - d.Text().size(), ' '); })();
-    ASSERT_EQ(Disk_OpenType(&disk, two.c_str(), 1, DISK_VMWARE_TWOGB_SPARSE), 0) << "a descriptor of 1,024 bytes";
-    Disk_Close(&disk);
-    // A two-gigabyte descriptor naming a parent is the redo driver's.
-    auto d = twoText;
-    d.parentHint = "m.vmdk";
-    WriteVmdkMonolithic(mono, contents);
-    WriteVmdkTwoGb(two, contents, {512}, d);
-    ASSERT_EQ(Disk_Open(&disk, two.c_str(), 1), 0);
-    EXPECT_EQ(disk.dwType, DISK_VMWARE4_REDO);
-    Disk_Close(&disk);
 }
 
 // Chains of redo logs open 64 deep; one deeper fails.
