@@ -133,9 +133,10 @@ template <class Byte> struct Run {
 };
 
 // Serves [offset, offset + buf.size()) of the extent: pieces cut at table
-// spans and grains, joined again into runs where they are contiguous.
-// onHole(table, grain, offsetInGrain, piece) handles a grain that is not
-// allocated when it returns nonzero for "no run" (writes); reads make it a run.
+// spans and grains, joined again into runs where they are contiguous. A read
+// takes a piece of an unallocated grain into a run of zeros or parent bytes;
+// a write hands it to onHole(table, grain, offsetInGrain, piece), after the
+// run before it is written, so the pieces are done in order.
 template <class Byte, class Hole>
 int Transfer(VMware4Sparse* s, const VMware4Parent* parent, std::uint64_t offset, std::span<Byte> buf, Hole&& onHole)
 {
