@@ -140,6 +140,10 @@ namespace {
 thread_local std::uint32_t parentDepth = 0;
 // Set when a chain ran too deep, so that every level above reports it alike.
 thread_local bool parentChainTooDeep = false;
+// Set when a parent below the first failed to open. Disk_Open tries a
+// format's drivers by extension and again by probe, so every level of a
+// failing chain would otherwise walk the levels below it twice: 2^depth opens.
+thread_local bool parentChainBroken = false;
 }  // namespace
 
 int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::uint32_t readOnly)
@@ -151,6 +155,8 @@ int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::
         parentChainTooDeep = true;
         return ERR_INVALID_IMAGE;
     }
+    if (parentChainBroken)
+        return parentChainTooDeep ? ERR_INVALID_IMAGE : ERR_INVALID_PARAMETER;
     NkBuffer path(kNkMaxPath);
     if (!path)
         return ERR_NO_MEMORY;
@@ -162,8 +168,10 @@ int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::
     --parentDepth;
     if (rc != 0 && parentChainTooDeep)
         rc = ERR_INVALID_IMAGE;
+    if (rc != 0 && parentDepth > 0)
+        parentChainBroken = true;
     if (parentDepth == 0)
-        parentChainTooDeep = false;
+        parentChainTooDeep = parentChainBroken = false;
     return rc;
 }
 

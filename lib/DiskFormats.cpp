@@ -14,6 +14,9 @@
 #include "UnzHardDisk.h"
 #include "VMware2HardDisk.h"
 #include "VMware3HardDisk.h"
+#include "VMware4RedoHardDisk.h"
+#include "VMwareMonolithicHardDisk.h"
+#include "VMwareTwoGbSparseHardDisk.h"
 #include "Virtual98HardDisk.h"
 
 #include <array>
@@ -23,9 +26,19 @@ namespace qim {
 namespace {
 
 constexpr std::array<DiskFormat, kDiskTypeCount> kDiskFormats = {{
-    {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse", {}, "vmdk", true, false, false},
-    {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse", {}, "vmdk", true, false, false},
-    {DISK_VMWARE4_REDO, "VMware 4 redo log", {}, "vmdk", true, false, false},
+    {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse",
+     MakeDiskDriver<VMwareMonolithicHardDiskSet, VMwareMonolithicHardDisk_Close, VMwareMonolithicHardDisk_GetDiskInfo,
+                    VMwareMonolithicHardDisk_Read, VMwareMonolithicHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse",
+     MakeDiskDriver<VMwareTwoGbSparseHardDiskSet, VMwareTwoGbSparseHardDisk_Close,
+                    VMwareTwoGbSparseHardDisk_GetDiskInfo, VMwareTwoGbSparseHardDisk_Read,
+                    VMwareTwoGbSparseHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE4_REDO, "VMware 4 redo log",
+     MakeDiskDriver<VMware4RedoHardDiskSet, VMware4RedoHardDisk_Close, VMware4RedoHardDisk_GetDiskInfo,
+                    VMware4RedoHardDisk_Read, VMware4RedoHardDisk_Write>(),
+     "vmdk", true, false, false},
     {DISK_VMWARE3, "VMware 3",
      MakeDiskDriver<VMware3HardDiskSet, VMware3HardDisk_Close, VMware3HardDisk_GetDiskInfo, VMware3HardDisk_Read,
                     VMware3HardDisk_Write>(),

@@ -9,6 +9,7 @@
 #include "DiskEtc.h"
 #include "PC98Images.h"
 #include "TempDir.h"
+#include "VMware4Image.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,9 @@ const ConformanceRow kConformanceRows[] = {
     {"T98NextR0FloppyDisk", DISK_T98NEXT_R0_FLOPPY, "nfd", BuildT98NextR0FloppyDiskConformance, true},
     {"T98NextR1FloppyDisk", DISK_T98NEXT_R1_FLOPPY, "nfd", BuildT98NextR1FloppyDiskConformance, true},
     {"FMTownsDosRomDisk", DISK_FMTOWNS_DOSROM, "rom", BuildFMTownsDosRomDiskConformance, true},
+    {"VMwareMonolithic", DISK_VMWARE_MONOLITHIC, "vmdk", BuildVmdkMonolithicConformance, true},
+    {"VMwareTwoGbSparse", DISK_VMWARE_TWOGB_SPARSE, "vmdk", BuildVmdkTwoGbConformance, true},
+    {"VMware4Redo", DISK_VMWARE4_REDO, "vmdk", BuildVmdkRedoConformance, true},
 };
 
 using ByteVec = std::vector<std::byte>;
