@@ -3,11 +3,13 @@
 // keep what was written across a close, refuse writes when read-only and
 // refuse every request past the disk's end, changing no file when it refuses.
 #include "Conformance.h"
+#include "CowdImage.h"
 #include "D88Image.h"
 #include "Disk.h"
 #include "DiskEtc.h"
 #include "PC98Images.h"
 #include "TempDir.h"
+#include "VMware4Image.h"
 #include "VirtualPCImage.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +28,10 @@ namespace {
 // One row per format. A new format adds its row here and its builder in tests/support.
 const ConformanceRow kConformanceRows[] = {
     {"Raw", DISK_BETA, "img", BuildRawConformance, false},
+    {"VMware3", DISK_VMWARE3, "vmdk", BuildVMware3Conformance, true},
+    {"VMware3Redo", DISK_VMWARE3_REDO, "vmdk", BuildVMware3RedoConformance, true},
+    {"VMware2", DISK_VMWARE2, "dsk", BuildVMware2Conformance, true},
+    {"VMware2Redo", DISK_VMWARE2_REDO, "dsk", BuildVMware2RedoConformance, true},
     {"VirtualPCDynamic", DISK_VIRTUALPC, "vhd", BuildVpcDynamicConformance, true},
     {"VirtualPCFixed", DISK_VIRTUALPC_FIXED, "vhd", BuildVpcFixedConformance, true},
     {"VirtualPCDifferencing", DISK_VIRTUALPC_DIFFERENCE, "vhd", BuildVpcDifferencingConformance, true},
@@ -41,6 +47,9 @@ const ConformanceRow kConformanceRows[] = {
     {"T98NextR0FloppyDisk", DISK_T98NEXT_R0_FLOPPY, "nfd", BuildT98NextR0FloppyDiskConformance, true},
     {"T98NextR1FloppyDisk", DISK_T98NEXT_R1_FLOPPY, "nfd", BuildT98NextR1FloppyDiskConformance, true},
     {"FMTownsDosRomDisk", DISK_FMTOWNS_DOSROM, "rom", BuildFMTownsDosRomDiskConformance, true},
+    {"VMwareMonolithic", DISK_VMWARE_MONOLITHIC, "vmdk", BuildVmdkMonolithicConformance, true},
+    {"VMwareTwoGbSparse", DISK_VMWARE_TWOGB_SPARSE, "vmdk", BuildVmdkTwoGbConformance, true},
+    {"VMware4Redo", DISK_VMWARE4_REDO, "vmdk", BuildVmdkRedoConformance, true},
 };
 
 using ByteVec = std::vector<std::byte>;
