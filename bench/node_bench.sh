@@ -6,8 +6,10 @@
 #    node (qim, qimc, a loop device with direct I/O on the node) and through a
 #    plain loop device of the same file. fio (libaio, direct): sequential read
 #    and write of the whole device in 1 MiB blocks, 4 KiB random reads at
-#    queue depths 1 and 16. Prints every round, the medians, their ratios
-#    node/loop and qim's peak resident memory.
+#    queue depths 1 and 16, each test on both devices back to back. Prints
+#    every round, the medians, their ratio node/loop (and the median of the
+#    rounds' own ratios), qim's CPU time per unit of work and its peak
+#    resident memory.
 # 2. A file of an ext4 file system read sequentially, page caches dropped
 #    before every read, through the node and through a plain loop device.
 #
@@ -16,7 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
-rounds=${2:-5}
+rounds=${2:-7}
 device_mib=${3:-1024}
 file_mib=${4:-256}
 qim=$build/host/qim
@@ -82,14 +84,42 @@ fio_job() {
 }
 
 declare -A results
-# Every measurement of one device: name, then the device.
-measure_device() {
-  local name=$1 dev=$2
-  results[$name.seqread]+="$(fio_job "$dev" read 1M 1 "") "
-  results[$name.seqwrite]+="$(fio_job "$dev" write 1M 1 "") "
-  results[$name.randread1]+="$(fio_job "$dev" randread 4k 1 "--time_based --runtime=3 --randrepeat=0") "
-  results[$name.randread16]+="$(fio_job "$dev" randread 4k 16 "--time_based --runtime=3 --randrepeat=0") "
+tests=(seqread seqwrite randread1 randread16)
+declare -A jobs=([seqread]="read 1M 1" [seqwrite]="write 1M 1"
+                 [randread1]="randread 4k 1 --time_based --runtime=2 --randrepeat=0"
+                 [randread16]="randread 4k 16 --time_based --runtime=2 --randrepeat=0")
+declare -A units=([seqread]="MB/s" [seqwrite]="MB/s" [randread1]="IOPS" [randread16]="IOPS")
+declare -A labels=([seqread]="sequential read, 1 MiB" [seqwrite]="sequential write, 1 MiB"
+                   [randread1]="4 KiB random read, QD1" [randread16]="4 KiB random read, QD16")
+qim_cpu_ms() { awk '{ print ($14 + $15) * 10 }' "/proc/$qim_pid/stat"; }
+
+# One test on the node and on the plain loop device back to back, in the
+# given order; records both results and qim's CPU time per unit of work.
+measure_pair() {
+  local t=$1 first=$2 node_loop=$3 plain_loop=$4
+  local -a job
+  read -r -a job <<<"${jobs[$t]}"
+  for side in $first $([ "$first" = node ] && echo loop || echo node); do
+    if [ "$side" = node ]; then
+      local c0 c1 v
+      c0=$(qim_cpu_ms)
+      v=$(fio_job "$node_loop" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}")
+      c1=$(qim_cpu_ms)
+      results[node.$t]+="$v "
+      # CPU ms per GiB moved, or per 1000 random reads.
+      if [ "${units[$t]}" = IOPS ]; then
+        results[cpu.$t]+="$(awk -v c=$((c1 - c0)) -v v="$v" 'BEGIN { printf "%.1f", c / (v * 2 / 1000) }') "
+      else
+        results[cpu.$t]+="$(awk -v c=$((c1 - c0)) -v m="$device_mib" 'BEGIN { printf "%.0f", c / (m / 1024) }') "
+      fi
+    else
+      results[loop.$t]+="$(fio_job "$plain_loop" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}") "
+    fi
+  done
 }
+
+nth() { echo "$1" | awk -v i="$2" '{ print $i }'; }
+med() { echo "$1" | tr ' ' '\n' | grep . | median; }
 
 device_part() {
   local image=$work/raw.img sectors=$((device_mib * 2048))
@@ -100,36 +130,28 @@ device_part() {
   local node_loop plain_loop
   node_loop=$(attach --direct-io=on "$node")
   plain_loop=$(attach "$image")
-  local tests=(seqread seqwrite randread1 randread16)
   echo "whole device, $device_mib MiB raw image in the page cache; load: $(cut -d' ' -f1-3 /proc/loadavg)"
   for i in $(seq "$rounds"); do
     cat "$image" >/dev/null
-    if [ $((i % 2)) -eq 1 ]; then
-      measure_device node "$node_loop"; measure_device loop "$plain_loop"
-    else
-      measure_device loop "$plain_loop"; measure_device node "$node_loop"
-    fi
-    local line="round $i:"
+    local first=node line="round $i:"
+    [ $((i % 2)) -eq 0 ] && first=loop
     for t in "${tests[@]}"; do
-      local n l
-      n=$(echo "${results[node.$t]}" | awk -v i="$i" '{ print $i }')
-      l=$(echo "${results[loop.$t]}" | awk -v i="$i" '{ print $i }')
-      line+=" $t $n/$l"
+      measure_pair "$t" "$first" "$node_loop" "$plain_loop"
+      line+=" $t $(nth "${results[node.$t]}" "$i")/$(nth "${results[loop.$t]}" "$i")"
     done
     echo "$line (node/loop)"
   done
   local rss
   rss=$(awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$qim_pid/status")
   echo "medians of $rounds rounds; load: $(cut -d' ' -f1-3 /proc/loadavg)"
-  local -A units=([seqread]="MB/s" [seqwrite]="MB/s" [randread1]="IOPS" [randread16]="IOPS")
-  local -A labels=([seqread]="sequential read, 1 MiB" [seqwrite]="sequential write, 1 MiB"
-                   [randread1]="4 KiB random read, QD1" [randread16]="4 KiB random read, QD16")
   for t in "${tests[@]}"; do
-    local n l
-    n=$(echo "${results[node.$t]}" | tr ' ' '\n' | grep . | median)
-    l=$(echo "${results[loop.$t]}" | tr ' ' '\n' | grep . | median)
-    printf '  %-26s node %9s %s  loop %9s %s  ratio %s\n' "${labels[$t]}" "$n" "${units[$t]}" "$l" "${units[$t]}" \
-      "$(ratio "$n" "$l")"
+    local n l pairs=""
+    n=$(med "${results[node.$t]}")
+    l=$(med "${results[loop.$t]}")
+    for i in $(seq "$rounds"); do pairs+="$(ratio "$(nth "${results[node.$t]}" "$i")" "$(nth "${results[loop.$t]}" "$i")") "; done
+    printf '  %-24s node %8s  loop %8s %-4s  ratio %s (of pairs %s)  qim CPU %s ms per %s\n' "${labels[$t]}" "$n" "$l" \
+      "${units[$t]}" "$(ratio "$n" "$l")" "$(med "$pairs")" "$(med "${results[cpu.$t]}")" \
+      "$([ "${units[$t]}" = IOPS ] && echo "1000 reads" || echo GiB)"
   done
   echo "  qim peak resident memory: $rss MiB"
   detach_all
