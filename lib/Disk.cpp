@@ -144,7 +144,10 @@ thread_local bool parentChainTooDeep = false;
 
 int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::uint32_t readOnly)
 {
-    if (parentDepth >= kMaxParentDepth) {
+    // Once a chain has run too deep, every further parent of this open fails
+    // at once: Disk_Open retries a refused level in its probe, and without this
+    // each level would try the whole chain below it again, 2^64 times over.
+    if (parentDepth >= kMaxParentDepth || parentChainTooDeep) {
         parentChainTooDeep = true;
         return ERR_INVALID_IMAGE;
     }
