@@ -14,7 +14,13 @@
 #include "UnzHardDisk.h"
 #include "VMware2HardDisk.h"
 #include "VMware3HardDisk.h"
+#include "VMware4RedoHardDisk.h"
+#include "VMwareMonolithicHardDisk.h"
+#include "VMwareTwoGbSparseHardDisk.h"
 #include "Virtual98HardDisk.h"
+#include "VirtualPCDifferenceHardDisk.h"
+#include "VirtualPCFixedHardDisk.h"
+#include "VirtualPCHardDisk.h"
 
 #include <array>
 
@@ -23,9 +29,19 @@ namespace qim {
 namespace {
 
 constexpr std::array<DiskFormat, kDiskTypeCount> kDiskFormats = {{
-    {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse", {}, "vmdk", true, false, false},
-    {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse", {}, "vmdk", true, false, false},
-    {DISK_VMWARE4_REDO, "VMware 4 redo log", {}, "vmdk", true, false, false},
+    {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse",
+     MakeDiskDriver<VMwareMonolithicHardDiskSet, VMwareMonolithicHardDisk_Close, VMwareMonolithicHardDisk_GetDiskInfo,
+                    VMwareMonolithicHardDisk_Read, VMwareMonolithicHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse",
+     MakeDiskDriver<VMwareTwoGbSparseHardDiskSet, VMwareTwoGbSparseHardDisk_Close,
+                    VMwareTwoGbSparseHardDisk_GetDiskInfo, VMwareTwoGbSparseHardDisk_Read,
+                    VMwareTwoGbSparseHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE4_REDO, "VMware 4 redo log",
+     MakeDiskDriver<VMware4RedoHardDiskSet, VMware4RedoHardDisk_Close, VMware4RedoHardDisk_GetDiskInfo,
+                    VMware4RedoHardDisk_Read, VMware4RedoHardDisk_Write>(),
+     "vmdk", true, false, false},
     {DISK_VMWARE3, "VMware 3",
      MakeDiskDriver<VMware3HardDiskSet, VMware3HardDisk_Close, VMware3HardDisk_GetDiskInfo, VMware3HardDisk_Read,
                     VMware3HardDisk_Write>(),
@@ -42,9 +58,19 @@ constexpr std::array<DiskFormat, kDiskTypeCount> kDiskFormats = {{
      MakeDiskDriver<VMware2RedoHardDiskSet, VMware2RedoHardDisk_Close, VMware2RedoHardDisk_GetDiskInfo,
                     VMware2RedoHardDisk_Read, VMware2RedoHardDisk_Write>(),
      "dsk", true, false, false},
-    {DISK_VIRTUALPC, "Virtual PC dynamic", {}, "vhd", true, false, false},
-    {DISK_VIRTUALPC_FIXED, "Virtual PC fixed", {}, "vhd", true, false, false},
-    {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing", {}, "vhd", true, false, false},
+    {DISK_VIRTUALPC, "Virtual PC dynamic",
+     MakeDiskDriver<VirtualPCHardDiskSet, VirtualPCHardDisk_Close, VirtualPCHardDisk_GetDiskInfo,
+                    VirtualPCHardDisk_Read, VirtualPCHardDisk_Write>(),
+     "vhd", true, false, false},
+    {DISK_VIRTUALPC_FIXED, "Virtual PC fixed",
+     MakeDiskDriver<VirtualPCFixedHardDiskSet, VirtualPCFixedHardDisk_Close, VirtualPCFixedHardDisk_GetDiskInfo,
+                    VirtualPCFixedHardDisk_Read, VirtualPCFixedHardDisk_Write>(),
+     "vhd", true, false, false},
+    {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing",
+     MakeDiskDriver<VirtualPCDifferenceHardDiskSet, VirtualPCDifferenceHardDisk_Close,
+                    VirtualPCDifferenceHardDisk_GetDiskInfo, VirtualPCDifferenceHardDisk_Read,
+                    VirtualPCDifferenceHardDisk_Write>(),
+     "vhd", true, false, false},
     {DISK_ANEX86_HARD, "Anex86 hard disk", HeadedDiskDriver<Anex86HardDiskSet>(), "hdi", true, false, true},
     {DISK_T98_HARD, "T98 hard disk", HeadedDiskDriver<T98HardDiskSet>(), "thd", true, false, true},
     {DISK_T98NEXT_HARD, "T98-Next hard disk", HeadedDiskDriver<T98NextHardDiskSet>(), "nhd", true, false, true},

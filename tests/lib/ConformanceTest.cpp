@@ -9,6 +9,8 @@
 #include "DiskEtc.h"
 #include "PC98Images.h"
 #include "TempDir.h"
+#include "VMware4Image.h"
+#include "VirtualPCImage.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +32,9 @@ const ConformanceRow kConformanceRows[] = {
     {"VMware3Redo", DISK_VMWARE3_REDO, "vmdk", BuildVMware3RedoConformance, true},
     {"VMware2", DISK_VMWARE2, "dsk", BuildVMware2Conformance, true},
     {"VMware2Redo", DISK_VMWARE2_REDO, "dsk", BuildVMware2RedoConformance, true},
+    {"VirtualPCDynamic", DISK_VIRTUALPC, "vhd", BuildVpcDynamicConformance, true},
+    {"VirtualPCFixed", DISK_VIRTUALPC_FIXED, "vhd", BuildVpcFixedConformance, true},
+    {"VirtualPCDifferencing", DISK_VIRTUALPC_DIFFERENCE, "vhd", BuildVpcDifferencingConformance, true},
     {"Anex86HardDisk", DISK_ANEX86_HARD, "hdi", BuildAnex86HardDiskConformance, true},
     {"T98HardDisk", DISK_T98_HARD, "thd", BuildT98HardDiskConformance, true},
     {"T98NextHardDisk", DISK_T98NEXT_HARD, "nhd", BuildT98NextHardDiskConformance, true},
@@ -42,6 +47,9 @@ const ConformanceRow kConformanceRows[] = {
     {"T98NextR0FloppyDisk", DISK_T98NEXT_R0_FLOPPY, "nfd", BuildT98NextR0FloppyDiskConformance, true},
     {"T98NextR1FloppyDisk", DISK_T98NEXT_R1_FLOPPY, "nfd", BuildT98NextR1FloppyDiskConformance, true},
     {"FMTownsDosRomDisk", DISK_FMTOWNS_DOSROM, "rom", BuildFMTownsDosRomDiskConformance, true},
+    {"VMwareMonolithic", DISK_VMWARE_MONOLITHIC, "vmdk", BuildVmdkMonolithicConformance, true},
+    {"VMwareTwoGbSparse", DISK_VMWARE_TWOGB_SPARSE, "vmdk", BuildVmdkTwoGbConformance, true},
+    {"VMware4Redo", DISK_VMWARE4_REDO, "vmdk", BuildVmdkRedoConformance, true},
 };
 
 using ByteVec = std::vector<std::byte>;
