@@ -2,7 +2,8 @@
 // throughput as a ratio to plain pread of the same number of bytes from a raw
 // file, both measured in this run (best of several alternating rounds).
 //
-//   read_bench_user|read_bench_kern [--image PATH] [--raw PATH] [--size MiB] [--rounds N] [--format vmware3] [--vmdk 1] [--vhd 1]
+//   read_bench_user|read_bench_kern [--image PATH] [--raw PATH] [--size MiB] [--rounds N]
+//                                   [--format vmware3] [--vmdk 1] [--vpc 1]
 //
 // With no --image, a raw image of --size MiB (default 256) is made in $TMPDIR
 // and opened as a raw disk; --raw names the baseline file (default: the image).
@@ -13,8 +14,14 @@
 // --vmdk 1 instead fills an empty VMware 4 monolithic disk and then an empty
 // redo log over it with the raw image's bytes (first writes, as a ratio to
 // plain writes of a new file) and reads each back, fully allocated (as a ratio
-// to plain reads of the raw image). --vhd 1 does the same with a Virtual PC
-// dynamic image and a differencing image over it.
+// to plain reads of the raw image).
+//
+// --vpc 1 builds Virtual PC images of --size MiB instead: a fully allocated
+// dynamic image and a differencing image holding every sector over an empty
+// parent, each read against plain pread of a raw file of the same bytes; then
+// an empty dynamic image and an empty differencing image written whole (every
+// write a first write, every block allocated) against plain pwrite of the
+// same bytes to a new file.
 #include "Disk.h"
 #ifdef QIM_BENCH_BUILDERS
 #include "CowdImage.h"
@@ -140,53 +147,26 @@ double FillPass(qim::Disk* disk, const std::string& raw, std::uint64_t bytes, st
     return s;
 }
 
-// Writes an empty base image (child false) or an empty child over the base
-// (child true) and returns its path; every file made is added to files.
-using MakeEmpty = std::string (*)(const std::string& dir, std::uint64_t bytes, bool child,
-                                  std::vector<std::string>* files);
-
-std::string MakeEmptyVmdk(const std::string& dir, std::uint64_t bytes, bool redo, std::vector<std::string>* files)
-{
-    const qimtest::Bytes none(bytes, 0);
-    const std::string base = dir + "qim_bench_base.vmdk", path = dir + "qim_bench_redo.vmdk";
-    files->push_back(base);
-    if (!redo) {
-        qimtest::WriteVmdkMonolithic(base, none);
-        return base;
-    }
-    for (const std::string& f :
-         qimtest::WriteVmdkRedo(path, "qim_bench_base.vmdk", none, none, {static_cast<std::uint32_t>(bytes / 512)}))
-        files->push_back(f);
-    return path;
-}
-
-// 1024 sectors a cylinder: any whole number of MiB up to 32 GiB.
-std::string MakeEmptyVhd(const std::string& dir, std::uint64_t bytes, bool child, std::vector<std::string>* files)
-{
-    const qimtest::VpcGeometry geometry = {static_cast<std::uint16_t>(bytes >> 19), 16, 64};
-    const std::string base = dir + "qim_bench_base.vhd", path = child ? dir + "qim_bench_child.vhd" : base;
-    files->push_back(path);
-    qimtest::WriteVpcSparse(path,
-                            {.geometry = geometry,
-                             .parent = child ? base : "",
-                             .present = std::vector<bool>(child ? geometry.sectors() : 0, false)},
-                            qimtest::Bytes(geometry.bytes(), 0));
-    return path;
-}
-
-// An empty base image, then an empty child over it: first writes of the raw
-// file's bytes into each and full reads of each, against plain I/O of the same bytes.
-int FillAndReadBench(const std::string& raw, std::uint64_t bytes, int rounds, const char* const (&names)[2],
-                     MakeEmpty make)
+// A monolithic disk, then a redo log over it: first writes and full reads of each.
+int VmdkBench(const std::string& raw, std::uint64_t bytes, int rounds)
 {
     const std::string dir = raw.substr(0, raw.rfind('/') + 1);
+    const std::string base = dir + "qim_bench_base.vmdk", redo = dir + "qim_bench_redo.vmdk";
     const std::string scratch = dir + "qim_bench_plain.tmp";
+    const qimtest::Bytes none(bytes, 0);
     std::vector<char> buf(kChunk);
-    std::vector<std::string> files;
-    for (const bool isChild : {false, true}) {
+    std::vector<std::string> files = {base, redo};
+    for (const bool isRedo : {false, true}) {
+        const std::string path = isRedo ? redo : base;
         double plainWrite = 1e9, firstWrite = 1e9, plainRead = 1e9, read = 1e9;
         for (int r = 0; r < rounds; ++r) {
-            const std::string path = make(dir, bytes, isChild, &files);
+            if (isRedo) {
+                for (const std::string& f : qimtest::WriteVmdkRedo(redo, "qim_bench_base.vmdk", none, none,
+                                                                   {static_cast<std::uint32_t>(bytes / 512)}))
+                    files.push_back(f);
+            } else {
+                qimtest::WriteVmdkMonolithic(base, none);
+            }
             qim::Disk disk;
             qim::Disk_Construct(&disk);
             if (qim::Disk_Open(&disk, path.c_str(), 0) != 0)
@@ -194,20 +174,15 @@ int FillAndReadBench(const std::string& raw, std::uint64_t bytes, int rounds, co
             plainWrite = std::min(plainWrite, PlainWritePass(scratch, bytes, buf));
             firstWrite = std::min(firstWrite, FillPass(&disk, raw, bytes, buf));
             qim::Disk_Close(&disk);
-            // Both files are read back from the disk first, so that neither keeps
-            // the page-cache shape its writes gave it (see --format vmware3).
-            Evict(path);
-            Evict(raw);
             if (qim::Disk_Open(&disk, path.c_str(), 1) != 0)
                 return 1;
             DiskPass(&disk, bytes, buf);
-            PlainPass(raw, bytes, buf);
             plainRead = std::min(plainRead, PlainPass(raw, bytes, buf));
             read = std::min(read, DiskPass(&disk, bytes, buf));
             qim::Disk_Close(&disk);
         }
         const double mib = static_cast<double>(bytes) / (1 << 20);
-        std::printf("%s, %.0f MiB in 128 KiB requests\n", names[isChild ? 1 : 0], mib);
+        std::printf("%s, %.0f MiB in 128 KiB requests\n", isRedo ? "VMware 4 redo log" : "VMware 4 monolithic", mib);
         std::printf("  first writes: %8.1f MiB/s, plain writes %8.1f MiB/s, ratio %.3f\n", mib / firstWrite,
                     mib / plainWrite, plainWrite / firstWrite);
         std::printf("  full reads  : %8.1f MiB/s, plain reads  %8.1f MiB/s, ratio %.3f\n", mib / read,
@@ -219,6 +194,84 @@ int FillAndReadBench(const std::string& raw, std::uint64_t bytes, int rounds, co
 }
 #endif
 
+#ifdef QIM_BENCH_BUILDERS
+double DiskWritePass(const std::string& image, std::uint64_t bytes, const std::vector<char>& buf)
+{
+    qim::Disk disk;
+    qim::Disk_Construct(&disk);
+    if (qim::Disk_Open(&disk, image.c_str(), 0) != 0)
+        std::exit(1);
+    const auto t = std::chrono::steady_clock::now();
+    for (std::uint64_t pos = 0; pos < bytes; pos += kChunk)
+        if (qim::Disk_Write64(&disk, pos, kChunk, buf.data()) != 0) {
+            std::fprintf(stderr, "Disk_Write failed at %llu\n", static_cast<unsigned long long>(pos));
+            std::exit(1);
+        }
+    const double s = Seconds(t);
+    qim::Disk_Close(&disk);
+    return s;
+}
+
+// Reads of fully allocated images and first writes into empty ones, each as
+// a ratio to plain file I/O of the same bytes in this run.
+int VpcBench(std::uint64_t sizeMiB, int rounds)
+{
+    using namespace qimtest;
+    TempDir dir;
+    const VpcGeometry geometry = {static_cast<std::uint16_t>(sizeMiB * 2), 16, 64};
+    const std::uint64_t bytes = geometry.bytes();
+    Bytes disk(bytes);
+    for (std::uint64_t pos = 0; pos < bytes; pos += 512)
+        std::memcpy(&disk[pos], &pos, sizeof pos);
+    const Bytes zeros(bytes, 0);
+    const std::string raw = dir.file("raw.img"), dynamic = dir.file("full.vhd"), empty = dir.file("empty.vhd"),
+                      child = dir.file("child.vhd"), scratch = dir.file("plain.bin");
+    WriteFile(raw, disk);
+    WriteVpcSparse(dynamic, {.geometry = geometry}, disk);
+    WriteVpcSparse(empty, {.geometry = geometry}, zeros);
+    WriteVpcSparse(child, {.geometry = geometry, .parent = empty, .present = std::vector<bool>(geometry.sectors(), true)},
+                   disk);
+
+    std::vector<char> buf(kChunk);
+    for (const std::string& image : {dynamic, child}) {
+        qim::Disk d;
+        qim::Disk_Construct(&d);
+        if (qim::Disk_Open(&d, image.c_str(), 1) != 0)
+            return 1;
+        double plain = 1e9, through = 1e9;
+        DiskPass(&d, bytes, buf);
+        for (int r = 0; r < rounds; ++r) {
+            plain = std::min(plain, PlainPass(raw, bytes, buf));
+            through = std::min(through, DiskPass(&d, bytes, buf));
+        }
+        std::printf("read  %-12s %5llu MiB fully allocated: ratio to pread %.3f\n",
+                    d.dwType == qim::DISK_VIRTUALPC ? "dynamic" : "differencing",
+                    static_cast<unsigned long long>(sizeMiB), plain / through);
+        qim::Disk_Close(&d);
+    }
+
+    std::memset(buf.data(), 0x5A, buf.size());
+    const std::string fresh = dir.file("fresh.vhd");
+    for (const bool differencing : {false, true}) {
+        double plain = 1e9, through = 1e9;
+        for (int r = 0; r < rounds; ++r) {
+            VpcSparseLayout layout{.geometry = geometry};
+            if (differencing) {
+                layout.parent = empty;
+                layout.present.assign(geometry.sectors(), false);
+            }
+            WriteVpcSparse(fresh, layout, zeros);
+            plain = std::min(plain, PlainWritePass(scratch, bytes, buf));
+            through = std::min(through, DiskWritePass(fresh, bytes, buf));
+        }
+        std::printf("write %-12s %5llu MiB, all first writes: ratio to pwrite %.3f\n",
+                    differencing ? "differencing" : "dynamic", static_cast<unsigned long long>(sizeMiB),
+                    plain / through);
+    }
+    return 0;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -226,7 +279,8 @@ int main(int argc, char** argv)
     std::string image, raw, format;
     std::uint64_t sizeMiB = 256;
     int rounds = 5;
-    bool vmdk = false, vhd = false;
+    bool vmdk = false;
+    bool vpc = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--image") == 0)
             image = argv[i + 1];
@@ -240,8 +294,16 @@ int main(int argc, char** argv)
             format = argv[i + 1];
         else if (std::strcmp(argv[i], "--vmdk") == 0)
             vmdk = std::atoi(argv[i + 1]) != 0;
-        else if (std::strcmp(argv[i], "--vhd") == 0)
-            vhd = std::atoi(argv[i + 1]) != 0;
+        else if (std::strcmp(argv[i], "--vpc") == 0)
+            vpc = std::atoi(argv[i + 1]) != 0;
+    }
+    if (vpc) {
+#ifdef QIM_BENCH_BUILDERS
+        return VpcBench(sizeMiB, rounds);
+#else
+        std::fprintf(stderr, "built without the image builders (tests off)\n");
+        return 1;
+#endif
     }
 
     std::string made, madeCowd;
@@ -288,13 +350,10 @@ int main(int argc, char** argv)
     }
     if (raw.empty())
         raw = image;
-    if (vmdk || vhd) {
+    if (vmdk) {
         qim::Disk_Close(&disk);
 #ifdef QIM_BENCH_BUILDERS
-        const int rc = vmdk ? FillAndReadBench(raw, sizeMiB << 20, rounds, {"VMware 4 monolithic", "VMware 4 redo log"},
-                                               MakeEmptyVmdk)
-                            : FillAndReadBench(raw, sizeMiB << 20, rounds,
-                                               {"Virtual PC dynamic", "Virtual PC differencing"}, MakeEmptyVhd);
+        const int rc = VmdkBench(raw, sizeMiB << 20, rounds);
 #else
         const int rc = 1;
         std::fprintf(stderr, "built without the image builders (tests off)\n");
