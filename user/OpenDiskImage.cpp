@@ -123,9 +123,11 @@ const char* QimDevicePath()
     return node != nullptr ? node : "/dev/qim0";
 }
 
+// Read-only: control requests need no more, and a node serving a read-only
+// image refuses openers for writing.
 int OpenQim(int* handle)
 {
-    const int fd = ::open(QimDevicePath(), O_RDWR | O_CLOEXEC);
+    const int fd = ::open(QimDevicePath(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 0;
     *handle = fd;

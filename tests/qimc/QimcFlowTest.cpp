@@ -33,7 +33,7 @@ TEST_F(QimcTest, CommandsAndBanner)
         r = Run({unmount});
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(NodeLog(), "open flags=rdwr\nunmount -> 0\nclose\n");
+        EXPECT_EQ(NodeLog(), "open flags=rdonly\nunmount -> 0\nclose\n");
     }
     for (const char* mount : {"m", "M", "mount"}) {
         r = Run({mount}, "");
@@ -50,7 +50,7 @@ TEST_F(QimcTest, UnmountFailures)
         const auto r = Run({"u"}, "", answer);
         EXPECT_EQ(r.out, "unmount error\n");
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(NodeLog(), "open flags=rdwr\nunmount -> " + std::to_string(answer) + "\nclose\n");
+        EXPECT_EQ(NodeLog(), "open flags=rdonly\nunmount -> " + std::to_string(answer) + "\nclose\n");
     }
     // No driver: a missing node, or a plain file that answers no request.
     WriteFile(dir.file("plain"), {1, 2, 3});
@@ -83,7 +83,7 @@ TEST_F(QimcTest, ArgumentMountOfListedFloppy)
         r = Run(c.args);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(NodeLog(), "open flags=rdwr\nmount -> 0\nclose\n");
+        EXPECT_EQ(NodeLog(), "open flags=rdonly\nmount -> 0\nclose\n");
         EXPECT_EQ(SavedRecord(), MountRecordBytes({1, 2880, 2, 18, 512, 0, 1, 0, 0, c.readOnly}, path));
     }
 }
@@ -213,7 +213,7 @@ TEST_F(QimcTest, NodeFailuresPrintMountError)
         auto r = Run({"m", "disk.IMA", "r"}, "", answer);
         EXPECT_EQ(r.out, "mount error\n");
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(NodeLog(), "open flags=rdwr\nmount -> " + std::to_string(answer) + "\nclose\n");
+        EXPECT_EQ(NodeLog(), "open flags=rdonly\nmount -> " + std::to_string(answer) + "\nclose\n");
         r = Run({"m"}, "disk.IMA 1", answer);
         EXPECT_EQ(r.out, interactive);
         EXPECT_EQ(r.status, 255);
