@@ -1,5 +1,6 @@
 #include "QimcFixture.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -10,7 +11,18 @@ QimcTest::QimcTest() : real(std::filesystem::canonical(dir.path()).string()), no
 QimcResult QimcTest::Finish(QimcResult result) const
 {
     result.out = ReplaceAll(ReplaceAll(result.out, real, "@TMP@"), dir.path(), "@TMP@");
-    EXPECT_EQ(result.err, "");
+    result.err = ReplaceAll(ReplaceAll(result.err, real, "@TMP@"), dir.path(), "@TMP@");
+    // Standard error stays silent after a success; after a failure qimc
+    // printed, it holds one line that says why (a cancel needs none).
+    const auto endsWith = [&](const std::string& tail) {
+        return result.out.size() >= tail.size() && result.out.compare(result.out.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    if (result.status != 255) {
+        EXPECT_EQ(result.err, "");
+    } else if (endsWith("error\n") || endsWith("failed\n") || endsWith("argument\n") || endsWith("filename\n")) {
+        EXPECT_EQ(result.err.rfind("qimc: ", 0), 0u) << "no reason for " << result.out;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
     EXPECT_NE(result.status, -1000) << "qimc did not finish";
     return result;
 }
