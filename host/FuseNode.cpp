@@ -424,6 +424,7 @@ int ServeNode(const NodeOptions& options, const NodeOps& ops)
         if (fuse_session_mount(node.session, options.path) == 0) {
             if (const MountEntry* m = NodeMountAt(ReadMounts(), mountPoint); m != nullptr)
                 ops.served(ops.context, m->device, FUSE_ROOT_ID);
+            std::fprintf(stderr, "qim: serving %s\n", options.path);
             fuse_loop_config* config = fuse_loop_cfg_create();
             fuse_loop_cfg_set_clone_fd(config, 1);
             status = fuse_session_loop_mt(node.session, config) < 0 ? 1 : 0;

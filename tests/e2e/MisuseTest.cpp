@@ -224,6 +224,20 @@ TEST_F(Misuse, OnlyRegularFilesAndBlockDevicesAreImages)
     EXPECT_EQ(st.st_size, 0) << "something was mounted";
 }
 
+// --node without a path says so, and the help's example is the one that runs.
+TEST_F(Misuse, NodeOptionNeedsAPath)
+{
+    for (const std::vector<std::string>& argv : {std::vector<std::string>{QimPath(), "--node"},
+                                                 {QimPath(), "--node="}, {QimPath(), "--debug", "--node"}}) {
+        const RunResult r = RunCommand(argv, 10);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.rfind("qim: --node needs a path\n", 0), 0u) << r.err;
+    }
+    const RunResult help = RunCommand({QimPath(), "--help"}, 10);
+    EXPECT_NE(help.out.find("  qimc m disk.vmdk 1; [ $? != 255 ] && mount /dev/qim0 /mnt\n"), std::string::npos)
+        << help.out;
+}
+
 // A second qim on a served node refuses to start and leaves the first one serving.
 TEST_F(Misuse, SecondQimOnAServedNodeRefuses)
 {
