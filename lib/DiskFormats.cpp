@@ -1,7 +1,23 @@
 // The format rows. Adding a format is its driver file and one row here.
 #include "DiskFormats.h"
 
+#include "Anex86FloppyDisk.h"
+#include "Anex86HardDisk.h"
 #include "BetaDisk.h"
+#include "D88FloppyDisk.h"
+#include "FMTownsDosRomDisk.h"
+#include "PC98EHardDisk.h"
+#include "T98HardDisk.h"
+#include "T98NextHardDisk.h"
+#include "T98NextR0FloppyDisk.h"
+#include "T98NextR1FloppyDisk.h"
+#include "UnzHardDisk.h"
+#include "VMware2HardDisk.h"
+#include "VMware3HardDisk.h"
+#include "VMware4RedoHardDisk.h"
+#include "VMwareMonolithicHardDisk.h"
+#include "VMwareTwoGbSparseHardDisk.h"
+#include "Virtual98HardDisk.h"
 
 #include <array>
 
@@ -10,28 +26,55 @@ namespace qim {
 namespace {
 
 constexpr std::array<DiskFormat, kDiskTypeCount> kDiskFormats = {{
-    {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse", {}, "vmdk", true, false, false},
-    {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse", {}, "vmdk", true, false, false},
-    {DISK_VMWARE4_REDO, "VMware 4 redo log", {}, "vmdk", true, false, false},
-    {DISK_VMWARE3, "VMware 3", {}, "vmdk", true, false, false},
-    {DISK_VMWARE3_REDO, "VMware 3 redo log", {}, "vmdk", true, false, false},
-    {DISK_VMWARE2, "VMware 2", {}, "dsk", true, false, false},
-    {DISK_VMWARE2_REDO, "VMware 2 redo log", {}, "dsk", true, false, false},
+    {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse",
+     MakeDiskDriver<VMwareMonolithicHardDiskSet, VMwareMonolithicHardDisk_Close, VMwareMonolithicHardDisk_GetDiskInfo,
+                    VMwareMonolithicHardDisk_Read, VMwareMonolithicHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse",
+     MakeDiskDriver<VMwareTwoGbSparseHardDiskSet, VMwareTwoGbSparseHardDisk_Close,
+                    VMwareTwoGbSparseHardDisk_GetDiskInfo, VMwareTwoGbSparseHardDisk_Read,
+                    VMwareTwoGbSparseHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE4_REDO, "VMware 4 redo log",
+     MakeDiskDriver<VMware4RedoHardDiskSet, VMware4RedoHardDisk_Close, VMware4RedoHardDisk_GetDiskInfo,
+                    VMware4RedoHardDisk_Read, VMware4RedoHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE3, "VMware 3",
+     MakeDiskDriver<VMware3HardDiskSet, VMware3HardDisk_Close, VMware3HardDisk_GetDiskInfo, VMware3HardDisk_Read,
+                    VMware3HardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE3_REDO, "VMware 3 redo log",
+     MakeDiskDriver<VMware3RedoHardDiskSet, VMware3RedoHardDisk_Close, VMware3RedoHardDisk_GetDiskInfo,
+                    VMware3RedoHardDisk_Read, VMware3RedoHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE2, "VMware 2",
+     MakeDiskDriver<VMware2HardDiskSet, VMware2HardDisk_Close, VMware2HardDisk_GetDiskInfo, VMware2HardDisk_Read,
+                    VMware2HardDisk_Write>(),
+     "dsk", true, false, false},
+    {DISK_VMWARE2_REDO, "VMware 2 redo log",
+     MakeDiskDriver<VMware2RedoHardDiskSet, VMware2RedoHardDisk_Close, VMware2RedoHardDisk_GetDiskInfo,
+                    VMware2RedoHardDisk_Read, VMware2RedoHardDisk_Write>(),
+     "dsk", true, false, false},
     {DISK_VIRTUALPC, "Virtual PC dynamic", {}, "vhd", true, false, false},
     {DISK_VIRTUALPC_FIXED, "Virtual PC fixed", {}, "vhd", true, false, false},
     {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing", {}, "vhd", true, false, false},
-    {DISK_ANEX86_HARD, "Anex86 hard disk", {}, "hdi", true, false, true},
-    {DISK_T98_HARD, "T98 hard disk", {}, "thd", true, false, true},
-    {DISK_T98NEXT_HARD, "T98-Next hard disk", {}, "nhd", true, false, true},
-    {DISK_VIRTUAL98_HARD, "Virtual98 hard disk", {}, "hdd", true, false, true},
-    {DISK_PC98E_HARD, "PC98E hard disk", {}, "", true, false, true},
+    {DISK_ANEX86_HARD, "Anex86 hard disk", HeadedDiskDriver<Anex86HardDiskSet>(), "hdi", true, false, true},
+    {DISK_T98_HARD, "T98 hard disk", HeadedDiskDriver<T98HardDiskSet>(), "thd", true, false, true},
+    {DISK_T98NEXT_HARD, "T98-Next hard disk", HeadedDiskDriver<T98NextHardDiskSet>(), "nhd", true, false, true},
+    {DISK_VIRTUAL98_HARD, "Virtual98 hard disk", HeadedDiskDriver<Virtual98HardDiskSet>(), "hdd", true, false, true},
+    {DISK_PC98E_HARD, "PC98E hard disk", HeadedDiskDriver<PC98EHardDiskSet>(), "", true, false, true},
     // Unz images carry nothing to recognise them by: only their extension names them.
-    {DISK_UNZ_HARD, "Unz hard disk", {}, "h0 h1 h2 h3 h4", false, false, false},
-    {DISK_ANEX86_FLOPPY, "Anex86 floppy", {}, "fdi", true, true, false},
-    {DISK_D88_FLOPPY, "D88 floppy", {}, "d88", true, true, false},
-    {DISK_T98NEXT_R0_FLOPPY, "T98-Next R0 floppy", {}, "nfd", true, true, false},
-    {DISK_T98NEXT_R1_FLOPPY, "T98-Next R1 floppy", {}, "nfd", true, true, false},
-    {DISK_FMTOWNS_DOSROM, "FM Towns DOS ROM", {}, "rom", true, false, false},
+    {DISK_UNZ_HARD, "Unz hard disk", HeadedDiskDriver<UnzHardDiskSet>(), "h0 h1 h2 h3 h4", false, false, false},
+    {DISK_ANEX86_FLOPPY, "Anex86 floppy", HeadedDiskDriver<Anex86FloppyDiskSet>(), "fdi", true, true, false},
+    {DISK_D88_FLOPPY, "D88 floppy",
+     MakeDiskDriver<D88FloppyDiskSet, D88FloppyDisk_Close, D88FloppyDisk_GetDiskInfo, D88FloppyDisk_Read,
+                    D88FloppyDisk_Write>(),
+     "d88", true, true, false},
+    {DISK_T98NEXT_R0_FLOPPY, "T98-Next R0 floppy", HeadedDiskDriver<T98NextR0FloppyDiskSet>(), "nfd", true, true,
+     false},
+    {DISK_T98NEXT_R1_FLOPPY, "T98-Next R1 floppy", HeadedDiskDriver<T98NextR1FloppyDiskSet>(), "nfd", true, true,
+     false},
+    {DISK_FMTOWNS_DOSROM, "FM Towns DOS ROM", HeadedDiskDriver<FMTownsDosRomDiskSet>(), "rom", true, false, false},
 }};
 
 constexpr bool InCodeOrder()

@@ -1,6 +1,7 @@
 // The command line the dialogue prints, run again, mounts the same choice:
 // the same record, the same exit status, for every kind of image the dialogue
 // knows and for numbers up to the top of 32 bits.
+#include "D88Image.h"
 #include "PartitionTable.h"
 #include "QimcFixture.h"
 #include "RawImage.h"
@@ -67,6 +68,12 @@ struct Replay {
 };
 
 const Replay kReplays[] = {
+    {"RecognisedFloppyReadWrite",
+     [](const TempDir& d) {
+         D88Layout layout;
+         WriteD88Image(d.file("disk.d88"), layout, PatternBytes(0, layout.diskBytes(), 3));
+     },
+     "disk.d88 2", 0},
     {"ListedFloppyReadOnly", [](const TempDir& d) { WriteRawImage(d.file("disk.flp"), {kFloppy}); }, "disk.flp 1", 0},
     {"ListedFloppyReadWrite", [](const TempDir& d) { WriteRawImage(d.file("disk.flp"), {kFloppy}); }, "disk.flp 2", 0},
     {"RawFloppyReadWrite", [](const TempDir& d) { WriteRawImage(d.file("fd.bin"), {kFloppy, 1024}); },

@@ -2,6 +2,7 @@
 // floppy size table.
 #include "ConsoleInput.h"
 #include "Disk.h"
+#include "HeadedDisk.h"
 #include "OpenDiskImage.h"
 #include "RawImage.h"
 #include "TempDir.h"
