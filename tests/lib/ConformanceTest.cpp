@@ -10,6 +10,7 @@
 #include "PC98Images.h"
 #include "TempDir.h"
 #include "VMware4Image.h"
+#include "VirtualPCImage.h"
 
 #include <gtest/gtest.h>
 
@@ -31,6 +32,9 @@ const ConformanceRow kConformanceRows[] = {
     {"VMware3Redo", DISK_VMWARE3_REDO, "vmdk", BuildVMware3RedoConformance, true},
     {"VMware2", DISK_VMWARE2, "dsk", BuildVMware2Conformance, true},
     {"VMware2Redo", DISK_VMWARE2_REDO, "dsk", BuildVMware2RedoConformance, true},
+    {"VirtualPCDynamic", DISK_VIRTUALPC, "vhd", BuildVpcDynamicConformance, true},
+    {"VirtualPCFixed", DISK_VIRTUALPC_FIXED, "vhd", BuildVpcFixedConformance, true},
+    {"VirtualPCDifferencing", DISK_VIRTUALPC_DIFFERENCE, "vhd", BuildVpcDifferencingConformance, true},
     {"Anex86HardDisk", DISK_ANEX86_HARD, "hdi", BuildAnex86HardDiskConformance, true},
     {"T98HardDisk", DISK_T98_HARD, "thd", BuildT98HardDiskConformance, true},
     {"T98NextHardDisk", DISK_T98NEXT_HARD, "nhd", BuildT98NextHardDiskConformance, true},
