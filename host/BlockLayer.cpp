@@ -32,6 +32,7 @@ struct Major {
     block_device_operations* ops = nullptr;
     request_queue queue{};
     std::deque<BlockRequest*> pending;
+    std::array<bool, 256> readOnly{};  // by minor, as set_device_ro leaves it
 };
 
 std::array<Major, MAX_BLKDEV> majors;
@@ -276,6 +277,12 @@ int blk_ioctl(kdev_t dev, unsigned int cmd, unsigned long arg)
         fsync_dev(dev);
         __invalidate_buffers(dev, 0);
         return 0;
+    case BLKROGET: {
+        const int readOnly = is_read_only(dev);
+        if (!access_ok(VERIFY_WRITE, arg, sizeof readOnly))
+            return -EFAULT;
+        return copy_to_user(reinterpret_cast<void*>(arg), &readOnly, sizeof readOnly) == 0 ? 0 : -EFAULT;
+    }
     case BLKSSZGET: {
         const int* table = hardsect_size[MAJOR(dev)];
         const int size = table != nullptr && table[MINOR(dev)] != 0 ? table[MINOR(dev)] : 512;
@@ -286,6 +293,18 @@ int blk_ioctl(kdev_t dev, unsigned int cmd, unsigned long arg)
     default:
         return -EINVAL;
     }
+}
+
+void set_device_ro(kdev_t dev, int flag)
+{
+    AssertRequestsLocked("set_device_ro");
+    host::majors.at(MAJOR(dev)).readOnly[MINOR(dev)] = flag != 0;
+}
+
+int is_read_only(kdev_t dev)
+{
+    AssertRequestsLocked("is_read_only");
+    return host::majors.at(MAJOR(dev)).readOnly[MINOR(dev)] ? 1 : 0;
 }
 
 int fsync_dev(kdev_t dev)

@@ -5,12 +5,20 @@
 
 #include <fuse_lowlevel.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -34,9 +42,55 @@ constexpr unsigned kLoopThreads = 8;
 
 struct Node {
     NodeOps ops;
-    fuse_session* session;
-    timespec started;
+    fuse_session* session = nullptr;
+    timespec started{};
+    std::atomic<int> opens{0};
+    std::atomic<bool> stopAsked{false};
+    std::string inUseMessage;  // written from the signal handler, so made beforehand
 };
+
+// A stop signal unloads at once while nobody holds the node open, as rmmod
+// removes only a module not in use; otherwise it is remembered and the last
+// release unloads. The two sides each set their own atomic before reading the
+// other's, so one of them always sees both and ends the loop.
+std::atomic<Node*> signalled{nullptr};
+
+void OnStopSignal(int)
+{
+    Node* node = signalled.load();
+    if (node == nullptr)
+        return;
+    node->stopAsked = true;
+    if (node->opens.load() == 0) {
+        fuse_session_exit(node->session);
+        return;
+    }
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, node->inUseMessage.data(), node->inUseMessage.size());
+}
+
+void Released(Node& node)
+{
+    if (node.opens.fetch_sub(1) == 1 && node.stopAsked.load()) {
+        std::fputs("qim: the last opener has gone; unloading\n", stderr);
+        fuse_session_exit(node.session);
+    }
+}
+
+constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
+
+// Handlers of our own, whatever was inherited: a shell starting qim in the
+// background of a script hands SIGINT over ignored.
+void SetStopHandlers(void (*handler)(int))
+{
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    for (const int sig : kStopSignals)
+        ::sigaction(sig, &sa, nullptr);
+    // A reader of the node going away must not end qim.
+    sa.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &sa, nullptr);
+}
 
 Node& NodeOf(fuse_req_t req) { return *static_cast<Node*>(fuse_req_userdata(req)); }
 
@@ -44,7 +98,9 @@ struct stat Attributes(Node& node)
 {
     struct stat st {};
     st.st_ino = FUSE_ROOT_ID;
-    st.st_mode = S_IFREG | 0660;
+    // Read-only while a read-only image is mounted, so that mount and losetup
+    // see it before they try to write.
+    st.st_mode = S_IFREG | (node.ops.readOnly(node.ops.context) ? 0440 : 0660);
     st.st_nlink = 1;
     st.st_size = static_cast<off_t>(node.ops.size(node.ops.context));
     st.st_blksize = 4096;
@@ -87,16 +143,25 @@ void SetAttr(fuse_req_t req, fuse_ino_t, struct stat* attr, int toSet, fuse_file
 void Open(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 {
     Node& node = NodeOf(req);
+    // As a write-protected block device refuses them: mount and losetup then
+    // fall back to read-only by themselves.
+    if ((fi->flags & O_ACCMODE) != O_RDONLY && node.ops.readOnly(node.ops.context)) {
+        fuse_reply_err(req, EROFS);
+        return;
+    }
     if (const int rc = node.ops.open(node.ops.context); rc < 0) {
         fuse_reply_err(req, -rc);
         return;
     }
+    ++node.opens;
     // Direct I/O: the kernel keeps no pages of the node, so no data of a
     // former image can be served from its cache.
     fi->direct_io = 1;
     fi->keep_cache = 0;
-    if (fuse_reply_open(req, fi) != 0)
+    if (fuse_reply_open(req, fi) != 0) {
         node.ops.release(node.ops.context);  // the opener is gone; no release will come
+        Released(node);
+    }
 }
 
 void Release(fuse_req_t req, fuse_ino_t, fuse_file_info*)
@@ -104,6 +169,7 @@ void Release(fuse_req_t req, fuse_ino_t, fuse_file_info*)
     Node& node = NodeOf(req);
     node.ops.release(node.ops.context);
     fuse_reply_err(req, 0);
+    Released(node);
 }
 
 void Read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info*)
@@ -185,6 +251,137 @@ constexpr fuse_lowlevel_ops kOps = [] {
     return ops;
 }();
 
+// The path with its directory resolved, as the kernel lists mount points; the
+// last component is kept, since looking at a dead mount fails.
+std::string MountPointOf(const char* path)
+{
+    const std::string p = path;
+    const std::size_t slash = p.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    char* real = ::realpath(directory.c_str(), nullptr);
+    if (real == nullptr)
+        return p;
+    std::string resolved = real;
+    std::free(real);
+    if (resolved != "/")
+        resolved += '/';
+    return resolved + (slash == std::string::npos ? p : p.substr(slash + 1));
+}
+
+// A field of /proc/self/mountinfo with its octal escapes (space, tab, newline, backslash) undone.
+std::string Unescaped(const std::string& field)
+{
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            out += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+struct MountEntry {
+    dev_t device = 0;
+    std::string mountPoint;
+    std::string fsType;
+    std::string source;
+};
+
+// Every mount this process sees, in mount order.
+std::vector<MountEntry> ReadMounts()
+{
+    std::vector<MountEntry> mounts;
+    FILE* f = std::fopen("/proc/self/mountinfo", "re");
+    if (f == nullptr)
+        return mounts;
+    char* line = nullptr;
+    size_t capacity = 0;
+    while (::getline(&line, &capacity, f) > 0) {
+        std::vector<std::string> fields;
+        for (char* save = nullptr, *t = ::strtok_r(line, " \n", &save); t != nullptr; t = ::strtok_r(nullptr, " \n", &save))
+            fields.emplace_back(t);
+        std::size_t dash = 6;
+        while (dash < fields.size() && fields[dash] != "-")
+            ++dash;
+        if (dash + 2 >= fields.size())
+            continue;
+        unsigned ma = 0, mi = 0;
+        if (std::sscanf(fields[2].c_str(), "%u:%u", &ma, &mi) != 2)
+            continue;
+        mounts.push_back({makedev(ma, mi), Unescaped(fields[4]), fields[dash + 1], Unescaped(fields[dash + 2])});
+    }
+    std::free(line);
+    std::fclose(f);
+    return mounts;
+}
+
+constexpr const char* kNodeFsType = "fuse.qim";
+
+// The topmost node mount at the mount point, or null.
+const MountEntry* NodeMountAt(const std::vector<MountEntry>& mounts, const std::string& mountPoint)
+{
+    for (auto m = mounts.rbegin(); m != mounts.rend(); ++m)
+        if (m->mountPoint == mountPoint)
+            return m->fsType == kNodeFsType ? &*m : nullptr;
+    return nullptr;
+}
+
+// Says which loop devices still read the dead node at mountPoint, where they
+// are mounted and what to run.
+void NameLoopsOnDeadNode(const std::vector<MountEntry>& mounts, const std::string& mountPoint)
+{
+    DIR* dir = ::opendir("/sys/block");
+    if (dir == nullptr)
+        return;
+    while (const dirent* e = ::readdir(dir)) {
+        if (std::strncmp(e->d_name, "loop", 4) != 0)
+            continue;
+        const std::string loop = e->d_name;
+        FILE* f = std::fopen(("/sys/block/" + loop + "/loop/backing_file").c_str(), "re");
+        if (f == nullptr)
+            continue;
+        std::array<char, 4096> backing{};
+        const bool read = std::fgets(backing.data(), backing.size(), f) != nullptr;
+        std::fclose(f);
+        std::string file = read ? backing.data() : "";
+        if (!file.empty() && file.back() == '\n')
+            file.pop_back();
+        if (file != mountPoint && file != mountPoint + " (deleted)")
+            continue;
+        std::string undo;
+        for (const MountEntry& m : mounts)
+            if (m.source == "/dev/" + loop)
+                undo += "umount " + m.mountPoint + " && ";
+        std::fprintf(stderr, "qim: /dev/%s still sits on the dead node%s; run: %slosetup -d /dev/%s\n", loop.c_str(),
+                     undo.empty() ? "" : " and is mounted", undo.c_str(), loop.c_str());
+    }
+    ::closedir(dir);
+}
+
+// False when another qim serves the path. The dead mount of a qim that was
+// killed is removed (lazily, since a loop device may still hold it).
+bool ClaimMountPoint(const char* path, const std::string& mountPoint)
+{
+    const std::vector<MountEntry> mounts = ReadMounts();
+    if (NodeMountAt(mounts, mountPoint) == nullptr)
+        return true;
+    struct stat st {};
+    if (::stat(path, &st) == 0 || errno != ENOTCONN) {
+        std::fprintf(stderr, "qim: %s is already served\n", path);
+        return false;
+    }
+    std::fprintf(stderr, "qim: %s: removing the dead mount of a qim that ended without unloading\n", path);
+    NameLoopsOnDeadNode(mounts, mountPoint);
+    if (::umount2(mountPoint.c_str(), MNT_DETACH) != 0) {
+        std::fprintf(stderr, "qim: cannot unmount the dead node %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 // Makes sure a regular file is at the path; sets created when it made one.
 bool PrepareNode(const char* path, bool& created)
 {
@@ -210,11 +407,17 @@ bool PrepareNode(const char* path, bool& created)
 
 int ServeNode(const NodeOptions& options, const NodeOps& ops)
 {
+    const std::string mountPoint = MountPointOf(options.path);
+    if (!ClaimMountPoint(options.path, mountPoint))
+        return 1;
     bool created = false;
     if (!PrepareNode(options.path, created))
         return 1;
 
-    Node node{ops, nullptr, {}};
+    Node node;
+    node.ops = ops;
+    node.inUseMessage = std::string("qim: ") + options.path +
+                        " is in use; unloading when the last opener has gone\n";
     ::clock_gettime(CLOCK_REALTIME, &node.started);
 
     // Other users may reach the node as they could a device node, through its
@@ -233,20 +436,24 @@ int ServeNode(const NodeOptions& options, const NodeOps& ops)
     int status = 1;
     node.session = fuse_session_new(&args, &kOps, sizeof kOps, &node);
     if (node.session != nullptr) {
-        if (fuse_set_signal_handlers(node.session) == 0) {
-            if (fuse_session_mount(node.session, options.path) == 0) {
-                fuse_loop_config* config = fuse_loop_cfg_create();
-                fuse_loop_cfg_set_clone_fd(config, 1);
-                fuse_loop_cfg_set_max_threads(config, kLoopThreads);
-                fuse_loop_cfg_set_idle_threads(config, kLoopThreads);
-                status = fuse_session_loop_mt(node.session, config) < 0 ? 1 : 0;
-                fuse_loop_cfg_destroy(config);
-                fuse_session_unmount(node.session);
-            } else {
-                std::fprintf(stderr, "qim: cannot mount the node on %s\n", options.path);
-            }
-            fuse_remove_signal_handlers(node.session);
+        signalled = &node;
+        SetStopHandlers(OnStopSignal);
+        if (fuse_session_mount(node.session, options.path) == 0) {
+            if (const MountEntry* m = NodeMountAt(ReadMounts(), mountPoint); m != nullptr)
+                ops.served(ops.context, m->device, FUSE_ROOT_ID);
+            std::fprintf(stderr, "qim: serving %s\n", options.path);
+            fuse_loop_config* config = fuse_loop_cfg_create();
+            fuse_loop_cfg_set_clone_fd(config, 1);
+            fuse_loop_cfg_set_max_threads(config, kLoopThreads);
+            fuse_loop_cfg_set_idle_threads(config, kLoopThreads);
+            status = fuse_session_loop_mt(node.session, config) < 0 ? 1 : 0;
+            fuse_loop_cfg_destroy(config);
+            fuse_session_unmount(node.session);
+        } else {
+            std::fprintf(stderr, "qim: cannot mount the node on %s\n", options.path);
         }
+        SetStopHandlers(SIG_DFL);
+        signalled = nullptr;
         fuse_session_destroy(node.session);
     }
     fuse_opt_free_args(&args);

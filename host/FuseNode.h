@@ -26,6 +26,12 @@ struct NodeOps {
     long (*read)(void* context, std::uint64_t offset, std::span<std::byte> buffer);
     long (*write)(void* context, std::uint64_t offset, std::span<const std::byte> buffer);
     int (*fsync)(void* context);
+    // Whether the mounted image is read-only. Neither this nor size waits for
+    // a transfer or control request: both are asked when anyone, the driver
+    // opening an image included, looks at the node.
+    bool (*readOnly)(void* context);
+    // The node's identity once it is mounted, before the first request.
+    void (*served)(void* context, std::uint64_t device, std::uint64_t inode);
 };
 
 struct NodeOptions {
@@ -34,9 +40,12 @@ struct NodeOptions {
 };
 
 // Mounts the node (creating an empty regular file at the path when nothing is
-// there) and serves it until SIGINT, SIGTERM or SIGHUP; then unmounts it and
-// removes the file again if it was created here. Returns 0, or 1 after a
-// failure it has reported on standard error.
+// there) and serves it until SIGINT, SIGTERM or SIGHUP, whatever handling of
+// them was inherited; a signal that comes while the node is open is logged
+// and takes effect when the last opener has gone. Then unmounts the node and
+// removes the file again if it was created here. A node another qim serves is
+// refused; the dead mount a killed one left is removed first. Returns 0, or 1
+// after a failure it has reported on standard error.
 int ServeNode(const NodeOptions& options, const NodeOps& ops);
 
 }  // namespace qim::host

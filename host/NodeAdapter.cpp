@@ -7,9 +7,11 @@
 #include "BlockLayer.h"
 #include "CallerMemory.h"
 #include "Kernel.h"
+#include "NkKern.h"
 #include "QimMount.h"
 #include "RequestLock.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -107,6 +109,19 @@ void SettleOpens()
     openChanged.wait_for(g, std::chrono::milliseconds(250), [] { return nodeOpens <= 1; });
 }
 
+// The node's size and mode as of the last mount or unmount. Asking them never
+// takes the request lock: the driver itself looks at the node when it opens an
+// image (to refuse it), and it does so holding the lock.
+std::atomic<std::uint64_t> shownBytes{0};
+std::atomic<bool> shownReadOnly{false};
+
+bool DeviceReadOnly(const Device& d)
+{
+    HostMemoryScope own;
+    int readOnly = 0;
+    return Control(d, BLKROGET, reinterpret_cast<unsigned long>(&readOnly)) == 0 && readOnly != 0;
+}
+
 IoctlAnswer NodeIoctl(void*, pid_t caller, unsigned int request, unsigned long argument)
 {
     const bool changesImage = request == QIM_MOUNT || request == QIM_UNMOUNT;
@@ -118,13 +133,21 @@ IoctlAnswer NodeIoctl(void*, pid_t caller, unsigned int request, unsigned long a
     if (d.ops == nullptr)
         return {-ENODEV, false};
     const int rc = Control(d, request, argument);
+    if (changesImage && rc == 0) {
+        shownBytes = DeviceBytes(d);
+        shownReadOnly = DeviceReadOnly(d);
+    }
     return {rc, changesImage && rc == 0};
 }
 
-std::uint64_t NodeSize(void*)
+std::uint64_t NodeSize(void*) { return shownBytes.load(); }
+
+bool NodeReadOnly(void*) { return shownReadOnly.load(); }
+
+void NodeServed(void*, std::uint64_t device, std::uint64_t inode)
 {
     RequestLockGuard lock;
-    return DeviceBytes(FindDevice());
+    NkKernSetDriverNode(device, inode);
 }
 
 // The size and every transfer under one hold of the lock: a mount between
@@ -157,7 +180,10 @@ int NodeFsync(void*)
 
 NodeOps DeviceNodeOps()
 {
-    return {nullptr, NodeOpen, NodeRelease, NodeIoctl, NodeSize, NodeRead, NodeWrite, NodeFsync};
+    // A freshly loaded driver holds no image.
+    shownBytes = 0;
+    shownReadOnly = false;
+    return {nullptr, NodeOpen, NodeRelease, NodeIoctl, NodeSize, NodeRead, NodeWrite, NodeFsync, NodeReadOnly, NodeServed};
 }
 
 }  // namespace qim::host

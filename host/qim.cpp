@@ -14,9 +14,11 @@ constexpr const char* kUsage =
     "usage: qim [--node PATH] [--debug]\n"
     "       qim --version | --help\n"
     "Loads the QIM driver and serves its device on PATH (default /dev/qim0), a\n"
-    "regular file created when nothing is there, until SIGINT or SIGTERM.\n"
-    "Then mount an image with qimc and the node with mount, for example\n"
-    "  qimc m disk.vmdk && mount /dev/qim0 /mnt\n"
+    "regular file created when nothing is there, until SIGINT or SIGTERM; while\n"
+    "the node is open it keeps serving and unloads when the last opener has gone.\n"
+    "Then mount an image with qimc and the node with mount, for example partition 1\n"
+    "of a disk (qimc's exit status is the partition's system id, 255 on failure):\n"
+    "  qimc m disk.vmdk 1; [ $? != 255 ] && mount /dev/qim0 /mnt\n"
     "The driver's log goes to standard error.\n";
 
 }  // namespace
@@ -33,10 +35,13 @@ int main(int argc, char** argv)
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (std::strcmp(argv[i], "--node") == 0 && i + 1 < argc) {
-            options.path = argv[++i];
-        } else if (std::strncmp(argv[i], "--node=", 7) == 0) {
-            options.path = argv[i] + 7;
+        if (std::strcmp(argv[i], "--node") == 0 || std::strncmp(argv[i], "--node=", 7) == 0) {
+            const bool joined = argv[i][6] == '=';
+            options.path = joined ? argv[i] + 7 : i + 1 < argc ? argv[++i] : "";
+            if (options.path[0] == '\0') {
+                std::fprintf(stderr, "qim: --node needs a path\n%s", kUsage);
+                return 2;
+            }
         } else if (std::strcmp(argv[i], "--debug") == 0) {
             options.debug = true;
         } else {
@@ -50,5 +55,6 @@ int main(int argc, char** argv)
     }
     const int status = qim::host::ServeNode(options, qim::host::DeviceNodeOps());
     qim::host::UnloadModule();
+    std::fprintf(stderr, "qim: the driver is unloaded\n");
     return status;
 }

@@ -37,10 +37,12 @@ struct hd_geometry {
   unsigned long start;
 };
 
-// Standard block control requests. The driver answers the first three itself
-// (BLKGETSIZE with an unsigned long of 512-byte sectors); blk_ioctl answers
-// the others.
+// Standard block control requests. The driver answers HDIO_GETGEO, BLKRRPART
+// and BLKGETSIZE itself (BLKGETSIZE with an unsigned long of 512-byte
+// sectors); blk_ioctl answers the others (BLKROGET with an int, from
+// set_device_ro).
 inline constexpr unsigned HDIO_GETGEO = 0x301;
+inline constexpr unsigned BLKROGET = 0x125E;
 inline constexpr unsigned BLKRRPART = 0x125F;
 inline constexpr unsigned BLKGETSIZE = 0x1260;
 inline constexpr unsigned BLKFLSBUF = 0x1261;
@@ -99,6 +101,9 @@ void end_that_request_last(request* rq);
 void register_disk(void* gd, kdev_t dev, unsigned minors, block_device_operations* ops, long size);
 // Generic handling of the standard requests the driver does not answer.
 int blk_ioctl(kdev_t dev, unsigned int cmd, unsigned long arg);
+// The device's read-only flag, which openers for writing are refused by.
+void set_device_ro(kdev_t dev, int flag);
+int is_read_only(kdev_t dev);
 // Writes the device's dirty buffers / drops its cached ones.
 int fsync_dev(kdev_t dev);
 void __invalidate_buffers(kdev_t dev, int destroy_dirty);

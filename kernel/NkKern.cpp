@@ -1,7 +1,10 @@
-// The driver's platform layer, with a kernel file's semantics: every transfer
-// is one positioned call that leaves the file position alone, a short transfer
-// succeeds, and creating a file never truncates it.
+// The driver's platform layer, with a kernel file's semantics: transfers are
+// positioned calls that leave the file position alone, a read that ends past
+// the end of the file succeeds, and creating a file never truncates it.
+#include "NkKern.h"
+
 #include "Nk.h"
+#include "NkImageFile.h"
 
 #include <cerrno>
 #include <climits>
@@ -13,6 +16,10 @@
 namespace qim {
 
 namespace {
+
+// The node through which the driver is reached: opening it from inside the
+// driver would wait for the driver itself.
+NkFileIdentity driverNode{};
 
 // The open-file object: the descriptor and the modes it was opened with.
 struct KernFile {
@@ -29,7 +36,7 @@ int OpenKernFile(const char* path, int flags, bool canRead, bool canWrite, NkHan
     auto* file = static_cast<KernFile*>(std::malloc(sizeof(KernFile)));
     if (file == nullptr)
         return 0;
-    const int fd = ::open(path, flags | O_CLOEXEC, 0600);
+    const int fd = NkOpenImageDescriptor(path, flags, 0600, driverNode);
     if (fd < 0) {
         std::free(file);
         return 0;
@@ -73,29 +80,57 @@ int NkGetFileSize(NkHandle handle, std::uint64_t* size)
 }
 
 namespace {
-// One positioned call; any non-negative count, a short one included, is success.
-template <class Op> int Transfer(NkHandle handle, bool write, Op op)
+// Positioned calls until all length bytes have moved: the count moved, or -1.
+// A write that stops short (a full file system, a file size limit) fails, so
+// that no caller counts on bytes the file does not hold; a read stops at the
+// end of the file.
+template <class Op> std::int64_t Transfer(NkHandle handle, bool write, std::uint64_t offset, std::uint32_t length, Op op)
 {
     const auto* file = static_cast<const KernFile*>(handle);
     if (file == nullptr || !(write ? file->canWrite : file->canRead))
-        return 0;
-    ssize_t n;
-    do
-        n = op(file->fd);
-    while (n < 0 && errno == EINTR);
-    return n >= 0 ? 1 : 0;
+        return -1;
+    std::uint32_t done = 0;
+    while (done < length) {
+        const ssize_t n = op(file->fd, done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || (n == 0 && write))
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<std::uint32_t>(n);
+    }
+    return done;
 }
 }  // namespace
 
+// A read that ends past the end of the file succeeds with zeros for the
+// missing bytes: headers read past a short file keep succeeding, and neither
+// they nor a request into a file that shrank under a mount keep the former
+// contents of the buffer.
 int NkReadFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, void* buffer)
 {
-    return Transfer(handle, false, [&](int fd) { return ::pread(fd, buffer, length, static_cast<off_t>(offset)); });
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    const std::int64_t n = Transfer(handle, false, offset, length, [&](int fd, std::uint32_t done, off_t at) {
+        return ::pread(fd, bytes + done, length - done, at);
+    });
+    if (n < 0)
+        return 0;
+    std::memset(bytes + n, 0, length - static_cast<std::uint32_t>(n));
+    return 1;
 }
 
 int NkWriteFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, const void* buffer)
 {
-    return Transfer(handle, true, [&](int fd) { return ::pwrite(fd, buffer, length, static_cast<off_t>(offset)); });
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    return Transfer(handle, true, offset, length, [&](int fd, std::uint32_t done, off_t at) {
+               return ::pwrite(fd, bytes + done, length - done, at);
+           }) == length
+               ? 1
+               : 0;
 }
+
+void NkKernSetDriverNode(std::uint64_t device, std::uint64_t inode) { driverNode = NkFileIdentity{device, inode}; }
 
 void* NkMalloc(std::uint32_t size) { return std::malloc(size); }
 

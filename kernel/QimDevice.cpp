@@ -3,6 +3,7 @@
 #include "DiskEtc.h"
 #include "PartitionEntry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -60,8 +61,12 @@ MountStatus MapDevice(Disk* disk, const MountRecord& record, DeviceMapping* mapp
         std::uint32_t index = record.dwPartition;
         if (ReadPartitionEntry(disk, 0, &index, &entry) != 0)
             return MountStatus::PartitionError;
+        // A partition of a truncated or damaged disk is served up to the
+        // disk's end, so that what the disk holds of it can be rescued.
+        if (entry.dwStartSector >= info.dwTotalSectors)
+            return MountStatus::PartitionError;
         offset = std::uint64_t{entry.dwStartSector} * b;
-        sectors = entry.dwSectorCount;
+        sectors = std::min<std::uint64_t>(entry.dwSectorCount, info.dwTotalSectors - entry.dwStartSector);
         cylinders = sectors / cylinderSectors;
     } else {
         PartitionEntry98 entry{};

@@ -128,6 +128,7 @@ int Mount(QimDevice* device, unsigned int minor, unsigned long argument)
         qim_blksizes[minor] = 0;
     }
     AttachImage(device, disk, record.dwReadOnly, mapping);
+    set_device_ro(MKDEV(static_cast<unsigned int>(qim_major), minor), record.dwReadOnly != 0 ? 1 : 0);
     qim_sizes[minor] = static_cast<int>(DeviceSizeKiB(*device));
     qim_blksizes[minor] = static_cast<int>(mapping.dwBytesPerSector);
     read_ahead[qim_major] = 1;
@@ -143,6 +144,7 @@ int Unmount(QimDevice* device, unsigned int minor)
         CloseImage(disk);
         qim_blksizes[minor] = 0;
     }
+    set_device_ro(MKDEV(static_cast<unsigned int>(qim_major), minor), 0);
     return 0;
 }
 

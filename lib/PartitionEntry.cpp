@@ -98,31 +98,33 @@ struct PartitionWalk {
     WalkFrame aStack[kPartitionTableMax];
 };
 
-// Records, reads and pushes table sector; ERR_INVALID_IMAGE for a table
-// already visited or one past the table bound.
-[[nodiscard]] int EnterTable(Disk* disk, PartitionWalk& walk, std::uint32_t sector, bool master, TableSector& table)
+// Records, reads and pushes table sector; the break that refuses it, or None.
+[[nodiscard]] PartitionChainBreak EnterTable(Disk* disk, PartitionWalk& walk, std::uint32_t sector, bool master,
+                                             TableSector& table)
 {
     for (std::uint32_t i = 0; i < walk.dwTables; ++i)
         if (walk.adwVisited[i] == sector)
-            return ERR_INVALID_IMAGE;
+            return PartitionChainBreak::Loop;
     if (walk.dwTables == kPartitionTableMax)
-        return ERR_INVALID_IMAGE;
+        return PartitionChainBreak::ListFull;
     walk.adwVisited[walk.dwTables++] = sector;
-    if (int rc = ReadTableSector(disk, walk.dwBytesPerSector, sector, table); rc != 0)
-        return rc;
+    if (ReadTableSector(disk, walk.dwBytesPerSector, sector, table) != 0)
+        return PartitionChainBreak::Unreadable;
     walk.aStack[walk.dwDepth++] = WalkFrame{sector, 0, master};
-    return 0;
+    return PartitionChainBreak::None;
 }
 
 // Walks the table at sector (the master table when master is true, else an
 // extended table whose links are relative to base) depth-first, slots in
-// order, and calls visit(entry) with each data entry's absolute form. At most
-// room entries are visited: one more ends the walk with ERR_INVALID_IMAGE, as
-// does a loop or a start past 32 bits. Returns the first nonzero result.
+// order, and calls visit(entry) with each data entry's absolute form, at most
+// room of them. The first broken link or entry ends the walk with success and
+// is noted in cut; an unreadable first table is an error. Returns the first
+// nonzero result.
 template <class Visit>
 [[nodiscard]] int WalkPartitionTables(Disk* disk, std::uint32_t sector, bool master, std::uint32_t base,
-                                      std::uint32_t room, Visit&& visit)
+                                      std::uint32_t room, PartitionChainCut* cut, Visit&& visit)
 {
+    *cut = PartitionChainCut{PartitionChainBreak::None, 0, 0};
     auto* walk = NkMallocState<PartitionWalk>();
     if (walk == nullptr)
         return ERR_NO_MEMORY;
@@ -134,8 +136,14 @@ template <class Visit>
     walk->dwDepth = 0;
 
     TableSector table;
-    if (int rc = EnterTable(disk, *walk, sector, master, table); rc != 0)
+    if (int rc = ReadTableSector(disk, walk->dwBytesPerSector, sector, table); rc != 0)
         return rc;
+    walk->adwVisited[walk->dwTables++] = sector;
+    walk->aStack[walk->dwDepth++] = WalkFrame{sector, 0, master};
+    const auto cutAt = [cut](PartitionChainBreak why, std::uint32_t tableSector, std::uint64_t target) {
+        *cut = PartitionChainCut{why, tableSector, target};
+        return 0;
+    };
     bool loaded = true;  // table holds the top frame's sector
     while (walk->dwDepth > 0) {
         WalkFrame& top = walk->aStack[walk->dwDepth - 1];
@@ -146,29 +154,34 @@ template <class Visit>
         }
         // Back from a chain: the table is read again instead of being kept per frame.
         if (!loaded) {
-            if (int rc = ReadTableSector(disk, walk->dwBytesPerSector, top.dwSector, table); rc != 0)
-                return rc;
+            if (ReadTableSector(disk, walk->dwBytesPerSector, top.dwSector, table) != 0)
+                return cutAt(PartitionChainBreak::Unreadable, top.dwSector, top.dwSector);
             loaded = true;
         }
+        const std::uint32_t here = top.dwSector;
         const PartitionEntry slot = SlotOf(table, top.bNextSlot++);
         if (slot.bSystemId == 0)
             continue;
         if (IsExtendedId(slot.bSystemId)) {
+            const std::uint32_t origin = top.bMaster ? here : base;
             std::uint32_t target = 0;
-            if (!AddStart(top.bMaster ? top.dwSector : base, slot.dwStartSector, &target))
-                return ERR_INVALID_IMAGE;
+            if (!AddStart(origin, slot.dwStartSector, &target) || target >= info.dwTotalSectors)
+                return cutAt(PartitionChainBreak::PastEnd, here, std::uint64_t{origin} + slot.dwStartSector);
             if (top.bMaster)
                 base = target;
             // A link in the last used slot needs no way back: usual chains stay one frame deep.
             if (!AnySlotInUseFrom(table, top.bNextSlot))
                 --walk->dwDepth;
-            if (int rc = EnterTable(disk, *walk, target, false, table); rc != 0)
-                return rc;
+            if (const PartitionChainBreak why = EnterTable(disk, *walk, target, false, table);
+                why != PartitionChainBreak::None)
+                return cutAt(why, here, target);
             continue;
         }
         PartitionEntry found = slot;
-        if (!AddStart(top.dwSector, slot.dwStartSector, &found.dwStartSector) || room == 0)
-            return ERR_INVALID_IMAGE;
+        if (!AddStart(here, slot.dwStartSector, &found.dwStartSector))
+            return cutAt(PartitionChainBreak::PastEnd, here, std::uint64_t{here} + slot.dwStartSector);
+        if (room == 0)
+            return cutAt(PartitionChainBreak::ListFull, here, found.dwStartSector);
         --room;
         if (int rc = visit(found); rc != 0)
             return rc;
@@ -177,24 +190,27 @@ template <class Visit>
 }
 
 [[nodiscard]] int ListPartitions(Disk* disk, std::uint32_t sector, bool master, std::uint32_t base,
-                                 std::uint32_t* count, PartitionEntry* list)
+                                 std::uint32_t* count, PartitionEntry* list, PartitionChainCut* cut)
 {
     const std::uint32_t room = *count < kPartitionListMax ? kPartitionListMax - *count : 0;
-    return WalkPartitionTables(disk, sector, master, base, room, [count, list](const PartitionEntry& e) {
+    PartitionChainCut ignored{};
+    return WalkPartitionTables(disk, sector, master, base, room, cut != nullptr ? cut : &ignored,
+                               [count, list](const PartitionEntry& e) {
         list[(*count)++] = e;
         return 0;
     });
 }
 
-// Succeeds only when the whole walk does, as the list would: a number the
-// list never shows is never found.
+// Sees the entries the list would, up to the same break: a number the list
+// never shows is never found.
 [[nodiscard]] int FindPartition(Disk* disk, std::uint32_t sector, bool master, std::uint32_t base,
                                 const std::uint32_t* index, PartitionEntry* entry)
 {
     std::uint32_t seen = 0;
     bool found = false;
     PartitionEntry wanted{};
-    const int rc = WalkPartitionTables(disk, sector, master, base, kPartitionListMax, [&](const PartitionEntry& e) {
+    PartitionChainCut cut{};
+    const int rc = WalkPartitionTables(disk, sector, master, base, kPartitionListMax, &cut, [&](const PartitionEntry& e) {
         if (seen++ == *index) {
             wanted = e;
             found = true;
@@ -282,15 +298,16 @@ static_assert(kFMTownsFirstEntry + kFMTownsEntryCount * sizeof(PartitionEntryFMT
 
 }  // namespace
 
-int ReadPartitionEntryList(Disk* disk, std::uint32_t sector, std::uint32_t* count, PartitionEntry* list)
+int ReadPartitionEntryList(Disk* disk, std::uint32_t sector, std::uint32_t* count, PartitionEntry* list,
+                           PartitionChainCut* cut)
 {
-    return ListPartitions(disk, sector, true, 0, count, list);
+    return ListPartitions(disk, sector, true, 0, count, list, cut);
 }
 
 int ReadPartitionEntryListEx(Disk* disk, std::uint32_t sector, std::uint32_t base, std::uint32_t* count,
                              PartitionEntry* list)
 {
-    return ListPartitions(disk, sector, false, base, count, list);
+    return ListPartitions(disk, sector, false, base, count, list, nullptr);
 }
 
 int ReadPartitionEntry(Disk* disk, std::uint32_t sector, std::uint32_t* index, PartitionEntry* entry)
@@ -302,6 +319,23 @@ int ReadPartitionEntryEx(Disk* disk, std::uint32_t sector, std::uint32_t base, s
                          PartitionEntry* entry)
 {
     return FindPartition(disk, sector, false, base, index, entry);
+}
+
+const char* PartitionChainBreakText(PartitionChainBreak why)
+{
+    switch (why) {
+    case PartitionChainBreak::Loop:
+        return "the link leads back to a table already read";
+    case PartitionChainBreak::PastEnd:
+        return "the link points past the end of the disk";
+    case PartitionChainBreak::Unreadable:
+        return "the linked table has no signature or cannot be read";
+    case PartitionChainBreak::ListFull:
+        return "more partitions than a list holds";
+    case PartitionChainBreak::None:
+        break;
+    }
+    return "not cut";
 }
 
 const char* PartitionTypeToString(std::uint8_t systemId)

@@ -39,16 +39,34 @@ static_assert(sizeof(PartitionEntryFMTowns) == 48);
 // How many entries a caller's partition list holds; no walk appends more.
 inline constexpr std::uint32_t kPartitionListMax = 256;
 
+// Why a walk of the extended-partition chain ended early.
+enum class PartitionChainBreak : std::uint8_t {
+    None,
+    Loop,          // a link to a table already visited
+    PastEnd,       // a link past the end of the disk, or past 32 bits
+    Unreadable,    // a linked table without signature, or whose read failed
+    ListFull,      // more entries than a list holds, or more tables than the walk visits
+};
+// Where the chain was cut: the table holding the broken link or entry, and the sector it names.
+struct PartitionChainCut {
+    PartitionChainBreak eBreak;
+    std::uint32_t dwTableSector;
+    std::uint64_t qwTarget;
+};
+[[nodiscard]] const char* PartitionChainBreakText(PartitionChainBreak why);
+
 // PC/AT. count is in/out: entries are appended at list[count] (list holds kPartitionListMax).
-// A chain that leads back to a table already visited, or more entries than the
-// list holds, ends the walk with ERR_INVALID_IMAGE; what was appended stays.
+// A broken link of the chain (see PartitionChainBreak) ends the walk with
+// success, keeping every entry found before it, so that the primaries and the
+// logical partitions before the break stay usable; cut, when given, says
+// where. An unreadable table at sector itself is an error.
 [[nodiscard]] int ReadPartitionEntryList(Disk* disk, std::uint32_t sector, std::uint32_t* count,
-                                         PartitionEntry* list);
+                                         PartitionEntry* list, PartitionChainCut* cut = nullptr);
 [[nodiscard]] int ReadPartitionEntryListEx(Disk* disk, std::uint32_t sector, std::uint32_t base,
                                            std::uint32_t* count, PartitionEntry* list);
 // Partition number *index (list order) into entry; ERR_INVALID_IMAGE when there are fewer.
-// Walks the whole table as the list does and fails whenever the list would,
-// with the same error, so it never finds a partition the list does not show.
+// Walks the table as the list does, ending where the list ends, so it finds
+// exactly the partitions the list shows.
 [[nodiscard]] int ReadPartitionEntry(Disk* disk, std::uint32_t sector, std::uint32_t* index, PartitionEntry* entry);
 [[nodiscard]] int ReadPartitionEntryEx(Disk* disk, std::uint32_t sector, std::uint32_t base, std::uint32_t* index,
                                        PartitionEntry* entry);

@@ -2,11 +2,14 @@
 // seeks first, so reads and writes alternate freely on one stream, and a
 // transfer that moves fewer bytes than asked fails.
 #include "Nk.h"
+#include "NkImageFile.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 
 #ifdef QIM_NK_FAULTS
 #include "NkFaults.h"
@@ -79,24 +82,33 @@ std::uint32_t ShortWrite(std::uint32_t length)
 
 namespace qim {
 
+namespace {
+// A stream on an image file (NkImageFile.h), opened with flags as fopen opens with mode.
+int OpenStream(const char* path, int flags, const char* mode, NkHandle* handle)
+{
+    const int fd = NkOpenImageDescriptor(path, flags, 0666, NkFileIdentity{});
+    if (fd < 0)
+        return 0;
+    FILE* f = ::fdopen(fd, mode);
+    if (f == nullptr) {
+        ::close(fd);
+        return 0;
+    }
+    *handle = f;
+    return 1;
+}
+}  // namespace
+
 int NkCreateFile(const char* path, std::uint32_t readOnly, NkHandle* handle)
 {
     QIM_FAULT(kOpen, 0);
-    FILE* f = fopen64(path, readOnly != 0 ? "rb" : "r+b");
-    if (f == nullptr)
-        return 0;
-    *handle = f;
-    return 1;
+    return readOnly != 0 ? OpenStream(path, O_RDONLY, "rb", handle) : OpenStream(path, O_RDWR, "r+b", handle);
 }
 
 int NkCreateFileNew(const char* path, NkHandle* handle)
 {
     QIM_FAULT(kCreate, 0);
-    FILE* f = fopen64(path, "w+b");
-    if (f == nullptr)
-        return 0;
-    *handle = f;
-    return 1;
+    return OpenStream(path, O_RDWR | O_CREAT | O_TRUNC, "w+b", handle);
 }
 
 int NkCloseFile(NkHandle handle)

@@ -7,7 +7,9 @@
 #include "HeadedDisk.h"
 #include "Nk.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <string>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -103,9 +105,11 @@ const char* QimDevicePath()
     return node != nullptr ? node : "/dev/qim0";
 }
 
+// Read-only: control requests need no more, and a node serving a read-only
+// image refuses openers for writing.
 int OpenQim(int* handle)
 {
-    const int fd = ::open(QimDevicePath(), O_RDWR | O_CLOEXEC);
+    const int fd = ::open(QimDevicePath(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 0;
     *handle = fd;
@@ -115,17 +119,37 @@ int OpenQim(int* handle)
 void CloseQim(int handle) { ::close(handle); }
 
 namespace {
-// 1 when the node answers the request with 0.
+std::string nodeFailure;
+
+// 1 when the node answers the request with 0; otherwise notes why not.
 int SendRequest(unsigned long request, const void* argument)
 {
+    nodeFailure.clear();
     int node = -1;
-    if (OpenQim(&node) == 0)
+    if (OpenQim(&node) == 0) {
+        nodeFailure = std::string("cannot open the node ") + QimDevicePath() + ": " + std::strerror(errno) +
+                      " (is qim running?)";
         return 0;
+    }
     const int result = ::ioctl(node, request, argument);
+    const int error = errno;
     CloseQim(node);
+    if (result == 1)
+        nodeFailure = "the device is busy: something else holds the node open (a mounted file system, a loop "
+                      "device)";
+    else if (result < 0 && (error == ENOTTY || error == ENODEV || error == ENOSYS))
+        nodeFailure = std::string("no driver serves ") + QimDevicePath() + ": " + std::strerror(error);
+    else if (result < 0 && error == EINVAL)
+        nodeFailure = "the driver refused the geometry (zero heads or sectors per track)";
+    else if (result < 0 && error == EFAULT)
+        nodeFailure = "the driver refused the image or the partition (qim's log says which)";
+    else if (result != 0)
+        nodeFailure = std::string("the driver refused the request: ") + std::strerror(error);
     return result == 0 ? 1 : 0;
 }
 }  // namespace
+
+const char* NodeFailureReason() { return nodeFailure.c_str(); }
 
 int MountDiskImage(const void* record, std::uint32_t /*length*/) { return SendRequest(QIM_MOUNT, record); }
 

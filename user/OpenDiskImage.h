@@ -41,6 +41,9 @@ using GetBetaInfoFunc = int (*)(void* param, DiskInfo* info, std::uint32_t* imag
 // 1 with the node's descriptor in handle, 0 when it cannot be opened.
 [[nodiscard]] int OpenQim(int* handle);
 void CloseQim(int handle);
+// Why the last request to the node failed, in words ("" when none did).
+[[nodiscard]] const char* NodeFailureReason();
+
 // 1 exactly when the driver answers 0; busy (1) and errors are 0.
 [[nodiscard]] int MountDiskImage(const void* record, std::uint32_t length);
 [[nodiscard]] int UnmountDiskImage();

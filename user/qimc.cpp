@@ -1,6 +1,7 @@
 // qimc: mounts a disk image on the qim device, by dialogue or from its
-// arguments, and unmounts it. Every message goes to standard output; the exit
-// status after a mount is the chosen PC/AT partition's system id.
+// arguments, and unmounts it. Its messages go to standard output, as scripts
+// expect them; after a failure a second line on standard error says why. The
+// exit status after a mount is the chosen PC/AT partition's system id.
 #include "ConsoleInput.h"
 #include "Disk.h"
 #include "Nk.h"
@@ -10,12 +11,15 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qim {
@@ -24,11 +28,52 @@ namespace {
 
 void Print(const char* text) { std::fputs(text, stdout); }
 
+// The reason for a failure just printed, on standard error.
+[[gnu::format(printf, 1, 2)]] void Why(const char* format, ...)
+{
+    std::fflush(stdout);
+    std::fputs("qimc: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+constexpr const char* kHelp =
+    "usage: qimc m                     mount an image, by dialogue\n"
+    "       qimc m FILE [r] [h a|h 9|f OFFSET BPS TOTAL HEADS SPT] [PARTITION]\n"
+    "                                  mount an image from the arguments\n"
+    "       qimc u                     unmount\n"
+    "r mounts read-only. The letters and numbers describe a raw image that is not a\n"
+    "listed floppy size: h (hard disk) with a (PC/AT) or 9 (PC-98) table, or f\n"
+    "(floppy), then image offset, bytes per sector, total sectors, heads and sectors\n"
+    "per track. PARTITION, counted from 1, chooses a partition of a partitioned disk.\n"
+    "After a mount the exit status is the PC/AT partition's system id (0 for a\n"
+    "PC-98 partition or a floppy), 255 after a failure or cancel, so for example\n"
+    "  qimc m disk.vmdk 1; [ $? != 255 ] && mount /dev/qim0 /mnt\n"
+    "qimc talks to /dev/qim0, or to the node named in QIM_DEVICE when that is set.\n";
+
+// Says why the image at path did not open.
+void WhyImageFailed(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        Why("%s: %s", path.c_str(), std::strerror(errno));
+    else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        Why("%s: not a regular file or a block device, so not an image", path.c_str());
+    else if (::access(path.c_str(), R_OK) != 0)
+        Why("%s: %s", path.c_str(), std::strerror(errno));
+    else
+        Why("%s: not an image of a known format, and the geometry given does not open it", path.c_str());
+}
+
 // The image path the driver is given: a name beginning with "/" as it is,
 // any other below the current directory, resolved without links, "." or "..".
 // False when it does not resolve or does not fit kNkMaxPath bytes.
 bool ResolveImagePath(const char* name, std::string* resolved)
 {
+    errno = 0;
     std::string joined;
     if (name[0] == '/') {
         joined = name;
@@ -38,13 +83,16 @@ bool ResolveImagePath(const char* name, std::string* resolved)
             return false;
         joined = std::string(cwd.data()) + "/" + name;
     }
-    if (joined.size() >= kNkMaxPath)
+    if (joined.size() >= kNkMaxPath) {
+        errno = 0;
         return false;
+    }
     char* real = ::realpath(joined.c_str(), nullptr);
     if (real == nullptr)
         return false;
     *resolved = real;
     std::free(real);
+    errno = 0;
     return resolved->size() < kNkMaxPath;
 }
 
@@ -238,19 +286,27 @@ struct PartitionList {
 bool ListPartitions(Disk* disk, const MountRecord& record, PartitionList* list, const char* failedAT)
 {
     int rc = 0;
+    PartitionChainCut cut{};
     if (record.dwPC98 != 0) {
         DiskInfo info{};
         Disk_GetDiskInfo(disk, &info);
         rc = ReadPartitionEntryList98(disk, info.dwBytesPerSector, &list->count, list->pc98.data());
     } else {
-        rc = ReadPartitionEntryList(disk, 0, &list->count, list->at.data());
+        rc = ReadPartitionEntryList(disk, 0, &list->count, list->at.data(), &cut);
     }
     if (rc != 0) {
         Print(record.dwPC98 != 0 ? "failed3\n" : failedAT);
+        Why("the %s partition table cannot be read (no signature, or the disk is too short)",
+            record.dwPC98 != 0 ? "PC-98" : "PC/AT");
         return false;
     }
+    if (cut.eBreak != PartitionChainBreak::None)
+        Why("the extended partition chain is cut at the table in sector %u (its link or entry names sector %llu): "
+            "%s; only the partitions before the cut are listed",
+            cut.dwTableSector, static_cast<unsigned long long>(cut.qwTarget), PartitionChainBreakText(cut.eBreak));
     if (list->count == 0) {
         Print("partition not found\n");
+        Why("the partition table lists no partition");
         return false;
     }
     return true;
@@ -264,11 +320,13 @@ bool SendMount(const MountRecord& record, const std::string& path)
         return true;
     case MountSendResult::NoRecord:
         Print("failed\n");
+        Why("%s: the path does not fit the mount record, or no memory for it", path.c_str());
         return false;
     case MountSendResult::Refused:
         break;
     }
     Print("mount error\n");
+    Why("%s", NodeFailureReason());
     return false;
 }
 
@@ -299,6 +357,7 @@ int InteractMode()
         return -1;
     case InputRead::NotValue:
         Print("invalid filename\n");
+        Why("the name is longer than %u bytes", kNkMaxPath - 1);
         return -1;
     case InputRead::Value:
         break;
@@ -306,6 +365,7 @@ int InteractMode()
     std::string path;
     if (!ResolveImagePath(name.c_str(), &path)) {
         Print("invalid filename\n");
+        Why("%s: %s", name.c_str(), errno != 0 ? std::strerror(errno) : "the path is too long");
         return -1;
     }
     commandLine += name + " ";
@@ -325,6 +385,8 @@ int InteractMode()
                                GetBetaInfoHardDisk, &commandLine, GetBetaInfoFloppyDisk, &commandLine, &record);
         rc != 0) {
         Print(rc == 1 ? "canceled\n" : "failed1\n");
+        if (rc != 1)
+            WhyImageFailed(path);
         return -1;
     }
     const int result = record.dwFloppy != 0 ? 0 : ChoosePartition(&disk, &record, &commandLine);
@@ -349,6 +411,7 @@ int PartitionArg(Disk* disk, ArgCursor* cursor, MountRecord* record)
 {
     if (cursor->nCount < 1) {
         Print("invalid argument3\n");
+        Why("a partitioned disk needs the partition number: qimc m FILE [r] PARTITION");
         return -1;
     }
     const std::uint32_t index = ArgNumber(cursor->ppArg[0]) - 1;
@@ -360,6 +423,7 @@ int PartitionArg(Disk* disk, ArgCursor* cursor, MountRecord* record)
         // A PC-98 number out of range fails without a message.
         if (record->dwPC98 == 0)
             Print("invalid argument\n");
+        Why("partition %s is not listed: the disk has %u", cursor->ppArg[-1], list.count);
         return -1;
     }
     record->dwPartition = index;
@@ -370,16 +434,19 @@ int ArgMode(ArgCursor* cursor)
 {
     if (cursor->nCount <= 0) {
         Print("invalid argument\n");
+        Why("no image file named");
         return -1;
     }
     std::string path;
     if (!ResolveImagePath(cursor->ppArg[0], &path)) {
         Print("invalid filename");
+        Why("%s: %s", cursor->ppArg[0], errno != 0 ? std::strerror(errno) : "the path is too long");
         return -1;
     }
     Consume(cursor, 1);
     if (cursor->nCount <= 0) {
         Print("invalid argument\n");
+        Why("after the file, say r for read-only, or what the image needs (see qimc --help)");
         return -1;
     }
     std::uint32_t readOnly = 0;
@@ -395,6 +462,8 @@ int ArgMode(ArgCursor* cursor)
                                GetBetaInfoHardDiskArg, cursor, GetBetaInfoFloppyDiskArg, cursor, &record);
         rc != 0) {
         Print(rc == 1 ? "canceled\n" : "failed\n");
+        if (rc != 1)
+            WhyImageFailed(path);
         return -1;
     }
     const int result = record.dwFloppy != 0 ? 0 : PartitionArg(&disk, cursor, &record);
@@ -411,6 +480,7 @@ int Unmount()
     if (UnmountDiskImage() != 0)
         return 0;
     Print("unmount error\n");
+    Why("%s", NodeFailureReason());
     return -1;
 }
 
@@ -427,6 +497,11 @@ int main(int argc, char** argv)
         Print("unmount: # qimc u\n");
         return -1;
     }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::printf("%s\n", kQimDescription);
+        Print(kHelp);
+        return 0;
+    }
     const char command = argv[1][0];
     if (command == 'm' || command == 'M') {
         if (argc == 2)
@@ -437,5 +512,6 @@ int main(int argc, char** argv)
     if ((command == 'u' || command == 'U') && argc == 2)
         return Unmount();
     Print("invalid argument\n");
+    Why("%s: not a command, or not with these arguments (see qimc --help)", argv[1]);
     return -1;
 }

@@ -66,8 +66,17 @@ std::string Trim(std::string s)
 
 }  // namespace
 
-std::string QimPath() { return QIM_BIN; }
-std::string QimcPath() { return QIMC_BIN; }
+// QIM_E2E_QIM and QIM_E2E_QIMC run the tests against other builds of the programs.
+std::string QimPath()
+{
+    const char* other = std::getenv("QIM_E2E_QIM");
+    return other != nullptr ? other : QIM_BIN;
+}
+std::string QimcPath()
+{
+    const char* other = std::getenv("QIM_E2E_QIMC");
+    return other != nullptr ? other : QIMC_BIN;
+}
 
 std::string SkipReason()
 {
@@ -149,12 +158,14 @@ QimServer::~QimServer()
     Stop();
 }
 
-bool QimServer::Start()
+bool QimServer::Start(bool ignoringSigint)
 {
     const pid_t pid = ::fork();
     if (pid < 0)
         return false;
     if (pid == 0) {
+        if (ignoringSigint)
+            std::signal(SIGINT, SIG_IGN);
         const int logFd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ::dup2(logFd, 2);
         const int nullFd = ::open("/dev/null", O_RDWR);
@@ -167,7 +178,9 @@ bool QimServer::Start()
     pid_ = pid;
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
-        if (IsMountPoint(node_))
+        // Served, not merely a mount point: a killed qim's dead mount is one too.
+        struct stat st {};
+        if (IsMountPoint(node_) && ::stat(node_.c_str(), &st) == 0)
             return true;
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -192,6 +205,28 @@ int QimServer::Stop()
     if (IsMountPoint(node_))
         RunCommand({"umount", "-l", node_}, 10);
     return status;
+}
+
+void QimServer::Signal(int sig) const
+{
+    if (pid_ > 0)
+        ::kill(pid_, sig);
+}
+
+std::optional<int> QimServer::WaitExit(int seconds)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (pid_ > 0) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return ExitStatus(status);
+        }
+        if (Clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
 }
 
 std::string QimServer::Log() const { return Slurp(log_); }

@@ -5,6 +5,7 @@
 
 #include "TempDir.h"
 
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -40,10 +41,15 @@ public:
     QimServer(const QimServer&) = delete;
     QimServer& operator=(const QimServer&) = delete;
 
-    // Starts qim and waits until the node is mounted.
-    [[nodiscard]] bool Start();
+    // Starts qim and waits until the node is mounted; ignoringSigint starts
+    // it as a script's background job is started, with SIGINT ignored.
+    [[nodiscard]] bool Start(bool ignoringSigint = false);
     // SIGTERM, then waits; returns qim's exit status (-1 if it had to be killed).
     int Stop();
+    void Signal(int sig) const;
+    // Waits up to seconds for qim to end: its exit status (-1 after a signal),
+    // or nullopt while it still runs.
+    [[nodiscard]] std::optional<int> WaitExit(int seconds);
     [[nodiscard]] const std::string& node() const { return node_; }
     // What qim wrote to standard error so far.
     [[nodiscard]] std::string Log() const;

@@ -3,6 +3,9 @@
 #include "DriverFixture.h"
 #include "PartitionTable.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace qimtest {
 namespace {
 
@@ -160,4 +163,40 @@ TEST_F(Mapping, WholeHardDiskWhenAskedForTheFloppyMapping)
 }
 
 }  // namespace
+// A partition of a truncated disk: one that starts past the end is refused,
+// one that runs past it is served up to the end.
+TEST_F(Mapping, PartitionsBeyondTheDisksEnd)
+{
+    PcAtLayout layout;
+    layout.primary = {{0x83, 63, kAtDisk.totalSectors}, {0x06, kAtDisk.totalSectors + 10, 100}};
+    const Bytes disk = AtImage(layout);
+    ASSERT_EQ(Mount(RawPartitionWords(kAtDisk, 0, 1), path), -EFAULT);
+    EXPECT_EQ(kern::Log(), std::vector<std::string>{"<1>qim: partition error\n"});
+    ASSERT_EQ(Mount(RawPartitionWords(kAtDisk, 0, 0), path), 0);
+    EXPECT_EQ(QuerySize().sectors, kAtDisk.totalSectors - 63);
+    EXPECT_EQ(ReadSectors(kAtDisk.totalSectors - 64, 1), At(disk, (kAtDisk.totalSectors - 1) * 512, 512));
+    EXPECT_TRUE(ReadSectors(kAtDisk.totalSectors - 63, 1).empty());
+}
+
+// The device's read-only flag follows the mounted image, for the block
+// layer's BLKROGET and so for the node's mode.
+TEST_F(Mapping, ReadOnlyFlagFollowsTheImage)
+{
+    AtImage(TwoPrimaries());
+    const auto readOnly = [this] {
+        const unsigned long at = kern::PlaceUser(Bytes(sizeof(int), 0xFF));
+        EXPECT_EQ(Ioctl(qim::BLKROGET, at), 0);
+        int value = -1;
+        std::memcpy(&value, reinterpret_cast<const void*>(at), sizeof value);
+        return value;
+    };
+    ASSERT_EQ(Mount(RawPartitionWords(kAtDisk, 0, 0, 1), path), 0);
+    EXPECT_EQ(readOnly(), 1);
+    ASSERT_EQ(Mount(RawPartitionWords(kAtDisk, 0, 1, 0), path), 0);
+    EXPECT_EQ(readOnly(), 0);
+    ASSERT_EQ(Mount(RawPartitionWords(kAtDisk, 0, 1, 1), path), 0);
+    ASSERT_EQ(Unmount(), 0);
+    EXPECT_EQ(readOnly(), 0);
+}
+
 }  // namespace qimtest

@@ -42,6 +42,7 @@ public:
 struct Listed {
     int rc = 0;
     std::vector<PartitionEntry> entries;
+    PartitionChainCut cut{};
 };
 
 // Lists into a full-size list guarded by canaries, and checks that nothing
@@ -53,7 +54,7 @@ Listed ListAt(Disk* disk, std::uint32_t startCount = 0)
     std::memset(list.data(), kCanary, list.size() * sizeof(PartitionEntry));
     std::uint32_t count = startCount;
     Listed out;
-    out.rc = ReadPartitionEntryList(disk, 0, &count, list.data());
+    out.rc = ReadPartitionEntryList(disk, 0, &count, list.data(), &out.cut);
     EXPECT_LE(count, kPartitionListMax);
     EXPECT_GE(count, startCount);
     const auto* tail = reinterpret_cast<const std::uint8_t*>(list.data() + count);
@@ -237,7 +238,18 @@ TEST(PcAtPartitions, SeveralLinksAndDataPerTableStrayBytesAndExactExtendedIds)
     EXPECT_EQ(Simplified(l.entries), want);
 }
 
-TEST(PcAtPartitions, SignatureAndReadErrorsEndTheWalkKeepingWhatWasListed)
+void ExpectCut(const Listed& l, PartitionChainBreak why, std::uint32_t table, std::uint64_t target)
+{
+    EXPECT_EQ(l.rc, 0);
+    EXPECT_EQ(l.cut.eBreak, why) << PartitionChainBreakText(l.cut.eBreak);
+    EXPECT_EQ(l.cut.dwTableSector, table);
+    EXPECT_EQ(l.cut.qwTarget, target);
+}
+
+// A broken chain ends the walk at the break and keeps what came before it,
+// primaries included; the lookup finds exactly those. Only an unreadable
+// master table leaves nothing.
+TEST(PcAtPartitions, BrokenChainsKeepWhatCameBeforeTheBreak)
 {
     TempDir dir;
     {
@@ -250,56 +262,61 @@ TEST(PcAtPartitions, SignatureAndReadErrorsEndTheWalkKeepingWhatWasListed)
         EXPECT_TRUE(l.entries.empty());
     }
     {
-        // The chain's second table lacks its signature: what came before stays listed,
-        // but no number is found, since the list as a whole failed.
+        // The chain's second table lacks its signature; a primary after the link stays too.
         const std::string path = dir.file("badchain.img");
         MakeSparseFile(path, 3000 * 512);
-        WritePcAtTable(path, 0, {Slot(0x06, 1, 10), Slot(0x05, 100, 2000)});
+        WritePcAtTable(path, 0, {Slot(0x06, 1, 10), Slot(0x05, 100, 2000), Slot(0x0B, 2500, 10)});
         WritePcAtTable(path, 100, {Slot(0x83, 1, 10), Slot(0x05, 500, 100)});
         WritePcAtTable(path, 600, {Slot(0x83, 1, 10)}, {0x00, 0x00});
         ImageDisk d(path);
         const Listed l = ListAndCheckLookup(&d.disk);
-        EXPECT_EQ(l.rc, ERR_INVALID_IMAGE);
+        ExpectCut(l, PartitionChainBreak::Unreadable, 100, 600);
         EXPECT_EQ(Simplified(l.entries), (std::vector<PcAtPartition>{{0x06, 1, 10}, {0x83, 101, 10}}));
     }
     {
-        // A link past the disk's end: the read's own error comes back unchanged.
+        // A link past the disk's end.
         const std::string path = dir.file("short.img");
         MakeSparseFile(path, 50 * 512);
         WritePcAtTable(path, 0, {Slot(0x83, 1, 10), Slot(0x05, 50, 100)});
         ImageDisk d(path);
         const Listed l = ListAndCheckLookup(&d.disk);
-        EXPECT_EQ(l.rc, ERR_INVALID_PARAMETER);
+        ExpectCut(l, PartitionChainBreak::PastEnd, 0, 50);
         EXPECT_EQ(l.entries.size(), 1u);
     }
     {
         // A start that does not fit 32 bits.
         const std::string path = dir.file("wrap.img");
         MakeSparseFile(path, 3000 * 512);
-        WritePcAtTable(path, 0, {Slot(0x05, 2000, 100)});
+        WritePcAtTable(path, 0, {Slot(0x83, 1, 5), Slot(0x05, 2000, 100)});
         WritePcAtTable(path, 2000, {Slot(0x83, 0xFFFFFF00u, 10)});
         ImageDisk d(path);
-        EXPECT_EQ(ListAndCheckLookup(&d.disk).rc, ERR_INVALID_IMAGE);
+        const Listed l = ListAndCheckLookup(&d.disk);
+        ExpectCut(l, PartitionChainBreak::PastEnd, 2000, 2000 + std::uint64_t{0xFFFFFF00u});
+        EXPECT_EQ(Simplified(l.entries), (std::vector<PcAtPartition>{{0x83, 1, 5}}));
     }
 }
 
-TEST(PcAtPartitions, LoopsEndWithInvalidImage)
+TEST(PcAtPartitions, LoopsCutTheChain)
 {
     TempDir dir;
     struct Case {
         const char* what;
         std::vector<std::pair<std::uint32_t, PcAtSlots>> tables;
         std::size_t listedBeforeLoop;
+        std::uint32_t cutTable;
+        std::uint32_t cutTarget;
     };
     const std::vector<Case> cases = {
-        {"master links to itself", {{0, {Slot(0x83, 1, 5), Slot(0x05, 0, 10)}}}, 1},
-        {"table links to itself", {{0, {Slot(0x05, 100, 50)}}, {100, {Slot(0x83, 1, 5), Slot(0x05, 0, 50)}}}, 1},
+        {"master links to itself", {{0, {Slot(0x83, 1, 5), Slot(0x05, 0, 10)}}}, 1, 0, 0},
+        {"table links to itself", {{0, {Slot(0x05, 100, 50)}}, {100, {Slot(0x83, 1, 5), Slot(0x05, 0, 50)}}}, 1, 100,
+         100},
         {"two tables link to each other",
          {{0, {Slot(0x05, 100, 500)}},
           {100, {Slot(0x05, 200, 50), Slot(0x83, 1, 5)}},
           {300, {Slot(0x83, 1, 5), Slot(0x0F, 0, 50)}}},
-         1},
-        {"two links to one table", {{0, {Slot(0x05, 100, 50), Slot(0x05, 100, 50)}}, {100, {Slot(0x83, 1, 5)}}}, 1},
+         1, 300, 100},
+        {"two links to one table", {{0, {Slot(0x05, 100, 50), Slot(0x05, 100, 50)}}, {100, {Slot(0x83, 1, 5)}}}, 1, 0,
+         100},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -308,7 +325,7 @@ TEST(PcAtPartitions, LoopsEndWithInvalidImage)
             WritePcAtTable(path, sector, slots);
         ImageDisk d(path);
         const Listed l = ListAndCheckLookup(&d.disk);
-        EXPECT_EQ(l.rc, ERR_INVALID_IMAGE);
+        ExpectCut(l, PartitionChainBreak::Loop, c.cutTable, c.cutTarget);
         EXPECT_EQ(l.entries.size(), c.listedBeforeLoop);
     }
 }
@@ -328,20 +345,23 @@ TEST(PcAtPartitions, ListsAtMostAFullListAndVisitsBoundedTables)
         ImageDisk d(path);
         const Listed l = ListAndCheckLookup(&d.disk);
         ASSERT_EQ(l.rc, 0);
+        EXPECT_EQ(l.cut.eBreak, PartitionChainBreak::None);
         EXPECT_EQ(Simplified(l.entries), want);
     }
     {
         const auto [path, want] = chainOf(kPartitionListMax + 1);
         ImageDisk d(path);
         const Listed l = ListAndCheckLookup(&d.disk);
-        EXPECT_EQ(l.rc, ERR_INVALID_IMAGE);
+        EXPECT_EQ(l.rc, 0);
+        EXPECT_EQ(l.cut.eBreak, PartitionChainBreak::ListFull);
         EXPECT_EQ(Simplified(l.entries), std::vector<PcAtPartition>(want.begin(), want.end() - 1));
         // A list already partly filled gets only the room left.
         const Listed part = ListAt(&d.disk, kPartitionListMax - 3);
-        EXPECT_EQ(part.rc, ERR_INVALID_IMAGE);
+        EXPECT_EQ(part.rc, 0);
         EXPECT_EQ(part.entries.size(), 3u);
         const Listed full = ListAt(&d.disk, kPartitionListMax);
-        EXPECT_EQ(full.rc, ERR_INVALID_IMAGE);
+        EXPECT_EQ(full.rc, 0);
+        EXPECT_EQ(full.cut.eBreak, PartitionChainBreak::ListFull);
         EXPECT_TRUE(full.entries.empty());
     }
     {
@@ -354,7 +374,8 @@ TEST(PcAtPartitions, ListsAtMostAFullListAndVisitsBoundedTables)
         WritePcAtTable(path, kTables, {Slot(0x83, 1, 1)});
         ImageDisk d(path);
         const Listed l = ListAndCheckLookup(&d.disk);
-        EXPECT_EQ(l.rc, ERR_INVALID_IMAGE);
+        EXPECT_EQ(l.rc, 0);
+        EXPECT_EQ(l.cut.eBreak, PartitionChainBreak::ListFull);
         EXPECT_TRUE(l.entries.empty());
     }
 }

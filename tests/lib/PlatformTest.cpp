@@ -3,10 +3,18 @@
 #include "Nk.h"
 #include "TempDir.h"
 
+#if defined(QIM_BUILD_KERN)
+#include "NkKern.h"
+#endif
+
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace qim;
@@ -98,8 +106,8 @@ TEST(Platform, WriteToReadOnlyHandleFails)
     EXPECT_EQ(ReadFile(path), Bytes(512, 1));
 }
 
-// A short transfer fails in user space; in the kernel it succeeds and the rest
-// of the buffer keeps its contents.
+// A read past the end fails in user space; in the kernel it succeeds and the
+// missing bytes are zeros, whatever the buffer held before.
 TEST(Platform, ShortReadDiffersByBuild)
 {
     TempDir dir;
@@ -108,16 +116,96 @@ TEST(Platform, ShortReadDiffersByBuild)
     WriteFile(path, content);
     OpenFile f;
     ASSERT_EQ(NkCreateFile(path.c_str(), 1, &f.h), 1);
-    Bytes buffer(512, 0xCC);
-    const int ok = NkReadFile(f.h, 900, 512, buffer.data());
-    if (kKernelBuild) {
+    for (const std::uint64_t offset : {std::uint64_t{900}, std::uint64_t{4096}}) {
+        Bytes buffer(512, 0xCC);
+        const int ok = NkReadFile(f.h, offset, 512, buffer.data());
+        if (!kKernelBuild) {
+            EXPECT_EQ(ok, 0);
+            continue;
+        }
         EXPECT_EQ(ok, 1);
-        EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 100, content.begin() + 900));
-        EXPECT_TRUE(std::all_of(buffer.begin() + 100, buffer.end(), [](std::uint8_t b) { return b == 0xCC; }));
-    } else {
-        EXPECT_EQ(ok, 0);
+        const std::size_t inFile = offset < content.size() ? content.size() - offset : 0;
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + inFile, content.begin() + offset));
+        EXPECT_TRUE(std::all_of(buffer.begin() + inFile, buffer.end(), [](std::uint8_t b) { return b == 0; }))
+            << "offset " << offset;
     }
 }
+
+// A write the file takes only in part fails in both builds: here the file
+// size limit lets 16 KiB of 64 KiB in, as a nearly full file system would.
+TEST(Platform, WriteStoredOnlyInPartFails)
+{
+    TempDir dir;
+    const std::string path = dir.file("f");
+    WriteFile(path, {});
+    OpenFile f;
+    ASSERT_EQ(NkCreateFile(path.c_str(), 0, &f.h), 1);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 16384;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const Bytes data = PatternBytes(0, 65536, 9);
+    const int ok = NkWriteFile(f.h, 0, 65536, data.data());
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(ReadFile(path).size(), 16384u) << "the limit did not cut the write short";
+}
+
+// Only regular files and block devices open as images, in either mode, and
+// nothing else is ever opened: a FIFO with no writer would block for ever.
+TEST(Platform, OnlyRegularFilesAndBlockDevicesOpen)
+{
+    TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string directory = dir.file("dir");
+    ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+    const std::string socketPath = dir.file("sock");
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const std::string link = dir.file("link-to-fifo");
+    ASSERT_EQ(::symlink(fifo.c_str(), link.c_str()), 0);
+    for (const std::string& path : {fifo, directory, socketPath, std::string("/dev/null"), link})
+        for (const std::uint32_t readOnly : {1u, 0u}) {
+            NkHandle h = nullptr;
+            EXPECT_EQ(NkCreateFile(path.c_str(), readOnly, &h), 0) << path << " readOnly " << readOnly;
+            if (h != nullptr)
+                NkCloseFile(h);
+        }
+    NkHandle h = nullptr;
+    EXPECT_EQ(NkCreateFileNew(fifo.c_str(), &h), 0);
+    ::close(s);
+}
+
+#if defined(QIM_BUILD_KERN)
+// The driver's own node is refused by any name: opening it from inside the
+// driver would wait for the driver.
+TEST(Platform, DriverNodeIsNoImage)
+{
+    TempDir dir;
+    const std::string node = dir.file("node");
+    WriteFile(node, Bytes(512, 1));
+    const std::string link = dir.file("link");
+    ASSERT_EQ(::symlink(node.c_str(), link.c_str()), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(node.c_str(), &st), 0);
+    NkKernSetDriverNode(st.st_dev, st.st_ino);
+    NkHandle h = nullptr;
+    EXPECT_EQ(NkCreateFile(node.c_str(), 1, &h), 0);
+    EXPECT_EQ(NkCreateFile(link.c_str(), 0, &h), 0);
+    EXPECT_EQ(NkCreateFileNew(node.c_str(), &h), 0);
+    NkKernSetDriverNode(0, 0);
+    OpenFile f;
+    EXPECT_EQ(NkCreateFile(link.c_str(), 1, &f.h), 1);
+}
+#endif
 
 TEST(Platform, CreateNewTruncatesOnlyInUserSpace)
 {

@@ -45,7 +45,7 @@ int OpenNode(int flags)
     static const auto realOpen = Next<OpenFn>("open");
     g_node = realOpen("/dev/null", O_RDWR | (flags & O_CLOEXEC));
     char line[64];
-    std::snprintf(line, sizeof line, "open flags=%s", (flags & O_ACCMODE) == O_RDWR ? "rdwr" : "other");
+    std::snprintf(line, sizeof line, "open flags=%s", (flags & O_ACCMODE) == O_RDONLY ? "rdonly" : "other");
     Log(line);
     return g_node;
 }

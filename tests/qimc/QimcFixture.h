@@ -33,7 +33,7 @@ protected:
     QimcResult RunWithoutShim(const std::vector<std::string>& args, const std::string& input,
                               const std::string& node);
 
-    // What the stand-in saw: one line per event ("open flags=rdwr", "mount -> 0", "close").
+    // What the stand-in saw: one line per event ("open flags=rdonly", "mount -> 0", "close").
     [[nodiscard]] std::string NodeLog() const;
     [[nodiscard]] Bytes SavedRecord() const;
     void ForgetNode() const;

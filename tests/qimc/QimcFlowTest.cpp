@@ -33,7 +33,7 @@ TEST_F(QimcTest, CommandsAndBanner)
         r = Run({unmount});
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(NodeLog(), "open flags=rdwr\nunmount -> 0\nclose\n");
+        EXPECT_EQ(NodeLog(), "open flags=rdonly\nunmount -> 0\nclose\n");
     }
     for (const char* mount : {"m", "M", "mount"}) {
         r = Run({mount}, "");
@@ -50,7 +50,7 @@ TEST_F(QimcTest, UnmountFailures)
         const auto r = Run({"u"}, "", answer);
         EXPECT_EQ(r.out, "unmount error\n");
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(NodeLog(), "open flags=rdwr\nunmount -> " + std::to_string(answer) + "\nclose\n");
+        EXPECT_EQ(NodeLog(), "open flags=rdonly\nunmount -> " + std::to_string(answer) + "\nclose\n");
     }
     // No driver: a missing node, or a plain file that answers no request.
     WriteFile(dir.file("plain"), {1, 2, 3});
@@ -83,7 +83,7 @@ TEST_F(QimcTest, ArgumentMountOfListedFloppy)
         r = Run(c.args);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(NodeLog(), "open flags=rdwr\nmount -> 0\nclose\n");
+        EXPECT_EQ(NodeLog(), "open flags=rdonly\nmount -> 0\nclose\n");
         EXPECT_EQ(SavedRecord(), MountRecordBytes({1, 2880, 2, 18, 512, 0, 1, 0, 0, c.readOnly}, path));
     }
 }
@@ -213,12 +213,20 @@ TEST_F(QimcTest, NodeFailuresPrintMountError)
         auto r = Run({"m", "disk.IMA", "r"}, "", answer);
         EXPECT_EQ(r.out, "mount error\n");
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(NodeLog(), "open flags=rdwr\nmount -> " + std::to_string(answer) + "\nclose\n");
+        EXPECT_EQ(NodeLog(), "open flags=rdonly\nmount -> " + std::to_string(answer) + "\nclose\n");
         r = Run({"m"}, "disk.IMA 1", answer);
         EXPECT_EQ(r.out, interactive);
         EXPECT_EQ(r.status, 255);
     }
+    // The reason names the driver's answer, or the node that is not there.
+    ForgetNode();
+    EXPECT_NE(Run({"m", "disk.IMA", "r"}, "", 1).err.find("the device is busy"), std::string::npos);
+    EXPECT_NE(Run({"m", "disk.IMA", "r"}, "", -1).err.find("the driver refused the request"), std::string::npos);
     WriteFile(dir.file("plain"), {9});
+    EXPECT_EQ(RunWithoutShim({"m", "disk.IMA", "r"}, "", dir.file("missing")).err,
+              "qimc: cannot open the node @TMP@/missing: No such file or directory (is qim running?)\n");
+    EXPECT_EQ(RunWithoutShim({"m", "disk.IMA", "r"}, "", dir.file("plain")).err,
+              "qimc: no driver serves @TMP@/plain: Inappropriate ioctl for device\n");
     for (const std::string& path : {dir.file("missing"), dir.file("plain")}) {
         auto r = RunWithoutShim({"m", "disk.IMA", "r"}, "", path);
         EXPECT_EQ(r.out, "mount error\n");
@@ -228,6 +236,29 @@ TEST_F(QimcTest, NodeFailuresPrintMountError)
         EXPECT_EQ(r.status, 255);
     }
     EXPECT_EQ(ReadFile(dir.file("plain")), Bytes{9});
+}
+
+// --help and -h describe every form and QIM_DEVICE; a bare qimc keeps its banner.
+TEST_F(QimcTest, HelpAndReasonsForImagesThatAreNone)
+{
+    for (const char* help : {"--help", "-h"}) {
+        const auto r = Run({help});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind(std::string(qim::kQimDescription) + "\n", 0), 0u);
+        for (const char* word : {"qimc m FILE [r] [h a|h 9|f OFFSET BPS TOTAL HEADS SPT] [PARTITION]", "qimc u",
+                                 "QIM_DEVICE", "qimc m disk.vmdk 1; [ $? != 255 ] && mount /dev/qim0 /mnt"})
+            EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    }
+    EXPECT_EQ(Run({}).out, kBanner);
+    // A directory, a missing file: the usual message, and the reason.
+    std::filesystem::create_directories(dir.file("sub"));
+    auto r = Run({"m", "sub", "r", "f", "0", "512", "2880", "2", "18"});
+    EXPECT_EQ(r.out, "failed\n");
+    EXPECT_EQ(r.err, "qimc: @TMP@/sub: not a regular file or a block device, so not an image\n");
+    r = Run({"m", "gone.img", "r"});
+    EXPECT_EQ(r.out, "invalid filename");
+    EXPECT_EQ(r.err, "qimc: gone.img: No such file or directory\n");
+    EXPECT_EQ(NodeLog(), "");
 }
 
 TEST_F(QimcTest, AbsoluteAndRelativeNames)

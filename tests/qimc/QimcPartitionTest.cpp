@@ -179,4 +179,35 @@ TEST_F(QimcPartitionTest, UnreadableAndEmptyTables)
 }
 
 }  // namespace
+// A broken chain leaves the partitions before it usable: qimc lists and
+// mounts them and says on standard error where the chain was cut.
+TEST_F(QimcPartitionTest, CutChainKeepsWhatCameBefore)
+{
+    const auto slot = [](std::uint8_t id, std::uint32_t start, std::uint32_t count) {
+        PcAtSlot s;
+        s.systemId = id;
+        s.start = start;
+        s.count = count;
+        return s;
+    };
+    Bytes disk(std::size_t{kTotal} * 512);
+    WritePcAtTable(disk, 0, {slot(0x83, 2048, 8192), slot(0x05, 16000, 8000)});
+    WritePcAtTable(disk, 16000, {slot(0x82, 100, 2000), slot(0x05, 0, 4000)});  // back to itself
+    WriteRawImageFrom(dir.file("hd.bin"), {kTotal, 16, 63, 512}, disk, 512);
+    const std::string cut = "qimc: the extended partition chain is cut at the table in sector 16000 (its link or "
+                            "entry names sector 16000): the link leads back to a table already read; only the "
+                            "partitions before the cut are listed\n";
+    auto r = Run({"m", "hd.bin", "h", "a", "512", "512", "40960", "16", "63", "2"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0x82);
+    EXPECT_EQ(r.err, cut);
+    EXPECT_EQ(SavedRecord(), MountRecordBytes({1, kTotal, 16, 63, 512, 512, 0, 0, 1, 0}, HardDisk()));
+    r = Run({"m"}, "hd.bin 2 1 1 512 512 40960 16 63 0");
+    EXPECT_NE(r.out.find("1. 0x83 Linux ext2fs offset=2048,length=8192\n"
+                         "2. 0x82 Soloris/Linux swap offset=16100,length=2000\n: "),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.err, cut);
+}
+
 }  // namespace qimtest

@@ -1,0 +1,13 @@
+// Settings of the driver's platform layer that only its host makes.
+#pragma once
+
+#include <cstdint>
+
+namespace qim {
+
+// The node through which the driver is served, by device and inode number
+// ({0, 0}: none). The platform layer refuses to open it, or any other name of
+// it, as an image: the open would wait on the driver that is opening it.
+void NkKernSetDriverNode(std::uint64_t device, std::uint64_t inode);
+
+}  // namespace qim
