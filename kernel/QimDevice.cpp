@@ -84,29 +84,16 @@ MountStatus MapDevice(Disk* disk, const MountRecordView& record, DeviceMapping* 
 
     std::uint64_t offset = 0;
     std::uint64_t sectors = 0;
-    std::uint64_t cylinders = 0;
     if (record.dwFloppy != 0) {
         sectors = info.dwTotalSectors;
-        cylinders = sectors / cylinderSectors;
-    } else if (record.dwPC98 == 0) {
-        PartitionEntry entry{};
-        std::uint32_t index = record.dwPartition;
-        if (ReadPartitionEntry(disk, 0, &index, &entry) != 0)
-            return MountStatus::PartitionError;
-        offset = std::uint64_t{entry.dwStartSector} * b;
-        sectors = entry.dwSectorCount;
-        cylinders = sectors / cylinderSectors;
     } else {
-        PartitionEntry98 entry{};
-        if (ReadPartitionEntry98(disk, b, record.dwPartition, &entry) != 0)
+        PartitionExtent extent{};
+        if (GetPartitionExtent(disk, record.dwPC98, record.dwPartition, &extent) != 0)
             return MountStatus::PartitionError;
-        // An end before the start would wrap into a device of billions of sectors.
-        if (entry.wEndCylinder < entry.wStartCylinder)
-            return MountStatus::PartitionError;
-        offset = std::uint64_t{entry.wStartCylinder} * cylinderSectors * b;
-        cylinders = std::uint64_t{entry.wEndCylinder} - entry.wStartCylinder + 1;
-        sectors = cylinders * cylinderSectors;
+        offset = extent.qwStartSector * b;
+        sectors = extent.qwSectorCount;
     }
+    const std::uint64_t cylinders = sectors / cylinderSectors;
     *mapping = {offset, RequestSectors(sectors, b), MakeGeometry(info, cylinders), b};
     return MountStatus::Ok;
 }
