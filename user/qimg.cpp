@@ -163,7 +163,7 @@ bool OpenImage(const Options& options, const std::string& path, Image* image)
         image->floppy = 1;
         image->tableKnown = true;
     } else {
-        Fail(path, "not an image of a format qimg knows; for a raw image give a raw geometry with --raw "
+        Fail(path, "not an image of a format qimg knows; for a raw image give its geometry with --raw "
                        "OFFSET,BYTES_PER_SECTOR,TOTAL,HEADS,SECTORS_PER_TRACK");
         return false;
     }
