@@ -249,30 +249,35 @@ void CollectPartitions(Image* image, Facts* facts)
                                          list[i].dwStartSector, list[i].dwSectorCount});
         return true;
     };
-    auto list98 = [&] {
+    // A raw disk's PC-98 table is taken only when every entry lies inside the disk.
+    auto list98 = [&](bool strict) {
         std::vector<PartitionEntry98> list(kPartitionListMax);
         std::uint32_t count = 0;
         if (ReadPartitionEntryList98(&image->disk, image->info.dwBytesPerSector, &count, list.data()) != 0 ||
             count == 0)
             return false;
-        facts->table = "pc-98";
+        std::vector<Partition> found;
         for (std::uint32_t i = 0; i < count; ++i) {
             PartitionExtent extent{};
-            const bool placed = PartitionExtentOf98(list[i], image->info, &extent) == 0;
+            const bool placed = PartitionExtentOf98(list[i], image->info, &extent) == 0 &&
+                                extent.qwStartSector + extent.qwSectorCount <= image->info.dwTotalSectors;
+            if (strict && !placed)
+                return false;
             std::string name(list[i].achName, sizeof list[i].achName);
             name.erase(name.find_last_not_of(' ') + 1);
-            facts->partitions.push_back(
-                {i + 1, 0, name, placed ? extent.qwStartSector : 0, placed ? extent.qwSectorCount : 0});
+            found.push_back({i + 1, 0, name, placed ? extent.qwStartSector : 0, placed ? extent.qwSectorCount : 0});
         }
+        facts->table = "pc-98";
+        facts->partitions = found;
         return true;
     };
     if (image->tableKnown) {
-        image->pc98 != 0 ? list98() : listAT();
+        image->pc98 != 0 ? list98(false) : listAT();
         return;
     }
     // A raw hard disk: its table says which kind it is.
     if (!listAT())
-        list98();
+        list98(true);
 }
 
 int CollectFacts(Image* image, Facts* facts)
@@ -303,7 +308,9 @@ std::string JsonString(std::string_view text)
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
-        } else if (u < 0x20 || u == 0x7F) {
+        } else if (u < 0x20 || u >= 0x7F) {
+            // Names are bytes in no known encoding (PC-98 ones often Shift JIS):
+            // each byte is kept as the code point of its value.
             std::array<char, 8> escaped{};
             std::snprintf(escaped.data(), escaped.size(), "\\u%04x", u);
             out += escaped.data();
@@ -390,7 +397,8 @@ void PrintHuman(const Image& image, const Facts& facts)
     }
     const bool pc98 = std::string_view(facts.table) == "pc-98";
     std::printf("partitions (%s):\n", pc98 ? "PC-98" : "PC/AT");
-    for (const Partition& p : facts.partitions) {
+    for (Partition p : facts.partitions) {
+        std::replace_if(p.name.begin(), p.name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
         if (pc98)
             std::printf("  %u. %s start=%llu length=%llu\n", p.number, p.name.c_str(),
                         static_cast<unsigned long long>(p.start), static_cast<unsigned long long>(p.length));

@@ -20,11 +20,6 @@ using namespace qimtest;
 
 namespace {
 
-// One row per format. A new format adds its row here and its builder in tests/support.
-const ConformanceRow kConformanceRows[] = {
-    {"Raw", DISK_BETA, "img", BuildRawConformance, false},
-};
-
 using ByteVec = std::vector<std::byte>;
 using Snapshot = std::map<std::string, Bytes>;
 
@@ -178,7 +173,7 @@ TEST_P(ConformanceTest, RefusesEveryRequestPastTheEnd)
     EXPECT_EQ(Snap(built.files), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, ConformanceTest, ::testing::ValuesIn(kConformanceRows),
+INSTANTIATE_TEST_SUITE_P(Formats, ConformanceTest, ::testing::ValuesIn(ConformanceRows()),
                          [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
