@@ -197,7 +197,7 @@ TEST(QimgRaw, Pc98PartitionsByCylinders)
     Bytes disk(std::size_t{geometry.dwTotalSectors} * 512, 0);
     Pc98Table table;
     table.slots[0] = MakePc98Slot(1, 9, "MS-DOS 6.20");
-    table.slots[1] = MakePc98Slot(10, 39, "DATA");
+    table.slots[1] = MakePc98Slot(10, 39, "\x82\xA0" "DATA");
     WritePc98Table(disk, table);
     const Bytes mark = PatternBytes(0, 3000, 98);
     std::copy(mark.begin(), mark.end(), disk.begin() + 10 * 8 * 17 * 512);
@@ -210,7 +210,8 @@ TEST(QimgRaw, Pc98PartitionsByCylinders)
     EXPECT_EQ(info["partitions"][0]["name"], "MS-DOS 6.20");
     EXPECT_EQ(info["partitions"][0]["start"], 1 * 136);
     EXPECT_EQ(info["partitions"][0]["length"], 9 * 136);
-    EXPECT_EQ(info["partitions"][1]["name"], "DATA");
+    // Name bytes in no known encoding come back as the code points of their values.
+    EXPECT_EQ(info["partitions"][1]["name"], "\u0082\u00a0DATA");
     EXPECT_EQ(info["partitions"][1]["start"], 10 * 136);
     EXPECT_EQ(info["partitions"][1]["length"], 30 * 136);
 
