@@ -63,18 +63,19 @@ enum DiskAllocation : std::uint32_t {
     DISK_UNALLOCATED = 2,  // stored nowhere: reads give zeros
 };
 
-// One finding of a metadata check: what is wrong and, where it concerns a
-// table entry or a block, its index and the value found there.
+// One finding of a metadata check: what is wrong and up to two numbers that
+// place it, each with its name ("entry", "file offset"); a null name for none.
 enum DiskCheckKind : std::uint32_t {
     DISK_CHECK_CORRUPT = 1,  // the metadata disagree; data may be lost or misread
     DISK_CHECK_LEAK = 2,     // file space that nothing references; harmless
 };
-inline constexpr std::uint64_t kDiskCheckNoIndex = ~std::uint64_t{0};
 struct DiskCheckFinding {
-    std::uint32_t dwKind;     // DiskCheckKind
-    const char* pszWhat;      // a fixed English phrase
-    std::uint64_t qwIndex;    // kDiskCheckNoIndex when it names no entry
-    std::uint64_t qwValue;
+    std::uint32_t dwKind;  // DiskCheckKind
+    const char* pszWhat;   // a fixed English phrase
+    const char* pszFirst;
+    std::uint64_t qwFirst;
+    const char* pszSecond;
+    std::uint64_t qwSecond;
 };
 using DiskCheckSink = void (*)(void* param, const DiskCheckFinding* finding);
 

@@ -436,17 +436,19 @@ void PrintFinding(void* param, const DiskCheckFinding* finding)
     auto* findings = static_cast<Findings*>(param);
     const bool leak = finding->dwKind == DISK_CHECK_LEAK;
     ++(leak ? findings->leaked : findings->corrupt);
-    if (finding->qwIndex == kDiskCheckNoIndex)
-        std::printf("%s: %s\n", leak ? "leaked" : "corrupt", finding->pszWhat);
-    else
-        std::printf("%s: %s (entry %llu: %llu)\n", leak ? "leaked" : "corrupt", finding->pszWhat,
-                    static_cast<unsigned long long>(finding->qwIndex),
-                    static_cast<unsigned long long>(finding->qwValue));
+    std::string line = std::string(leak ? "leaked: " : "corrupt: ") + finding->pszWhat;
+    if (finding->pszFirst != nullptr) {
+        line += std::string(" (") + finding->pszFirst + " " + std::to_string(finding->qwFirst);
+        if (finding->pszSecond != nullptr)
+            line += std::string(", ") + finding->pszSecond + " " + std::to_string(finding->qwSecond);
+        line += ")";
+    }
+    std::puts(line.c_str());
 }
 
-void Report(Findings* findings, const char* what)
+void Report(Findings* findings, const std::string& what)
 {
-    const DiskCheckFinding finding{DISK_CHECK_CORRUPT, what, kDiskCheckNoIndex, 0};
+    const DiskCheckFinding finding{DISK_CHECK_CORRUPT, what.c_str(), nullptr, 0, nullptr, 0};
     PrintFinding(findings, &finding);
 }
 
@@ -473,7 +475,7 @@ int Check(const Options& options)
         if (int rc = WalkAllocation(&image.disk, 0, DiskByteSize(info),
                                     [](std::uint64_t, std::uint64_t, std::uint32_t) { return 0; });
             rc != 0)
-            Report(&findings, (std::string("allocation cannot be read: ") + DiskErrorText(rc)).c_str());
+            Report(&findings, std::string("allocation cannot be read: ") + DiskErrorText(rc));
     } else if (exists && !options.raw && Disk_CheckAny(path.c_str(), &type, PrintFinding, &findings) == 0) {
         // The format's signature is there but its driver refuses the file.
         Disk refused;
@@ -482,7 +484,7 @@ int Check(const Options& options)
         if (rc == 0)
             Disk_Close(&refused);
         else if (findings.corrupt == 0)
-            Report(&findings, (std::string("the driver refuses the image: ") + DiskErrorText(rc)).c_str());
+            Report(&findings, std::string("the driver refuses the image: ") + DiskErrorText(rc));
     } else if (!OpenImage(options, path, &image)) {
         return kExitFailed;
     } else {
