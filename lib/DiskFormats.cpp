@@ -1,7 +1,18 @@
 // The format rows. Adding a format is its driver file and one row here.
 #include "DiskFormats.h"
 
+#include "Anex86FloppyDisk.h"
+#include "Anex86HardDisk.h"
 #include "BetaDisk.h"
+#include "D88FloppyDisk.h"
+#include "FMTownsDosRomDisk.h"
+#include "PC98EHardDisk.h"
+#include "T98HardDisk.h"
+#include "T98NextHardDisk.h"
+#include "T98NextR0FloppyDisk.h"
+#include "T98NextR1FloppyDisk.h"
+#include "UnzHardDisk.h"
+#include "Virtual98HardDisk.h"
 
 #include <array>
 
@@ -20,18 +31,23 @@ constexpr std::array<DiskFormat, kDiskTypeCount> kDiskFormats = {{
     {DISK_VIRTUALPC, "Virtual PC dynamic", {}, "vhd", true, false, false},
     {DISK_VIRTUALPC_FIXED, "Virtual PC fixed", {}, "vhd", true, false, false},
     {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing", {}, "vhd", true, false, false},
-    {DISK_ANEX86_HARD, "Anex86 hard disk", {}, "hdi", true, false, true},
-    {DISK_T98_HARD, "T98 hard disk", {}, "thd", true, false, true},
-    {DISK_T98NEXT_HARD, "T98-Next hard disk", {}, "nhd", true, false, true},
-    {DISK_VIRTUAL98_HARD, "Virtual98 hard disk", {}, "hdd", true, false, true},
-    {DISK_PC98E_HARD, "PC98E hard disk", {}, "", true, false, true},
+    {DISK_ANEX86_HARD, "Anex86 hard disk", HeadedDiskDriver<Anex86HardDiskSet>(), "hdi", true, false, true},
+    {DISK_T98_HARD, "T98 hard disk", HeadedDiskDriver<T98HardDiskSet>(), "thd", true, false, true},
+    {DISK_T98NEXT_HARD, "T98-Next hard disk", HeadedDiskDriver<T98NextHardDiskSet>(), "nhd", true, false, true},
+    {DISK_VIRTUAL98_HARD, "Virtual98 hard disk", HeadedDiskDriver<Virtual98HardDiskSet>(), "hdd", true, false, true},
+    {DISK_PC98E_HARD, "PC98E hard disk", HeadedDiskDriver<PC98EHardDiskSet>(), "", true, false, true},
     // Unz images carry nothing to recognise them by: only their extension names them.
-    {DISK_UNZ_HARD, "Unz hard disk", {}, "h0 h1 h2 h3 h4", false, false, false},
-    {DISK_ANEX86_FLOPPY, "Anex86 floppy", {}, "fdi", true, true, false},
-    {DISK_D88_FLOPPY, "D88 floppy", {}, "d88", true, true, false},
-    {DISK_T98NEXT_R0_FLOPPY, "T98-Next R0 floppy", {}, "nfd", true, true, false},
-    {DISK_T98NEXT_R1_FLOPPY, "T98-Next R1 floppy", {}, "nfd", true, true, false},
-    {DISK_FMTOWNS_DOSROM, "FM Towns DOS ROM", {}, "rom", true, false, false},
+    {DISK_UNZ_HARD, "Unz hard disk", HeadedDiskDriver<UnzHardDiskSet>(), "h0 h1 h2 h3 h4", false, false, false},
+    {DISK_ANEX86_FLOPPY, "Anex86 floppy", HeadedDiskDriver<Anex86FloppyDiskSet>(), "fdi", true, true, false},
+    {DISK_D88_FLOPPY, "D88 floppy",
+     MakeDiskDriver<D88FloppyDiskSet, D88FloppyDisk_Close, D88FloppyDisk_GetDiskInfo, D88FloppyDisk_Read,
+                    D88FloppyDisk_Write>(),
+     "d88", true, true, false},
+    {DISK_T98NEXT_R0_FLOPPY, "T98-Next R0 floppy", HeadedDiskDriver<T98NextR0FloppyDiskSet>(), "nfd", true, true,
+     false},
+    {DISK_T98NEXT_R1_FLOPPY, "T98-Next R1 floppy", HeadedDiskDriver<T98NextR1FloppyDiskSet>(), "nfd", true, true,
+     false},
+    {DISK_FMTOWNS_DOSROM, "FM Towns DOS ROM", HeadedDiskDriver<FMTownsDosRomDiskSet>(), "rom", true, false, false},
 }};
 
 constexpr bool InCodeOrder()

@@ -4,6 +4,7 @@
 
 #include "DiskEtc.h"
 #include "DiskFormats.h"
+#include "HeadedDisk.h"
 #include "Nk.h"
 
 #include <cstdlib>
@@ -16,19 +17,6 @@ namespace qim {
 
 namespace {
 
-struct FloppySize {
-    std::uint64_t qwFileSize;
-    DiskInfo Info;
-};
-
-constexpr std::array<FloppySize, 6> kFloppySizes = {{
-    {0xA0000, {1280, 2, 8, 512}},
-    {0xB4000, {1440, 2, 9, 512}},
-    {0x12C000, {2400, 2, 15, 512}},
-    {0x134000, {1232, 2, 8, 1024}},
-    {0x168000, {2880, 2, 18, 512}},
-    {0x2D0000, {5760, 2, 36, 512}},
-}};
 
 constexpr std::array<const char*, 4> kFloppyExtensions = {"flp", "vfd", "tfd", "ima"};
 
@@ -60,14 +48,6 @@ DiskClass ClassifyDiskType(std::uint32_t type)
     if (format == nullptr)
         return {};
     return {format->floppy ? 1u : 0u, format->pc98 ? 1u : 0u};
-}
-
-const DiskInfo* FloppyGeometryOfSize(std::uint64_t size)
-{
-    for (const FloppySize& entry : kFloppySizes)
-        if (entry.qwFileSize == size)
-            return &entry.Info;
-    return nullptr;
 }
 
 int OpenDiskImage(Disk* disk, const char* path, std::uint32_t readOnly, IsHardDiskFunc isHardDisk,

@@ -44,9 +44,6 @@ struct DiskClass {
 };
 [[nodiscard]] DiskClass ClassifyDiskType(std::uint32_t type);
 
-// The raw floppy geometry of a file of this size, or null when the size is not listed.
-[[nodiscard]] const DiskInfo* FloppyGeometryOfSize(std::uint64_t size);
-
 // The questions OpenDiskImage asks when the file tells it nothing. Each returns
 // 0 when answered; any other value ends OpenDiskImage with that value.
 using IsHardDiskFunc = int (*)(void* param, std::uint32_t* answer);  // 1 hard disk, 0 floppy

@@ -5,6 +5,7 @@
 #include "Disk.h"
 #include "DiskEtc.h"
 #include "DiskFormats.h"
+#include "HeadedDisk.h"
 #include "Nk.h"
 #include "OpenDiskImage.h"
 #include "PartitionEntry.h"

@@ -1,4 +1,6 @@
 #include "Conformance.h"
+#include "D88Image.h"
+#include "PC98Images.h"
 
 namespace qimtest {
 
@@ -6,6 +8,18 @@ namespace {
 // One row per format. A new format adds its row here and its builder in tests/support.
 const ConformanceRow kConformanceRows[] = {
     {"Raw", qim::DISK_BETA, "img", BuildRawConformance, false},
+    {"Anex86HardDisk", qim::DISK_ANEX86_HARD, "hdi", BuildAnex86HardDiskConformance, true},
+    {"T98HardDisk", qim::DISK_T98_HARD, "thd", BuildT98HardDiskConformance, true},
+    {"T98NextHardDisk", qim::DISK_T98NEXT_HARD, "nhd", BuildT98NextHardDiskConformance, true},
+    {"Virtual98HardDisk", qim::DISK_VIRTUAL98_HARD, "hdd", BuildVirtual98HardDiskConformance, true},
+    {"PC98EHardDisk", qim::DISK_PC98E_HARD, "bin", BuildPC98EHardDiskConformance, true},
+    {"UnzHardDisk", qim::DISK_UNZ_HARD, "h0", BuildUnzHardDiskConformance, false},
+    // The probe reaches the Anex86 hard-disk driver first, which accepts the same header.
+    {"Anex86FloppyDisk", qim::DISK_ANEX86_FLOPPY, "fdi", BuildAnex86FloppyDiskConformance, false},
+    {"D88FloppyDisk", qim::DISK_D88_FLOPPY, "d88", BuildD88FloppyDiskConformance, true},
+    {"T98NextR0FloppyDisk", qim::DISK_T98NEXT_R0_FLOPPY, "nfd", BuildT98NextR0FloppyDiskConformance, true},
+    {"T98NextR1FloppyDisk", qim::DISK_T98NEXT_R1_FLOPPY, "nfd", BuildT98NextR1FloppyDiskConformance, true},
+    {"FMTownsDosRomDisk", qim::DISK_FMTOWNS_DOSROM, "rom", BuildFMTownsDosRomDiskConformance, true},
 };
 }  // namespace
 

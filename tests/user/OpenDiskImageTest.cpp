@@ -3,6 +3,7 @@
 #include "ConsoleInput.h"
 #include "Disk.h"
 #include "MountRecordBytes.h"
+#include "HeadedDisk.h"
 #include "OpenDiskImage.h"
 #include "RawImage.h"
 #include "TempDir.h"

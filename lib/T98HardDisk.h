@@ -1,0 +1,14 @@
+// T98 hard-disk images (.thd): a 256-byte header of which only the cylinder
+// count matters; every cylinder is 8 heads of 33 sectors of 256 bytes.
+#pragma once
+
+#include "HeadedDisk.h"
+
+namespace qim {
+
+extern const HeadedRules kT98HardDiskRules;
+
+[[nodiscard]] int T98HardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int T98HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+}  // namespace qim

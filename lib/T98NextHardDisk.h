@@ -1,0 +1,14 @@
+// T98-Next hard-disk images (.nhd): a signed 512-byte header stating its own
+// size and the geometry.
+#pragma once
+
+#include "HeadedDisk.h"
+
+namespace qim {
+
+extern const HeadedRules kT98NextHardDiskRules;
+
+[[nodiscard]] int T98NextHardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int T98NextHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+}  // namespace qim

@@ -1,0 +1,15 @@
+// T98-Next floppy images (.nfd), first revision: a signed header with a table
+// per sector, 68,112 bytes in all, read whole. The sector tables are not
+// consulted: the data must be one of the listed floppy sizes, in one run.
+#pragma once
+
+#include "HeadedDisk.h"
+
+namespace qim {
+
+extern const HeadedRules kT98NextR0FloppyDiskRules;
+
+[[nodiscard]] int T98NextR0FloppyDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int T98NextR0FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+}  // namespace qim

@@ -1,0 +1,15 @@
+// T98-Next floppy images (.nfd), second revision: a signed header with a table
+// per track; its first 960 bytes are read. The data must be one of the
+// listed floppy sizes, in one run.
+#pragma once
+
+#include "HeadedDisk.h"
+
+namespace qim {
+
+extern const HeadedRules kT98NextR1FloppyDiskRules;
+
+[[nodiscard]] int T98NextR1FloppyDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int T98NextR1FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+}  // namespace qim
