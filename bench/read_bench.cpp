@@ -2,12 +2,23 @@
 // throughput as a ratio to plain pread of the same number of bytes from a raw
 // file, both measured in this run (best of several alternating rounds).
 //
-//   read_bench_user|read_bench_kern [--image PATH] [--raw PATH] [--size MiB] [--rounds N]
+//   read_bench_user|read_bench_kern [--image PATH] [--raw PATH] [--size MiB] [--rounds N] [--format vmware3] [--vmdk 1]
 //
 // With no --image, a raw image of --size MiB (default 256) is made in $TMPDIR
 // and opened as a raw disk; --raw names the baseline file (default: the image).
 // An --image is opened by format recognition (Disk_Open).
+// --format vmware3 makes a fully allocated VMware 3 disk of the raw image's
+// bytes and reads it instead; it also reports first writes (the whole disk
+// written into an empty VMware 3 disk) as a ratio to plain writes of a new file.
+// --vmdk 1 instead fills an empty VMware 4 monolithic disk and then an empty
+// redo log over it with the raw image's bytes (first writes, as a ratio to
+// plain writes of a new file) and reads each back, fully allocated (as a ratio
+// to plain reads of the raw image).
 #include "Disk.h"
+#ifdef QIM_BENCH_BUILDERS
+#include "CowdImage.h"
+#include "VMware4Image.h"
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -55,13 +66,133 @@ double DiskPass(qim::Disk* disk, std::uint64_t bytes, std::vector<char>& buf)
     return Seconds(t);
 }
 
+void MakeRawFile(const std::string& path, std::uint64_t bytes)
+{
+    std::vector<char> fill(kChunk);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    for (std::uint64_t pos = 0; pos < bytes; pos += kChunk) {
+        for (std::size_t j = 0; j < fill.size(); j += 512)
+            std::memcpy(&fill[j], &pos, sizeof pos);
+        if (fd < 0 || ::write(fd, fill.data(), kChunk) != static_cast<ssize_t>(kChunk))
+            std::exit(1);
+    }
+    ::close(fd);
+}
+
+#ifdef QIM_BENCH_BUILDERS
+void Evict(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0 || ::fdatasync(fd) != 0 || ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) != 0)
+        std::exit(1);
+    ::close(fd);
+}
+
+// The whole of an empty VMware 3 disk written through Disk_Write, close included.
+double FirstWritePass(const std::string& path, std::uint32_t sectors, std::vector<char>& buf)
+{
+    qimtest::WriteCowdDisk(path, {.totalSectors = sectors}, {});
+    qim::Disk disk;
+    qim::Disk_Construct(&disk);
+    if (qim::Disk_Open(&disk, path.c_str(), 0) != 0)
+        std::exit(1);
+    const auto t = std::chrono::steady_clock::now();
+    for (std::uint64_t pos = 0; pos + kChunk <= std::uint64_t{sectors} * 512; pos += kChunk)
+        if (qim::Disk_Write64(&disk, pos, kChunk, buf.data()) != 0)
+            std::exit(1);
+    qim::Disk_Close(&disk);
+    const double s = Seconds(t);
+    ::unlink(path.c_str());
+    return s;
+}
+
+double PlainWritePass(const std::string& path, std::uint64_t bytes, std::vector<char>& buf)
+{
+    const auto t = std::chrono::steady_clock::now();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    for (std::uint64_t pos = 0; pos + kChunk <= bytes; pos += kChunk)
+        if (fd < 0 || ::pwrite(fd, buf.data(), kChunk, static_cast<off_t>(pos)) != static_cast<ssize_t>(kChunk))
+            std::exit(1);
+    ::close(fd);
+    const double s = Seconds(t);
+    ::unlink(path.c_str());
+    return s;
+}
+
+// Writes the raw file's bytes into the disk, every chunk a first write.
+double FillPass(qim::Disk* disk, const std::string& raw, std::uint64_t bytes, std::vector<char>& buf)
+{
+    const int fd = ::open(raw.c_str(), O_RDONLY);
+    double s = 0;
+    for (std::uint64_t pos = 0; pos < bytes; pos += kChunk) {
+        if (::pread(fd, buf.data(), kChunk, static_cast<off_t>(pos)) != static_cast<ssize_t>(kChunk))
+            std::exit(1);
+        const auto t = std::chrono::steady_clock::now();
+        if (qim::Disk_Write64(disk, pos, kChunk, buf.data()) != 0) {
+            std::fprintf(stderr, "Disk_Write failed at %llu\n", static_cast<unsigned long long>(pos));
+            std::exit(1);
+        }
+        s += Seconds(t);
+    }
+    ::close(fd);
+    return s;
+}
+
+// A monolithic disk, then a redo log over it: first writes and full reads of each.
+int VmdkBench(const std::string& raw, std::uint64_t bytes, int rounds)
+{
+    const std::string dir = raw.substr(0, raw.rfind('/') + 1);
+    const std::string base = dir + "qim_bench_base.vmdk", redo = dir + "qim_bench_redo.vmdk";
+    const std::string scratch = dir + "qim_bench_plain.tmp";
+    const qimtest::Bytes none(bytes, 0);
+    std::vector<char> buf(kChunk);
+    std::vector<std::string> files = {base, redo};
+    for (const bool isRedo : {false, true}) {
+        const std::string path = isRedo ? redo : base;
+        double plainWrite = 1e9, firstWrite = 1e9, plainRead = 1e9, read = 1e9;
+        for (int r = 0; r < rounds; ++r) {
+            if (isRedo) {
+                for (const std::string& f : qimtest::WriteVmdkRedo(redo, "qim_bench_base.vmdk", none, none,
+                                                                   {static_cast<std::uint32_t>(bytes / 512)}))
+                    files.push_back(f);
+            } else {
+                qimtest::WriteVmdkMonolithic(base, none);
+            }
+            qim::Disk disk;
+            qim::Disk_Construct(&disk);
+            if (qim::Disk_Open(&disk, path.c_str(), 0) != 0)
+                return 1;
+            plainWrite = std::min(plainWrite, PlainWritePass(scratch, bytes, buf));
+            firstWrite = std::min(firstWrite, FillPass(&disk, raw, bytes, buf));
+            qim::Disk_Close(&disk);
+            if (qim::Disk_Open(&disk, path.c_str(), 1) != 0)
+                return 1;
+            DiskPass(&disk, bytes, buf);
+            plainRead = std::min(plainRead, PlainPass(raw, bytes, buf));
+            read = std::min(read, DiskPass(&disk, bytes, buf));
+            qim::Disk_Close(&disk);
+        }
+        const double mib = static_cast<double>(bytes) / (1 << 20);
+        std::printf("%s, %.0f MiB in 128 KiB requests\n", isRedo ? "VMware 4 redo log" : "VMware 4 monolithic", mib);
+        std::printf("  first writes: %8.1f MiB/s, plain writes %8.1f MiB/s, ratio %.3f\n", mib / firstWrite,
+                    mib / plainWrite, plainWrite / firstWrite);
+        std::printf("  full reads  : %8.1f MiB/s, plain reads  %8.1f MiB/s, ratio %.3f\n", mib / read,
+                    mib / plainRead, plainRead / read);
+    }
+    for (const std::string& f : files)
+        ::unlink(f.c_str());
+    return 0;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    std::string image, raw;
+    std::string image, raw, format;
     std::uint64_t sizeMiB = 256;
     int rounds = 5;
+    bool vmdk = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--image") == 0)
             image = argv[i + 1];
@@ -71,23 +202,46 @@ int main(int argc, char** argv)
             sizeMiB = std::strtoull(argv[i + 1], nullptr, 10);
         else if (std::strcmp(argv[i], "--rounds") == 0)
             rounds = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--format") == 0)
+            format = argv[i + 1];
+        else if (std::strcmp(argv[i], "--vmdk") == 0)
+            vmdk = std::atoi(argv[i + 1]) != 0;
     }
 
-    std::string made;
+    std::string made, madeCowd;
     qim::Disk disk;
     qim::Disk_Construct(&disk);
-    if (image.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        made = std::string(tmp != nullptr ? tmp : "/tmp") + "/qim_read_bench_" + std::to_string(::getpid()) + ".img";
-        std::vector<char> fill(kChunk);
-        const int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        for (std::uint64_t pos = 0; pos < (sizeMiB << 20); pos += kChunk) {
-            for (std::size_t j = 0; j < fill.size(); j += 512)
-                std::memcpy(&fill[j], &pos, sizeof pos);
-            if (::write(fd, fill.data(), kChunk) != static_cast<ssize_t>(kChunk))
-                return 1;
-        }
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string prefix = std::string(tmp != nullptr ? tmp : "/tmp") + "/qim_read_bench_" + std::to_string(::getpid());
+    // VMware 3 disks come in whole cylinders of 1008 sectors.
+    const auto cowdSectors = static_cast<std::uint32_t>((sizeMiB << 11) / 1008 * 1008);
+    if (format == "vmware3") {
+#ifdef QIM_BENCH_BUILDERS
+        made = prefix + ".img";
+        madeCowd = prefix + ".vmdk";
+        MakeRawFile(made, std::uint64_t{cowdSectors} * 512);
+        std::vector<std::uint8_t> bytes(std::uint64_t{cowdSectors} * 512);
+        const int fd = ::open(made.c_str(), O_RDONLY);
+        if (fd < 0 || ::pread(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
+            return 1;
         ::close(fd);
+        qimtest::WriteCowdDisk(madeCowd, {.totalSectors = cowdSectors, .allocateAll = true}, {{0, std::move(bytes)}});
+        image = madeCowd;
+        raw = made;
+        // The page cache keeps a file as it was written (the builder writes
+        // 64 KiB pieces, the raw file 128 KiB ones), which alone changes copy
+        // speed by half: both files are read back from the disk instead.
+        Evict(made);
+        Evict(madeCowd);
+        if (qim::Disk_Open(&disk, image.c_str(), 1) != 0)
+            return 1;
+#else
+        std::fprintf(stderr, "built without the image builders (QIM_TESTS=OFF)\n");
+        return 1;
+#endif
+    } else if (image.empty()) {
+        made = prefix + ".img";
+        MakeRawFile(made, sizeMiB << 20);
         image = made;
         const qim::DiskInfo info = {static_cast<std::uint32_t>((sizeMiB << 20) / 512), 16, 63, 512};
         if (qim::Disk_OpenBeta(&disk, image.c_str(), 1, 0, &info) != 0)
@@ -98,6 +252,18 @@ int main(int argc, char** argv)
     }
     if (raw.empty())
         raw = image;
+    if (vmdk) {
+        qim::Disk_Close(&disk);
+#ifdef QIM_BENCH_BUILDERS
+        const int rc = VmdkBench(raw, sizeMiB << 20, rounds);
+#else
+        const int rc = 1;
+        std::fprintf(stderr, "built without the image builders (tests off)\n");
+#endif
+        if (!made.empty())
+            ::unlink(made.c_str());
+        return rc;
+    }
 
     qim::DiskInfo info{};
     qim::Disk_GetDiskInfo(&disk, &info);
@@ -119,11 +285,30 @@ int main(int argc, char** argv)
     qim::Disk_Close(&disk);
     if (!made.empty())
         ::unlink(made.c_str());
+    if (!madeCowd.empty())
+        ::unlink(madeCowd.c_str());
 
     const double mib = static_cast<double>(bytes) / (1 << 20);
     std::printf("disk type 0x%X, %.0f MiB in 128 KiB requests\n", type, mib);
     std::printf("plain pread : %8.1f MiB/s\n", mib / plain);
     std::printf("Disk_Read   : %8.1f MiB/s\n", mib / through);
     std::printf("ratio       : %.3f\n", plain / through);
+#ifdef QIM_BENCH_BUILDERS
+    if (format == "vmware3") {
+        for (std::size_t j = 0; j < buf.size(); ++j)
+            buf[j] = static_cast<char>(j % 251 + 1);
+        double plainWrite = 1e9, firstWrite = 1e9;
+        const std::uint64_t written = std::uint64_t{cowdSectors} * 512 / kChunk * kChunk;
+        for (int r = 0; r < rounds; ++r) {
+            plainWrite = std::min(plainWrite, PlainWritePass(prefix + ".w.img", written, buf));
+            firstWrite = std::min(firstWrite, FirstWritePass(prefix + ".w.vmdk", cowdSectors, buf));
+        }
+        const double wmib = static_cast<double>(written) / (1 << 20);
+        std::printf("first writes, %.0f MiB into an empty VMware 3 disk\n", wmib);
+        std::printf("plain pwrite: %8.1f MiB/s\n", wmib / plainWrite);
+        std::printf("Disk_Write  : %8.1f MiB/s\n", wmib / firstWrite);
+        std::printf("ratio       : %.3f\n", plainWrite / firstWrite);
+    }
+#endif
     return 0;
 }

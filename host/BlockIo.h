@@ -3,13 +3,15 @@
 // into sector requests.
 #pragma once
 
+#include "Kernel.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 namespace qim::host {
 
-inline constexpr std::uint32_t kSectorBytes = 512;
+inline constexpr std::uint32_t kSectorBytes = kRequestSectorBytes;
 
 enum class Direction { kRead = 0, kWrite = 1 };
 

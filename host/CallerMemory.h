@@ -1,6 +1,7 @@
 // The memory of the process whose control request is being served, reached
 // with process_vm_readv/process_vm_writev: the stand-in for the kernel's
-// user-memory range check and copies. FUSE names the caller by its thread id.
+// user-memory range check and copies (access_ok, copy_from_user and
+// copy_to_user of Kernel.h). FUSE names the caller by its thread id.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,12 @@ struct CallerScope {
     CallerScope(const CallerScope&) = delete;
     CallerScope& operator=(const CallerScope&) = delete;
     pid_t previous;
+};
+
+// The host's own calls into the driver, as the kernel's set_fs(KERNEL_DS):
+// until the scope ends, "user" addresses are the host's own memory.
+struct HostMemoryScope : CallerScope {
+    HostMemoryScope();
 };
 
 // The range check of the kernel: the range lies below the user address-space

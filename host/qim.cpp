@@ -1,7 +1,9 @@
 // qim: loads the driver into the host's stand-in for the kernel and serves its
 // device on a node until SIGINT or SIGTERM.
 #include "FuseNode.h"
-#include "KernelHost.h"
+#include "Module.h"
+#include "NodeAdapter.h"
+#include "QimMount.h"
 
 #include <cstdio>
 #include <cstring>
@@ -24,7 +26,7 @@ int main(int argc, char** argv)
     qim::host::NodeOptions options{"/dev/qim0", false};
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("%s\n", qim::host::ModuleDescription());
+            std::printf("%s\n", qim::kQimDescription);
             return 0;
         }
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

@@ -1,15 +1,18 @@
 // The Linux 2.4 kernel interfaces the driver calls. The driver is written
-// against this header only; host/ provides it for the qim program (FUSE node,
-// the caller's memory through process_vm_readv/writev) and tests/kernel
-// provide an in-process stand-in. User addresses are plain integers of the
-// caller's address space, as the kernel's ioctl argument is; the copies take
-// them cast to pointers, as the kernel's do, and never dereference them
-// directly. Whoever provides this header also chooses whose memory that is
-// (the host sets the calling process before each control request).
+// against this header only; host/ provides it once (the qim_block library:
+// block layer, the caller's memory through process_vm_readv/writev, log and
+// allocator), for the qim program and for the driver's tests alike. User
+// addresses are plain integers of the caller's address space, as the
+// kernel's ioctl argument is; the copies take them cast to pointers, as the
+// kernel's do, and never dereference them directly. Whoever provides this
+// header also chooses whose memory that is (the host sets the calling process
+// before each control request).
 //
-// Lock rule: every entry into the driver (qim_init, qim_cleanup, qim_open,
-// qim_release, qim_ioctl, the request function) runs serialized by the
-// provider, as io_request_lock and the big kernel lock serialize them.
+// Lock rule: the provider runs every entry into the driver (qim_init,
+// qim_cleanup, qim_open, qim_release, qim_ioctl, the request function) under
+// one request lock, as io_request_lock and the big kernel lock serialize
+// them, and the driver takes no lock of its own. The host's rules in full are
+// in host/RequestLock.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -25,19 +28,26 @@ inline constexpr int MAX_BLKDEV = 255;
 struct inode { kdev_t i_rdev; };
 struct file { unsigned f_flags; };
 
-// The drive-geometry answer of HDIO_GETGEO, 8 bytes as on 32-bit x86.
+// The drive-geometry answer of HDIO_GETGEO in the layout of the host's own
+// <linux/hdreg.h>: on x86-64 start is an 8-byte unsigned long at offset 8.
 struct hd_geometry {
-  std::uint8_t heads;
-  std::uint8_t sectors;
-  std::uint16_t cylinders;
-  std::uint32_t start;
+  unsigned char heads;
+  unsigned char sectors;
+  unsigned short cylinders;
+  unsigned long start;
 };
-static_assert(sizeof(hd_geometry) == 8);
 
-// Standard block control requests the driver answers itself.
+// Standard block control requests. The driver answers the first three itself
+// (BLKGETSIZE with an unsigned long of 512-byte sectors); blk_ioctl answers
+// the others.
 inline constexpr unsigned HDIO_GETGEO = 0x301;
 inline constexpr unsigned BLKRRPART = 0x125F;
 inline constexpr unsigned BLKGETSIZE = 0x1260;
+inline constexpr unsigned BLKFLSBUF = 0x1261;
+inline constexpr unsigned BLKSSZGET = 0x1268;
+
+// Requests address a device in these units, whatever its own sector size.
+inline constexpr std::uint32_t kRequestSectorBytes = 512;
 
 // A request as the request function sees it: the device, the command
 // (READ or WRITE), the first sector of the current segment (512-byte units),
@@ -60,8 +70,7 @@ struct block_device_operations {
 };
 
 // Per-major tables, indexed by major; each non-null entry is an array indexed
-// by minor, owned by the driver that installed it. Sizes are in KiB; the
-// block layer refuses requests beyond blk_size before they reach the driver.
+// by minor, owned by the driver that installed it. Sizes are in KiB.
 extern int* blk_size[MAX_BLKDEV];
 extern int* blksize_size[MAX_BLKDEV];
 extern int* hardsect_size[MAX_BLKDEV];

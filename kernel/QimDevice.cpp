@@ -15,8 +15,8 @@ constexpr int kCommandWrite = 1;
 
 hd_geometry MakeGeometry(const DiskInfo& info, std::uint64_t cylinders)
 {
-    return {static_cast<std::uint8_t>(info.dwHeads), static_cast<std::uint8_t>(info.dwSectorsPerTrack),
-            static_cast<std::uint16_t>(cylinders), 0};
+    return {static_cast<unsigned char>(info.dwHeads), static_cast<unsigned char>(info.dwSectorsPerTrack),
+            static_cast<unsigned short>(cylinders), 0};
 }
 
 // Device length in request sectors for `sectors` image sectors; a device past
@@ -30,48 +30,15 @@ std::uint32_t RequestSectors(std::uint64_t sectors, std::uint32_t bytesPerSector
 
 }  // namespace
 
-std::uint32_t MountRecordLength(std::span<const std::byte, kMountRecordFixedBytes> fixed)
-{
-    return LoadLE<std::uint16_t>(fixed, kMountRecordNameLengthAt) + kMountRecordFixedBytes;
-}
-
-MountStatus ParseMountRecord(std::span<const std::byte> copy, MountRecordView* record)
-{
-    if (copy.size() < kMountRecordFixedBytes)
-        return MountStatus::InvalidRecord;
-    MountRecordView r{};
-    r.dwBeta = LoadLE<std::uint32_t>(copy, 0);
-    r.dwDiskType = LoadLE<std::uint32_t>(copy, 4);
-    r.diBetaInfo = {LoadLE<std::uint32_t>(copy, 4), LoadLE<std::uint32_t>(copy, 8), LoadLE<std::uint32_t>(copy, 12),
-                    LoadLE<std::uint32_t>(copy, 16)};
-    r.dwImageOffset = LoadLE<std::uint32_t>(copy, 20);
-    r.dwFloppy = LoadLE<std::uint32_t>(copy, 24);
-    r.dwPC98 = LoadLE<std::uint32_t>(copy, 28);
-    r.dwPartition = LoadLE<std::uint32_t>(copy, 32);
-    r.dwReadOnly = LoadLE<std::uint32_t>(copy, 36);
-    r.wNameLength = LoadLE<std::uint16_t>(copy, kMountRecordNameLengthAt);
-    // The length is read again from the copy: user memory may have changed
-    // since the caller measured it, and only the copy is trusted.
-    if (copy.size() < std::size_t{r.wNameLength} + kMountRecordFixedBytes)
-        return MountStatus::InvalidRecord;
-    const auto name = copy.subspan(kMountRecordNameAt, std::size_t{r.wNameLength} + 1);
-    if (std::memchr(name.data(), 0, name.size()) == nullptr)
-        return MountStatus::InvalidRecord;
-    r.szFileName = reinterpret_cast<const char*>(name.data());
-    *record = r;
-    return MountStatus::Ok;
-}
-
-MountStatus OpenMountImage(const MountRecordView& record, Disk* disk)
+MountStatus OpenMountImage(const MountRecord& record, const char* fileName, Disk* disk)
 {
     const int rc = record.dwBeta != 0
-                       ? Disk_OpenBeta(disk, record.szFileName, record.dwReadOnly, record.dwImageOffset,
-                                       &record.diBetaInfo)
-                       : Disk_OpenType(disk, record.szFileName, record.dwReadOnly, record.dwDiskType);
+                       ? Disk_OpenBeta(disk, fileName, record.dwReadOnly, record.dwImageOffset, &record.diBetaInfo)
+                       : Disk_OpenType(disk, fileName, record.dwReadOnly, record.dwDiskType);
     return rc == 0 ? MountStatus::Ok : MountStatus::ImageError;
 }
 
-MountStatus MapDevice(Disk* disk, const MountRecordView& record, DeviceMapping* mapping)
+MountStatus MapDevice(Disk* disk, const MountRecord& record, DeviceMapping* mapping)
 {
     DiskInfo info{};
     Disk_GetDiskInfo(disk, &info);

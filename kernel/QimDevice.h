@@ -6,6 +6,7 @@
 
 #include "Disk.h"
 #include "Kernel.h"
+#include "QimMount.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,40 +25,13 @@ struct QimDevice {
     std::uint32_t dwDeviceSectors;  // request sectors
 };
 
-// Requests address the device in these units, whatever the image's sector size.
-inline constexpr std::uint32_t kRequestSectorBytes = 512;
 // How often each rate-limited message is logged in a module's life.
 inline constexpr std::uint32_t kLimitedMessageCount = 5;
 
-// The mount record: ten little-endian words, the name's length (16 bits), the
-// name with its terminating zero, one reserved byte.
-inline constexpr std::size_t kMountRecordFixedBytes = 44;
-inline constexpr std::size_t kMountRecordNameLengthAt = 40;
-inline constexpr std::size_t kMountRecordNameAt = 42;
+enum class MountStatus : std::uint8_t { Ok, ImageError, PartitionError, BadGeometry };
 
-// The fields of a copied record; szFileName points into that copy.
-struct MountRecordView {
-    std::uint32_t dwBeta;
-    std::uint32_t dwDiskType;
-    DiskInfo diBetaInfo;  // dwTotalSectors is the word dwDiskType is
-    std::uint32_t dwImageOffset;
-    std::uint32_t dwFloppy;
-    std::uint32_t dwPC98;
-    std::uint32_t dwPartition;
-    std::uint32_t dwReadOnly;
-    std::uint16_t wNameLength;
-    const char* szFileName;
-};
-
-enum class MountStatus : std::uint8_t { Ok, InvalidRecord, ImageError, PartitionError, BadGeometry };
-
-// The whole record's length, from its fixed part.
-[[nodiscard]] std::uint32_t MountRecordLength(std::span<const std::byte, kMountRecordFixedBytes> fixed);
-// InvalidRecord when the copy is shorter than the length it states or its
-// name has no terminating zero inside the copy; nothing past the copy is read.
-[[nodiscard]] MountStatus ParseMountRecord(std::span<const std::byte> copy, MountRecordView* record);
-// Opens the record's image into a constructed Disk; ImageError leaves it empty.
-[[nodiscard]] MountStatus OpenMountImage(const MountRecordView& record, Disk* disk);
+// Opens the record's image, named fileName, into a constructed Disk; ImageError leaves it empty.
+[[nodiscard]] MountStatus OpenMountImage(const MountRecord& record, const char* fileName, Disk* disk);
 
 // Where the device lies in the disk, its length and geometry.
 struct DeviceMapping {
@@ -68,7 +42,7 @@ struct DeviceMapping {
 };
 // Maps the device as the record asks: Ok, PartitionError or BadGeometry (zero
 // heads or sectors per track). The disk stays open either way.
-[[nodiscard]] MountStatus MapDevice(Disk* disk, const MountRecordView& record, DeviceMapping* mapping);
+[[nodiscard]] MountStatus MapDevice(Disk* disk, const MountRecord& record, DeviceMapping* mapping);
 
 // Binds an opened and mapped image to a device that holds none.
 void AttachImage(QimDevice* device, Disk* disk, std::uint32_t readOnly, const DeviceMapping& mapping);

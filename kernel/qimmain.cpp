@@ -2,10 +2,11 @@
 // kernel calls around it: user memory, allocation, the per-major tables, the
 // request queue and the log.
 //
-// Locking: the block layer calls qim_request with its request lock held and
-// every transfer runs inside that call; control requests, open and release run
-// in the caller's context. The only guard on a device record is the open count:
-// mount and unmount go ahead only while the requester's open is the sole one.
+// Locking: every entry (start, stop, open, release, control requests and
+// qim_request with every transfer inside it) runs under the kernel's request
+// lock (Kernel.h); the driver takes none of its own. Beyond the lock, the
+// only guard on a device record is the open count: mount and unmount go ahead
+// only while the requester's open is the sole one.
 #include "qimmain.h"
 
 #include "DiskEtc.h"
@@ -50,8 +51,6 @@ constexpr MountFailure kInvalidGeometry{"<1>qim: invalid geometry\n", -EINVAL};
 constexpr MountFailure FailureOf(MountStatus status)
 {
     switch (status) {
-    case MountStatus::InvalidRecord:
-        return kInvalidArgument;
     case MountStatus::ImageError:
         return kImageError;
     case MountStatus::PartitionError:
@@ -93,7 +92,7 @@ int Mount(QimDevice* device, unsigned int minor, unsigned long argument)
     std::array<std::byte, kMountRecordFixedBytes> fixed{};
     if (__generic_copy_from_user(fixed.data(), UserPointer(argument), fixed.size()) != 0)
         return Fail(kCopyError);
-    const std::uint32_t length = MountRecordLength(fixed);
+    const std::uint32_t length = StatedMountRecordLength(fixed);
     if (!access_ok(VERIFY_READ, argument, length))
         return Fail(kInvalidArgument);
 
@@ -103,15 +102,16 @@ int Mount(QimDevice* device, unsigned int minor, unsigned long argument)
     ScopeGuard freeCopy([copy] { kfree(copy); });
     if (__generic_copy_from_user(copy, UserPointer(argument), length) != 0)
         return Fail(kCopyError);
-    MountRecordView record{};
-    if (MountStatus status = ParseMountRecord({copy, length}, &record); status != MountStatus::Ok)
-        return Fail(FailureOf(status));
+    MountRecord record{};
+    const char* fileName = nullptr;
+    if (!LoadMountRecord({copy, length}, &record, &fileName))
+        return Fail(kInvalidArgument);
 
     auto* disk = static_cast<Disk*>(KernelAlloc(sizeof(Disk)));
     if (disk == nullptr)
         return Fail(kOutOfMemory);
     Disk_Construct(disk);
-    if (MountStatus status = OpenMountImage(record, disk); status != MountStatus::Ok) {
+    if (MountStatus status = OpenMountImage(record, fileName, disk); status != MountStatus::Ok) {
         kfree(disk);
         return Fail(FailureOf(status));
     }
@@ -294,16 +294,29 @@ int qim_ioctl(inode* node, file*, unsigned int request, unsigned long argument)
         return -ENODEV;
     const unsigned int minor = MINOR(node->i_rdev);
     switch (request) {
-    case HDIO_GETGEO:
+    case HDIO_GETGEO: {
         if (device->pDisk == nullptr)
             return -ENODATA;
-        return CopyOut(argument, &device->hdGeometry, sizeof device->hdGeometry);
+        // Built field by field on zeros, so that no padding byte of the
+        // kernel's memory reaches the caller.
+        hd_geometry answer;
+        std::memset(&answer, 0, sizeof answer);
+        answer.heads = device->hdGeometry.heads;
+        answer.sectors = device->hdGeometry.sectors;
+        answer.cylinders = device->hdGeometry.cylinders;
+        answer.start = device->hdGeometry.start;
+        return CopyOut(argument, &answer, sizeof answer);
+    }
     case BLKRRPART:
         return -ENOTTY;
-    case BLKGETSIZE:
+    case BLKGETSIZE: {
         if (argument == 0)
             return -EINVAL;
-        return CopyOut(argument, &device->dwDeviceSectors, sizeof device->dwDeviceSectors);
+        // The caller's unsigned long, whole: a 32-bit answer would leave the
+        // upper half of a 64-bit caller's variable as it was.
+        const unsigned long sectors = device->dwDeviceSectors;
+        return CopyOut(argument, &sectors, sizeof sectors);
+    }
     case QIM_MOUNT:
         return Mount(device, minor, argument);
     case QIM_UNMOUNT:

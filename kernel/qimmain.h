@@ -4,16 +4,11 @@
 
 #include "Kernel.h"
 #include "QimDevice.h"
+#include "QimMount.h"
 
 #include <cstdint>
 
 namespace qim {
-
-inline constexpr unsigned int QIM_MOUNT = 0x9201;
-inline constexpr unsigned int QIM_UNMOUNT = 0x9202;
-
-inline constexpr const char* kQimDescription = "QIM for Linux Ver.0 alpha03";
-inline constexpr const char* kQimKernelVersion = "2.4.20";
 
 // Working variables, set from the module's fixed settings at start.
 extern int qim_major;

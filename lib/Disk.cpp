@@ -218,14 +218,23 @@ namespace {
 thread_local std::uint32_t parentDepth = 0;
 // Set when a chain ran too deep, so that every level above reports it alike.
 thread_local bool parentChainTooDeep = false;
+// Set when a parent below the first failed to open. Disk_Open tries a
+// format's drivers by extension and again by probe, so every level of a
+// failing chain would otherwise walk the levels below it twice: 2^depth opens.
+thread_local bool parentChainBroken = false;
 }  // namespace
 
 int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::uint32_t readOnly)
 {
-    if (parentDepth >= kMaxParentDepth) {
+    // Once a chain has run too deep, every further parent of this open fails
+    // at once: Disk_Open retries a refused level in its probe, and without this
+    // each level would try the whole chain below it again, 2^64 times over.
+    if (parentDepth >= kMaxParentDepth || parentChainTooDeep) {
         parentChainTooDeep = true;
         return ERR_INVALID_IMAGE;
     }
+    if (parentChainBroken)
+        return parentChainTooDeep ? ERR_INVALID_IMAGE : ERR_INVALID_PARAMETER;
     NkBuffer path(kNkMaxPath);
     if (!path)
         return ERR_NO_MEMORY;
@@ -237,8 +246,10 @@ int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::
     --parentDepth;
     if (rc != 0 && parentChainTooDeep)
         rc = ERR_INVALID_IMAGE;
+    if (rc != 0 && parentDepth > 0)
+        parentChainBroken = true;
     if (parentDepth == 0)
-        parentChainTooDeep = false;
+        parentChainTooDeep = parentChainBroken = false;
     return rc;
 }
 

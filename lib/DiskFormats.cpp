@@ -12,6 +12,11 @@
 #include "T98NextR0FloppyDisk.h"
 #include "T98NextR1FloppyDisk.h"
 #include "UnzHardDisk.h"
+#include "VMware2HardDisk.h"
+#include "VMware3HardDisk.h"
+#include "VMware4RedoHardDisk.h"
+#include "VMwareMonolithicHardDisk.h"
+#include "VMwareTwoGbSparseHardDisk.h"
 #include "Virtual98HardDisk.h"
 
 #include <array>
@@ -21,13 +26,35 @@ namespace qim {
 namespace {
 
 constexpr std::array<DiskFormat, kDiskTypeCount> kDiskFormats = {{
-    {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse", {}, "vmdk", true, false, false},
-    {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse", {}, "vmdk", true, false, false},
-    {DISK_VMWARE4_REDO, "VMware 4 redo log", {}, "vmdk", true, false, false},
-    {DISK_VMWARE3, "VMware 3", {}, "vmdk", true, false, false},
-    {DISK_VMWARE3_REDO, "VMware 3 redo log", {}, "vmdk", true, false, false},
-    {DISK_VMWARE2, "VMware 2", {}, "dsk", true, false, false},
-    {DISK_VMWARE2_REDO, "VMware 2 redo log", {}, "dsk", true, false, false},
+    {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse",
+     MakeDiskDriver<VMwareMonolithicHardDiskSet, VMwareMonolithicHardDisk_Close, VMwareMonolithicHardDisk_GetDiskInfo,
+                    VMwareMonolithicHardDisk_Read, VMwareMonolithicHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse",
+     MakeDiskDriver<VMwareTwoGbSparseHardDiskSet, VMwareTwoGbSparseHardDisk_Close,
+                    VMwareTwoGbSparseHardDisk_GetDiskInfo, VMwareTwoGbSparseHardDisk_Read,
+                    VMwareTwoGbSparseHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE4_REDO, "VMware 4 redo log",
+     MakeDiskDriver<VMware4RedoHardDiskSet, VMware4RedoHardDisk_Close, VMware4RedoHardDisk_GetDiskInfo,
+                    VMware4RedoHardDisk_Read, VMware4RedoHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE3, "VMware 3",
+     MakeDiskDriver<VMware3HardDiskSet, VMware3HardDisk_Close, VMware3HardDisk_GetDiskInfo, VMware3HardDisk_Read,
+                    VMware3HardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE3_REDO, "VMware 3 redo log",
+     MakeDiskDriver<VMware3RedoHardDiskSet, VMware3RedoHardDisk_Close, VMware3RedoHardDisk_GetDiskInfo,
+                    VMware3RedoHardDisk_Read, VMware3RedoHardDisk_Write>(),
+     "vmdk", true, false, false},
+    {DISK_VMWARE2, "VMware 2",
+     MakeDiskDriver<VMware2HardDiskSet, VMware2HardDisk_Close, VMware2HardDisk_GetDiskInfo, VMware2HardDisk_Read,
+                    VMware2HardDisk_Write>(),
+     "dsk", true, false, false},
+    {DISK_VMWARE2_REDO, "VMware 2 redo log",
+     MakeDiskDriver<VMware2RedoHardDiskSet, VMware2RedoHardDisk_Close, VMware2RedoHardDisk_GetDiskInfo,
+                    VMware2RedoHardDisk_Read, VMware2RedoHardDisk_Write>(),
+     "dsk", true, false, false},
     {DISK_VIRTUALPC, "Virtual PC dynamic", {}, "vhd", true, false, false},
     {DISK_VIRTUALPC_FIXED, "Virtual PC fixed", {}, "vhd", true, false, false},
     {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing", {}, "vhd", true, false, false},

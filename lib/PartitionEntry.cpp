@@ -36,11 +36,13 @@ using TableSector = std::array<std::byte, kTableBytes>;
 
 [[nodiscard]] constexpr bool IsExtendedId(std::uint8_t id) { return id == 0x05 || id == 0x0F || id == 0x85; }
 
-// Reads table sector k (at byte k * 512, whatever the image's sector size).
+// Reads the table in the first 512 bytes of sector k, at byte k times the
+// disk's bytes per sector: the unit the driver maps the partitions in, so a
+// disk of 1,024-byte sectors finds its logical tables where its partitions are.
 // ERR_INVALID_IMAGE when the 0x55 0xAA signature is missing.
-[[nodiscard]] int ReadTableSector(Disk* disk, std::uint32_t sector, TableSector& table)
+[[nodiscard]] int ReadTableSector(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t sector, TableSector& table)
 {
-    if (int rc = Disk_Read64(disk, std::uint64_t{sector} * kTableBytes, kTableBytes, table.data()); rc != 0)
+    if (int rc = Disk_Read64(disk, std::uint64_t{sector} * bytesPerSector, kTableBytes, table.data()); rc != 0)
         return rc;
     if (table[510] != std::byte{0x55} || table[511] != std::byte{0xAA})
         return ERR_INVALID_IMAGE;
@@ -89,6 +91,7 @@ struct WalkFrame {
 // Lives in NkMalloc memory: a kernel stack cannot hold it. Every push enters a
 // new table, so the stack never holds more frames than tables visited.
 struct PartitionWalk {
+    std::uint32_t dwBytesPerSector;
     std::uint32_t dwTables;
     std::uint32_t dwDepth;
     std::uint32_t adwVisited[kPartitionTableMax];
@@ -105,7 +108,7 @@ struct PartitionWalk {
     if (walk.dwTables == kPartitionTableMax)
         return ERR_INVALID_IMAGE;
     walk.adwVisited[walk.dwTables++] = sector;
-    if (int rc = ReadTableSector(disk, sector, table); rc != 0)
+    if (int rc = ReadTableSector(disk, walk.dwBytesPerSector, sector, table); rc != 0)
         return rc;
     walk.aStack[walk.dwDepth++] = WalkFrame{sector, 0, master};
     return 0;
@@ -124,6 +127,9 @@ template <class Visit>
     if (walk == nullptr)
         return ERR_NO_MEMORY;
     ScopeGuard freeWalk([walk] { NkFree(walk); });
+    DiskInfo info{};
+    Disk_GetDiskInfo(disk, &info);
+    walk->dwBytesPerSector = info.dwBytesPerSector;
     walk->dwTables = 0;
     walk->dwDepth = 0;
 
@@ -140,7 +146,7 @@ template <class Visit>
         }
         // Back from a chain: the table is read again instead of being kept per frame.
         if (!loaded) {
-            if (int rc = ReadTableSector(disk, top.dwSector, table); rc != 0)
+            if (int rc = ReadTableSector(disk, walk->dwBytesPerSector, top.dwSector, table); rc != 0)
                 return rc;
             loaded = true;
         }

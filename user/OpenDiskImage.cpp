@@ -97,23 +97,6 @@ int OpenDiskImage(Disk* disk, const char* path, std::uint32_t readOnly, IsHardDi
     return Disk_OpenBeta(disk, path, readOnly, record->dwImageOffset, &record->diBetaInfo) == 0 ? 0 : -1;
 }
 
-void StoreMountRecord(const MountRecord& record, std::string_view path, std::span<std::byte> out)
-{
-    const std::uint32_t word1 = record.dwBeta != 0 ? record.diBetaInfo.dwTotalSectors : record.dwDiskType;
-    const std::array<std::uint32_t, 10> words = {
-        record.dwBeta,        word1,           record.diBetaInfo.dwHeads, record.diBetaInfo.dwSectorsPerTrack,
-        record.diBetaInfo.dwBytesPerSector, record.dwImageOffset, record.dwFloppy, record.dwPC98,
-        record.dwPartition,   record.dwReadOnly};
-    for (std::size_t i = 0; i < words.size(); ++i)
-        StoreLE<std::uint32_t>(out, 4 * i, words[i]);
-    StoreLE<std::uint16_t>(out, 40, static_cast<std::uint16_t>(path.size()));
-    auto name = out.subspan(kMountRecordNameOffset);
-    std::memcpy(name.data(), path.data(), path.size());
-    // The terminating zero and the reserved byte.
-    name[path.size()] = std::byte{0};
-    name[path.size() + 1] = std::byte{0};
-}
-
 const char* QimDevicePath()
 {
     const char* node = std::getenv("QIM_DEVICE");

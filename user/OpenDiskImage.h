@@ -1,8 +1,9 @@
-// Opening an image for the control program, the mount record that tells the
-// driver what to serve, and the two control requests on the device node.
+// Opening an image for the control program, and sending the mount record
+// (QimMount.h) and the unmount request to the device node.
 #pragma once
 
 #include "Disk.h"
+#include "QimMount.h"
 
 #include <array>
 #include <cstddef>
@@ -11,31 +12,6 @@
 #include <string_view>
 
 namespace qim {
-
-// The record's words in host order, as OpenDiskImage and the partition menu
-// fill them. A recognised image has its code in word 1; a raw image has its
-// geometry there (words 1 to 4) and its data offset in word 5.
-struct MountRecord {
-    std::uint32_t dwBeta;
-    std::uint32_t dwDiskType;
-    DiskInfo diBetaInfo;
-    std::uint32_t dwImageOffset;
-    std::uint32_t dwFloppy;
-    std::uint32_t dwPC98;
-    std::uint32_t dwPartition;
-    std::uint32_t dwReadOnly;
-};
-
-// The request bytes: ten little-endian words, wNameLength at 40, the name with
-// its terminating zero at 42 and one reserved byte behind it.
-inline constexpr std::uint32_t kMountRecordNameOffset = 42;
-[[nodiscard]] constexpr std::uint32_t MountRecordLength(std::uint32_t nameLength) { return nameLength + 44; }
-// Longest name wNameLength describes.
-inline constexpr std::uint32_t kMountRecordMaxName = 0xFFFF;
-
-// Writes the request bytes of record and path into out, which holds exactly
-// MountRecordLength(path.size()) bytes; path.size() must not exceed kMountRecordMaxName.
-void StoreMountRecord(const MountRecord& record, std::string_view path, std::span<std::byte> out);
 
 // Whole-disk device or partitioned, and which table, for a recognised format.
 struct DiskClass {
@@ -58,9 +34,6 @@ using GetBetaInfoFunc = int (*)(void* param, DiskInfo* info, std::uint32_t* imag
                                 GetBetaInfoFunc getBetaInfoHardDisk, void* getBetaInfoHardDiskParam,
                                 GetBetaInfoFunc getBetaInfoFloppyDisk, void* getBetaInfoFloppyDiskParam,
                                 MountRecord* record);
-
-inline constexpr unsigned long QIM_MOUNT = 0x9201;
-inline constexpr unsigned long QIM_UNMOUNT = 0x9202;
 
 // "/dev/qim0", or the path in QIM_DEVICE when that is set.
 [[nodiscard]] const char* QimDevicePath();

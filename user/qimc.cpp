@@ -147,13 +147,14 @@ void Consume(ArgCursor* cursor, int count)
     cursor->ppArg += count;
 }
 
-// Decimal as a 32-bit signed long (a non-number is 0, the out-of-range
-// saturate), kept as a 32-bit word. A 64-bit long must not wrap a huge number
-// into a small one: 4294967297 is no partition 1.
+// Decimal as a 32-bit word: 0 to 4294967295 exactly, so that every number the
+// dialogue prints with "%u" reads back as itself; a negative number is its
+// 32-bit two's complement (-1 is 4294967295). A non-number is 0, and a number
+// beyond either end stops there: 4294967297 must not wrap into partition 1.
 std::uint32_t ArgNumber(const char* text)
 {
     const long long value = std::strtoll(text, nullptr, 10);
-    return static_cast<std::uint32_t>(static_cast<std::int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX)));
+    return static_cast<std::uint32_t>(std::clamp<long long>(value, INT32_MIN, UINT32_MAX));
 }
 
 // One letter argument: yes gives 1, no gives 0 (first character, either case).
@@ -308,6 +309,7 @@ int InteractMode()
         return -1;
     }
     commandLine += name + " ";
+    const std::size_t afterName = commandLine.size();
 
     const int readOnlyChoice = AskThreeWay({"readonly?\n", "1. readonly\n", "2. readwrite\n", "3. cancel\n"});
     if (readOnlyChoice == 3)
@@ -329,6 +331,11 @@ int InteractMode()
     Disk_Close(&disk);
     if (result < 0)
         return -1;
+
+    // A whole disk that asked nothing, mounted read-write: the argument form
+    // needs one more word after the file, and reads anything but "r" as read-write.
+    if (commandLine.size() == afterName)
+        commandLine += "w";
 
     record.dwReadOnly = readOnly;
     if (!SendMount(record, path))
@@ -415,7 +422,7 @@ int main(int argc, char** argv)
 {
     using namespace qim;
     if (argc < 2) {
-        Print("QIM for Linux Ver.0 alpha03\n");
+        std::printf("%s\n", kQimDescription);
         Print("mount:   # qimc m\n");
         Print("unmount: # qimc u\n");
         return -1;

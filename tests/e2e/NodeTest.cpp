@@ -1,6 +1,8 @@
 // The whole system as an administrator meets it: qim serving a node, qimc
 // mounting raw partitioned images, the node mounted through a loop device.
 #include "E2eSupport.h"
+#include "MountRecordBytes.h"
+#include "QimMount.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +24,6 @@ using namespace qimtest::e2e;
 
 namespace {
 
-constexpr unsigned long kQimMount = 0x9201;
-constexpr unsigned long kQimUnmount = 0x9202;
 constexpr unsigned long kGetSize = 0x1260;  // BLKGETSIZE
 
 class E2e : public ::testing::Test {
@@ -217,20 +217,12 @@ TEST_F(E2e, ASecondMountReplacesTheImageWithoutStaleData)
     EXPECT_EQ(ReadText(mnt + "/which.txt"), "second\n");
 }
 
-// A MountRecord for a raw PC/AT hard disk, as any program may build it.
+// A mount record for a raw PC/AT hard disk, as any program may build it.
 Bytes RawRecord(const PartitionedImage& image, std::uint32_t partitionIndex, bool readOnly)
 {
-    const std::uint32_t words[] = {1, static_cast<std::uint32_t>(image.totalSectors), 16, 63, 512, 0, 0, 0,
-                                   partitionIndex, readOnly ? 1u : 0u};
-    Bytes record(sizeof words);
-    std::memcpy(record.data(), words, sizeof words);
-    const std::uint16_t length = static_cast<std::uint16_t>(image.path.size());
-    record.push_back(static_cast<std::uint8_t>(length & 0xFF));
-    record.push_back(static_cast<std::uint8_t>(length >> 8));
-    record.insert(record.end(), image.path.begin(), image.path.end());
-    record.push_back(0);
-    record.push_back(0);
-    return record;
+    return MountRecordBytes({1, static_cast<std::uint32_t>(image.totalSectors), 16, 63, 512, 0, 0, 0, partitionIndex,
+                             readOnly ? 1u : 0u},
+                            image.path);
 }
 
 TEST_F(E2e, AnyProgramCanMountByRecordAddress)
@@ -242,15 +234,15 @@ TEST_F(E2e, AnyProgramCanMountByRecordAddress)
     ASSERT_GE(fd, 0) << std::strerror(errno);
 
     Bytes record = RawRecord(image, 1, true);
-    EXPECT_EQ(::ioctl(fd, kQimMount, record.data()), 0) << std::strerror(errno) << qim.Log();
+    EXPECT_EQ(::ioctl(fd, qim::QIM_MOUNT, record.data()), 0) << std::strerror(errno) << qim.Log();
     EXPECT_EQ(NodeSize(), image.logicalSectors * 512);
     // The driver writes the answer into this process's memory.
-    std::uint32_t sectors = 0;
+    unsigned long sectors = 0;
     EXPECT_EQ(::ioctl(fd, kGetSize, &sectors), 0);
     EXPECT_EQ(sectors, image.logicalSectors);
 
     errno = 0;
-    EXPECT_EQ(::ioctl(fd, kQimMount, reinterpret_cast<void*>(8)), -1);
+    EXPECT_EQ(::ioctl(fd, qim::QIM_MOUNT, reinterpret_cast<void*>(8)), -1);
     EXPECT_EQ(errno, EFAULT);
     errno = 0;
     EXPECT_EQ(::ioctl(fd, kGetSize, reinterpret_cast<void*>(8)), -1);
@@ -264,13 +256,13 @@ TEST_F(E2e, AnyProgramCanMountByRecordAddress)
     auto* tail = static_cast<std::uint8_t*>(twoPages) + page - 48;
     std::memcpy(tail, record.data(), 44);  // wNameLength says the name goes on past the page
     errno = 0;
-    EXPECT_EQ(::ioctl(fd, kQimMount, tail), -1);
+    EXPECT_EQ(::ioctl(fd, qim::QIM_MOUNT, tail), -1);
     EXPECT_EQ(errno, EFAULT);
     ::munmap(twoPages, static_cast<std::size_t>(page));
     // Failed mounts leave the mounted image in place.
     EXPECT_EQ(NodeSize(), image.logicalSectors * 512) << qim.Log();
 
-    EXPECT_EQ(::ioctl(fd, kQimUnmount, 0), 0);
+    EXPECT_EQ(::ioctl(fd, qim::QIM_UNMOUNT, 0), 0);
     EXPECT_EQ(NodeSize(), 0u);
     ::close(fd);
 }

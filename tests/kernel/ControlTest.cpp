@@ -29,9 +29,15 @@ TEST_F(ControlTest, QueriesBeforeAnyMount)
     EXPECT_EQ(size.result, 0);
     EXPECT_EQ(size.sectors, 0u);
     EXPECT_EQ(Ioctl(qim::BLKRRPART, 0), -25);
-    EXPECT_EQ(Ioctl(0x1261, 77), fake::kBlkIoctlResult);
-    EXPECT_EQ(fake::CountCalls("blk_ioctl 0xfe00 0x1261"), 1u);
-    EXPECT_TRUE(fake::Log().empty());
+    // Every other request is the block layer's.
+    EXPECT_EQ(Ioctl(qim::BLKFLSBUF, 77), 0);
+    EXPECT_EQ(kern::CountCalls("blk_ioctl 0xfe00 0x1261"), 1u);
+    EXPECT_EQ(kern::CountCalls("fsync 0xfe00"), 1u);
+    const unsigned long answer = kern::PlaceUser(Bytes(4, 0xCC));
+    EXPECT_EQ(Ioctl(qim::BLKSSZGET, answer), 0);
+    EXPECT_EQ(kern::ReadUser(answer, 4), (Bytes{0, 2, 0, 0}));
+    EXPECT_EQ(Ioctl(0x1234, 0), -22);
+    EXPECT_TRUE(kern::Log().empty());
 }
 
 TEST_F(ControlTest, MinorOneDoesNotExist)
@@ -39,16 +45,16 @@ TEST_F(ControlTest, MinorOneDoesNotExist)
     EXPECT_EQ(Open(1), -19);
     qim::inode node{Dev(1)};
     qim::file f{};
-    EXPECT_EQ(qim::qim_ioctl(&node, &f, qim::QIM_UNMOUNT, 0), -19);
-    EXPECT_EQ(qim::qim_release(&node, &f), -19);
-    EXPECT_EQ(fake::UseCount(), 1);
+    EXPECT_EQ(kern::Locked([&] { return qim::qim_ioctl(&node, &f, qim::QIM_UNMOUNT, 0); }), -19);
+    EXPECT_EQ(kern::Locked([&] { return qim::qim_release(&node, &f); }), -19);
+    EXPECT_EQ(kern::UseCount(), 1);
     EXPECT_EQ(Device().nOpenCount, 1);
 }
 
 TEST_F(ControlTest, FloppyServedWhole)
 {
     ASSERT_EQ(Mount(RawFloppyWords(kFloppy), Image("fd.img", kFloppy, 1)), 0);
-    EXPECT_TRUE(fake::Log().empty());
+    EXPECT_TRUE(kern::Log().empty());
     const Geometry g = QueryGeometry();
     ASSERT_EQ(g.result, 0);
     EXPECT_EQ(g.heads, 2);
@@ -73,13 +79,32 @@ TEST_F(ControlTest, RawFloppyOfKilobyteSectors)
     EXPECT_EQ(QueryGeometry().cylinders, 77);
 }
 
+// A 64-bit caller's unsigned long and hd_geometry are written whole, start
+// included, and nothing past them.
+TEST_F(ControlTest, QueriesAnswerInTheHostsLayouts)
+{
+    ASSERT_EQ(Mount(RawFloppyWords(kFloppy), Image("fd.img", kFloppy, 1)), 0);
+    static_assert(sizeof(unsigned long) == 8 && sizeof(qim::hd_geometry) == 16);
+    const Bytes cc(8, 0xCC);
+    const unsigned long geometryAt = kern::PlaceUser(Bytes(24, 0xCC));
+    ASSERT_EQ(Ioctl(qim::HDIO_GETGEO, geometryAt), 0);
+    Bytes geometry = {2, 18, 80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    geometry.insert(geometry.end(), cc.begin(), cc.end());
+    EXPECT_EQ(kern::ReadUser(geometryAt, 24), geometry);
+
+    const unsigned long sizeAt = kern::PlaceUser(Bytes(16, 0xCC));
+    ASSERT_EQ(Ioctl(qim::BLKGETSIZE, sizeAt), 0);
+    Bytes size = {0x40, 0x0B, 0, 0, 0, 0, 0, 0};  // 2880
+    size.insert(size.end(), cc.begin(), cc.end());
+    EXPECT_EQ(kern::ReadUser(sizeAt, 16), size);
+}
+
 TEST_F(ControlTest, QueriesFaultOnUnwritableAnswers)
 {
     ASSERT_EQ(Mount(RawFloppyWords(kFloppy), Image("fd.img", kFloppy, 1)), 0);
-    EXPECT_EQ(Ioctl(qim::HDIO_GETGEO, kUnmappedAt), -14);
-    EXPECT_EQ(Ioctl(qim::BLKGETSIZE, fake::kUserLimit - 2), -14);
-    fake::MapUser(kAnswerAt, Bytes(2));  // half the answer fits
-    EXPECT_EQ(Ioctl(qim::BLKGETSIZE, kAnswerAt), -14);
+    EXPECT_EQ(Ioctl(qim::HDIO_GETGEO, kern::UnmappedUser()), -14);
+    EXPECT_EQ(Ioctl(qim::BLKGETSIZE, kern::PlaceUser(Bytes(2))), -14);  // a quarter of the answer fits
+    EXPECT_EQ(Ioctl(qim::BLKGETSIZE, kern::PlaceUserAtLimit(Bytes(2))), -14);
 }
 
 TEST_F(ControlTest, BusyWhileAnyoneElseHoldsTheDevice)
@@ -91,7 +116,7 @@ TEST_F(ControlTest, BusyWhileAnyoneElseHoldsTheDevice)
     ASSERT_EQ(Open(), 0);  // a file system on the device
     EXPECT_EQ(Mount(RawFloppyWords(kSmallFloppy), b), 1);
     EXPECT_EQ(Unmount(), 1);
-    EXPECT_EQ(fake::Log(), std::vector<std::string>{"<1>qim: device busy\n"});
+    EXPECT_EQ(kern::Log(), std::vector<std::string>{"<1>qim: device busy\n"});
     EXPECT_EQ(Device().pDisk, mounted);
     EXPECT_EQ(QuerySize().sectors, 2880u);
 
@@ -106,11 +131,11 @@ TEST_F(ControlTest, ReleaseOfLastOpenFlushesAndKeepsTheImage)
     ASSERT_EQ(Mount(RawFloppyWords(kFloppy), Image("fd.img", kFloppy, 1)), 0);
     ASSERT_EQ(Open(), 0);
     ASSERT_EQ(Release(), 0);
-    EXPECT_EQ(fake::CountCalls("fsync 0xfe00"), 0u);
+    EXPECT_EQ(kern::CountCalls("fsync 0xfe00"), 0u);
     ASSERT_EQ(Release(), 0);
-    EXPECT_EQ(fake::CountCalls("fsync 0xfe00"), 1u);
-    EXPECT_EQ(fake::CountCalls("invalidate 0xfe00 0"), 1u);
-    EXPECT_EQ(fake::UseCount(), 0);
+    EXPECT_EQ(kern::CountCalls("fsync 0xfe00"), 1u);
+    EXPECT_EQ(kern::CountCalls("invalidate 0xfe00 0"), 1u);
+    EXPECT_EQ(kern::UseCount(), 0);
     EXPECT_NE(Device().pDisk, nullptr);
 }
 
@@ -121,7 +146,7 @@ TEST_F(ControlTest, ReplacingMountClosesTheFormerImage)
     ASSERT_EQ(Mount(RawFloppyWords(kKiloFloppy), Image("b.img", kKiloFloppy, 2)), 0);
     EXPECT_EQ(QuerySize().sectors, 2464u);
     EXPECT_EQ(Table(qim::blksize_size), 1024);
-    EXPECT_EQ(fake::LiveAllocations(), 4u + 1u);  // three tables, the devices, one Disk
+    EXPECT_EQ(kern::LiveAllocations(), 4u + 1u);  // three tables, the devices, one Disk
     EXPECT_EQ(OpenFileCount(a), 0);
     EXPECT_EQ(ReadSectors(0, 1), PatternBytes(0, 512, 2));
 }
@@ -129,7 +154,7 @@ TEST_F(ControlTest, ReplacingMountClosesTheFormerImage)
 TEST_F(ControlTest, UnmountFromEmptyAndAfterMount)
 {
     EXPECT_EQ(Unmount(), 0);
-    EXPECT_TRUE(fake::Log().empty());
+    EXPECT_TRUE(kern::Log().empty());
 
     const std::string path = Image("fd.img", kFloppy, 1);
     ASSERT_EQ(Mount(RawFloppyWords(kFloppy), path), 0);
@@ -138,12 +163,12 @@ TEST_F(ControlTest, UnmountFromEmptyAndAfterMount)
     EXPECT_EQ(OpenFileCount(path), 0);
     EXPECT_EQ(Device().pDisk, nullptr);
     EXPECT_EQ(Table(qim::blksize_size), 0);
-    EXPECT_EQ(fake::LiveAllocations(), 4u);
+    EXPECT_EQ(kern::LiveAllocations(), 4u);
     EXPECT_EQ(QueryGeometry().result, -61);
     // The mapping keeps its values; only the image is gone.
     EXPECT_EQ(QuerySize().sectors, 2880u);
     EXPECT_EQ(Unmount(), 0);
-    EXPECT_TRUE(fake::Log().empty());
+    EXPECT_TRUE(kern::Log().empty());
 }
 
 // Each way a mount can fail, tried with a floppy already mounted.
@@ -188,11 +213,12 @@ const FailingMount kFailingMounts[] = {
 
 class FailingMountTest : public ControlTest, public ::testing::WithParamInterface<FailingMount> {
 protected:
-    // A record placed at address with only its first `mapped` bytes in user memory.
-    int MountAt(unsigned long address, const Bytes& record, std::size_t mapped)
+    // A record with only its first `mapped` bytes in user memory, which ends
+    // there, or where user memory ends (atLimit).
+    int MountCut(const Bytes& record, std::size_t mapped, bool atLimit)
     {
-        fake::MapUser(address, Bytes(record.begin(), record.begin() + static_cast<long>(mapped)));
-        return Ioctl(qim::QIM_MOUNT, address);
+        const Bytes head(record.begin(), record.begin() + static_cast<long>(mapped));
+        return Ioctl(qim::QIM_MOUNT, atLimit ? kern::PlaceUserAtLimit(head) : kern::PlaceUser(head));
     }
 
     int Attempt(Step step, const std::string& b)
@@ -201,18 +227,18 @@ protected:
         RecordWords words = RawFloppyWords(kSmallFloppy);
         switch (step) {
         case Step::FixedPartAboveUserMemory:
-            return MountAt(fake::kUserLimit - 40, record, 40);
+            return MountCut(record, 40, true);
         case Step::WholeRecordAboveUserMemory:
-            return MountAt(fake::kUserLimit - 50, record, 50);
+            return MountCut(record, 50, true);
         case Step::FixedPartUnmapped:
-            return Ioctl(qim::QIM_MOUNT, kUnmappedAt);
+            return Ioctl(qim::QIM_MOUNT, kern::UnmappedUser());
         case Step::NameUnmapped:
-            return MountAt(kRecordAt, record, 50);
+            return MountCut(record, 50, false);
         case Step::CopyNotAllocated:
-            fake::FailKmalloc(1);
+            kern::FailKmalloc(1);
             return Mount(record);
         case Step::DiskNotAllocated:
-            fake::FailKmalloc(2);
+            kern::FailKmalloc(2);
             return Mount(record);
         case Step::NameNotTerminated: {
             Bytes bad = record;
@@ -246,11 +272,11 @@ TEST_P(FailingMountTest, LeavesTheFormerImageMounted)
     ASSERT_EQ(Mount(RawFloppyWords(kFloppy), Image("a.img", kFloppy, 1)), 0);
     const std::string b = Image("b.img", kSmallFloppy, 2);
     qim::Disk* mounted = Device().pDisk;
-    const std::size_t allocations = fake::LiveAllocations();
+    const std::size_t allocations = kern::LiveAllocations();
 
     EXPECT_EQ(Attempt(GetParam().step, b), GetParam().result);
-    EXPECT_EQ(fake::Log(), std::vector<std::string>{GetParam().message});
-    EXPECT_EQ(fake::LiveAllocations(), allocations);
+    EXPECT_EQ(kern::Log(), std::vector<std::string>{GetParam().message});
+    EXPECT_EQ(kern::LiveAllocations(), allocations);
     EXPECT_EQ(OpenFileCount(b), 0);
 
     EXPECT_EQ(Device().pDisk, mounted);

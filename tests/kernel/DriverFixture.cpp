@@ -30,27 +30,27 @@ int OpenFileCount(const std::string& path)
 
 void DriverTest::SetUp()
 {
-    fake::Reset();
-    ASSERT_EQ(qim::qim_init(), 0);
+    kern::Reset();
+    ASSERT_EQ(kern::Locked(qim::qim_init), 0);
     ASSERT_EQ(Open(), 0);
-    fake::ClearLog();
+    kern::ClearLog();
 }
 
 void DriverTest::TearDown()
 {
     while (opens > 0)
         Release();
-    qim::qim_cleanup();
-    EXPECT_EQ(fake::LiveAllocations(), 0u);
-    EXPECT_EQ(fake::BadFrees(), 0);
-    fake::Reset();
+    kern::Locked(qim::qim_cleanup);
+    EXPECT_EQ(kern::LiveAllocations(), 0u);
+    EXPECT_EQ(kern::BadFrees(), 0);
+    kern::Reset();
 }
 
 int DriverTest::Open(unsigned minor)
 {
     qim::inode node{Dev(minor)};
     qim::file f{};
-    const int rc = qim::qim_bdops.open(&node, &f);
+    const int rc = kern::Locked([&] { return qim::qim_bdops.open(&node, &f); });
     if (rc == 0)
         ++opens;
     return rc;
@@ -61,62 +61,65 @@ int DriverTest::Release(unsigned minor)
     qim::inode node{Dev(minor)};
     qim::file f{};
     --opens;
-    return qim::qim_bdops.release(&node, &f);
+    return kern::Locked([&] { return qim::qim_bdops.release(&node, &f); });
 }
 
 int DriverTest::Ioctl(unsigned request, unsigned long argument)
 {
     qim::inode node{Dev()};
     qim::file f{};
-    return qim::qim_bdops.ioctl(&node, &f, request, argument);
+    return kern::Locked([&] { return qim::qim_bdops.ioctl(&node, &f, request, argument); });
 }
 
-int DriverTest::Mount(const Bytes& record)
+int DriverTest::Mount(const Bytes& record) { return Ioctl(qim::QIM_MOUNT, kern::PlaceUser(record)); }
+
+namespace {
+std::uint64_t LittleEndian(const Bytes& b, std::size_t at, std::size_t size)
 {
-    fake::MapUser(kRecordAt, record);
-    return Ioctl(qim::QIM_MOUNT, kRecordAt);
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        v |= std::uint64_t{b[at + i]} << (8 * i);
+    return v;
 }
+}  // namespace
 
 DriverTest::Geometry DriverTest::QueryGeometry()
 {
-    fake::MapUser(kAnswerAt, Bytes(8, 0xCC));
+    const unsigned long answer = kern::PlaceUser(Bytes(sizeof(qim::hd_geometry), 0xCC));
     Geometry g{};
-    g.result = Ioctl(qim::HDIO_GETGEO, kAnswerAt);
-    const Bytes b = fake::ReadUser(kAnswerAt, 8);
+    g.result = Ioctl(qim::HDIO_GETGEO, answer);
+    const Bytes b = kern::ReadUser(answer, sizeof(qim::hd_geometry));
     g.heads = b[0];
     g.sectors = b[1];
-    g.cylinders = static_cast<std::uint16_t>(b[2] | b[3] << 8);
-    g.start = static_cast<std::uint32_t>(b[4] | b[5] << 8 | b[6] << 16 | b[7] << 24);
+    g.cylinders = static_cast<std::uint16_t>(LittleEndian(b, 2, 2));
+    g.start = LittleEndian(b, 8, 8);
     return g;
 }
 
 DriverTest::Size DriverTest::QuerySize()
 {
-    fake::MapUser(kAnswerAt, Bytes(8, 0xCC));
+    const unsigned long answer = kern::PlaceUser(Bytes(sizeof(unsigned long), 0xCC));
     Size s{};
-    s.result = Ioctl(qim::BLKGETSIZE, kAnswerAt);
-    const Bytes b = fake::ReadUser(kAnswerAt, 8);
-    s.sectors = static_cast<std::uint32_t>(b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24);
-    // Exactly 32 bits are written.
-    EXPECT_EQ(b[4], 0xCC);
+    s.result = Ioctl(qim::BLKGETSIZE, answer);
+    s.sectors = LittleEndian(kern::ReadUser(answer, sizeof(unsigned long)), 0, sizeof(unsigned long));
     return s;
 }
 
 Bytes DriverTest::ReadSectors(unsigned long sector, std::uint32_t count)
 {
-    fake::Request* r = fake::Submit(Dev(), qim::READ, sector, {{count, {}, true}});
-    fake::RunQueue(static_cast<unsigned>(qim::qim_major));
-    EXPECT_TRUE(r->finished);
-    return r->statuses == std::vector<int>{1} ? r->segments[0].data : Bytes{};
+    kern::Request* r = kern::Submit(Dev(), qim::READ, sector, {{count, {}, true}});
+    kern::RunQueue(static_cast<unsigned>(qim::qim_major));
+    EXPECT_TRUE(r->block.finished);
+    return r->block.statuses == std::vector<int>{1} ? r->buffers[0] : Bytes{};
 }
 
 int DriverTest::WriteSectors(unsigned long sector, const Bytes& data)
 {
-    fake::Segment seg{static_cast<std::uint32_t>(data.size() / 512), data, true};
-    fake::Request* r = fake::Submit(Dev(), qim::WRITE, sector, {seg});
-    fake::RunQueue(static_cast<unsigned>(qim::qim_major));
-    EXPECT_TRUE(r->finished);
-    return r->statuses == std::vector<int>{1} ? 1 : 0;
+    kern::Segment seg{static_cast<std::uint32_t>(data.size() / 512), data, true};
+    kern::Request* r = kern::Submit(Dev(), qim::WRITE, sector, {seg});
+    kern::RunQueue(static_cast<unsigned>(qim::qim_major));
+    EXPECT_TRUE(r->block.finished);
+    return r->block.statuses == std::vector<int>{1} ? 1 : 0;
 }
 
 }  // namespace qimtest

@@ -1,11 +1,12 @@
-// A loaded driver on the in-process kernel, with minor 0 open once (as a
-// control program holds it), and the calls the tests make through it.
+// A loaded driver on the host's kernel, with minor 0 open once (as a control
+// program holds it), and the calls the tests make through it, each under the
+// request lock as every entry into the driver runs.
 #pragma once
 
-#include "FakeKernel.h"
 #include "MountRecordBytes.h"
 #include "RawImage.h"
 #include "TempDir.h"
+#include "TestKernel.h"
 #include "qimmain.h"
 
 #include <gtest/gtest.h>
@@ -13,12 +14,6 @@
 #include <string>
 
 namespace qimtest {
-
-// Where tests place records and answers in the fake user memory.
-inline constexpr unsigned long kRecordAt = 0x100000;
-inline constexpr unsigned long kAnswerAt = 0x200000;
-// Below the user limit, never mapped: copies fault there.
-inline constexpr unsigned long kUnmappedAt = 0x300000;
 
 // Record words of a raw image served whole (a floppy).
 RecordWords RawFloppyWords(const RawGeometry& g, std::uint32_t readOnly = 0);
@@ -38,7 +33,7 @@ protected:
     [[nodiscard]] int Open(unsigned minor = 0);
     int Release(unsigned minor = 0);
     int Ioctl(unsigned request, unsigned long argument);
-    // Places the record at kRecordAt and sends the mount request.
+    // Places the record in user memory and sends the mount request.
     int Mount(const Bytes& record);
     int Mount(const RecordWords& words, const std::string& path) { return Mount(MountRecordBytes(words, path)); }
     int Unmount() { return Ioctl(qim::QIM_UNMOUNT, 0); }
@@ -47,12 +42,12 @@ protected:
         int result;
         std::uint8_t heads, sectors;
         std::uint16_t cylinders;
-        std::uint32_t start;
+        std::uint64_t start;
     };
     Geometry QueryGeometry();
     struct Size {
         int result;
-        std::uint32_t sectors;
+        std::uint64_t sectors;  // the whole unsigned long the driver wrote
     };
     Size QuerySize();
 

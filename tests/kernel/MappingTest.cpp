@@ -56,7 +56,7 @@ TEST_F(Mapping, FirstPcAtPartitionStartsAtItsSector)
     EXPECT_EQ(ReadSectors(0, 8), At(disk, 32256, 4096));
     EXPECT_EQ(ReadSectors(8000, 1), At(disk, (63 + 8000) * 512, 512));
     EXPECT_TRUE(ReadSectors(8001, 1).empty());
-    EXPECT_EQ(fake::Log(), std::vector<std::string>{"<1>qim: request past end of device\n"});
+    EXPECT_EQ(kern::Log(), std::vector<std::string>{"<1>qim: request past end of device\n"});
 }
 
 TEST_F(Mapping, SecondPcAtPartitionPublishesItsOwnSize)
@@ -91,11 +91,36 @@ TEST_F(Mapping, LogicalPartitionFollowsThePrimaries)
     EXPECT_EQ(QueryGeometry().cylinders, 5000 / (16 * 63));
 }
 
+// A raw disk of 1,024-byte sectors finds its logical tables, and maps its
+// partitions, in sectors of that size.
+TEST_F(Mapping, KilobyteSectorsLogicalPartitionMapsItsOwnBytes)
+{
+    constexpr RawGeometry kKiloDisk{8 * 32 * 40, 8, 32, 1024};
+    PcAtLayout layout;
+    layout.bytesPerSector = 1024;
+    layout.primary = {{0x06, 32, 2000}};
+    layout.logical = {{0x83, 3000, 2000}, {0x0B, 6000, 3000}};
+    Bytes disk = PatternBytes(0, kKiloDisk.bytes(), 5);
+    WritePcAtLayout(disk, layout);
+    WriteRawImageFrom(path, kKiloDisk, disk);
+
+    ASSERT_EQ(Mount(RawPartitionWords(kKiloDisk, 0, 2), path), 0);
+    EXPECT_EQ(Device().qwByteOffset, 6000u * 1024);
+    EXPECT_EQ(QuerySize().sectors, 6000u);
+    EXPECT_EQ(QueryGeometry().cylinders, 3000 / (8 * 32));
+    EXPECT_EQ(ReadSectors(0, 4), At(disk, 6000 * 1024, 2048));
+    EXPECT_EQ(ReadSectors(5999, 1), At(disk, 9000 * 1024 - 512, 512));
+    EXPECT_TRUE(ReadSectors(6000, 1).empty());
+
+    ASSERT_EQ(Mount(RawPartitionWords(kKiloDisk, 0, 1), path), 0);
+    EXPECT_EQ(ReadSectors(0, 2), At(disk, 3000 * 1024, 1024));
+}
+
 TEST_F(Mapping, PartitionBeyondTheLastIsRefused)
 {
     AtImage(TwoPrimaries());
     EXPECT_EQ(Mount(RawPartitionWords(kAtDisk, 0, 2), path), -14);
-    EXPECT_EQ(fake::Log(), std::vector<std::string>{"<1>qim: partition error\n"});
+    EXPECT_EQ(kern::Log(), std::vector<std::string>{"<1>qim: partition error\n"});
     EXPECT_EQ(Device().pDisk, nullptr);
     EXPECT_EQ(OpenFileCount(path), 0);
 }
@@ -120,7 +145,7 @@ TEST_F(Mapping, Pc98PartitionEndingBeforeItStartsIsRefused)
 {
     Pc98Image(50, 10);
     EXPECT_EQ(Mount(RawPartitionWords(kPc98Disk, 1, 0), path), -14);
-    EXPECT_EQ(fake::Log(), std::vector<std::string>{"<1>qim: partition error\n"});
+    EXPECT_EQ(kern::Log(), std::vector<std::string>{"<1>qim: partition error\n"});
     EXPECT_EQ(Mount(RawPartitionWords(kPc98Disk, 1, 1), path), -14);  // one slot in use
 }
 

@@ -5,8 +5,8 @@
 namespace qimtest {
 namespace {
 
-using fake::CountLog;
-using fake::Log;
+using kern::CountLog;
+using kern::Log;
 
 constexpr RawGeometry kFloppy{2880, 2, 18, 512};
 
@@ -17,7 +17,7 @@ protected:
         path = dir.file("floppy.img");
         Bytes disk = WriteRawImage(path, {kFloppy});
         EXPECT_EQ(Mount(RawFloppyWords(kFloppy, readOnly), path), 0);
-        fake::ClearLog();
+        kern::ClearLog();
         return disk;
     }
     std::string path;
@@ -44,10 +44,10 @@ TEST_F(Requests, UnknownMinorIsLoggedFiveTimes)
 {
     MountFloppy();
     for (int i = 0; i < 8; ++i) {
-        fake::Request* r = fake::Submit(Dev(1), qim::READ, 0, {{1, {}, true}});
-        fake::RunQueue(static_cast<unsigned>(qim::qim_major));
-        EXPECT_EQ(r->statuses, std::vector<int>{0});
-        EXPECT_TRUE(r->finished);
+        kern::Request* r = kern::Submit(Dev(1), qim::READ, 0, {{1, {}, true}});
+        kern::RunQueue(static_cast<unsigned>(qim::qim_major));
+        EXPECT_EQ(r->block.statuses, std::vector<int>{0});
+        EXPECT_TRUE(r->block.finished);
     }
     EXPECT_EQ(CountLog("<1>qim: request for unknown device\n"), 5u);
     EXPECT_EQ(Log().size(), 5u);
@@ -79,35 +79,35 @@ TEST_F(Requests, WritesReachTheImageUnlessReadOnly)
 TEST_F(Requests, OtherCommandsFailSilently)
 {
     MountFloppy();
-    fake::Request* r = fake::Submit(Dev(), 7, 0, {{1, {}, true}});
-    fake::RunQueue(static_cast<unsigned>(qim::qim_major));
-    EXPECT_EQ(r->statuses, std::vector<int>{0});
+    kern::Request* r = kern::Submit(Dev(), 7, 0, {{1, {}, true}});
+    kern::RunQueue(static_cast<unsigned>(qim::qim_major));
+    EXPECT_EQ(r->block.statuses, std::vector<int>{0});
     EXPECT_TRUE(Log().empty());
 }
 
 TEST_F(Requests, EverySegmentIsTriedAfterAFailedOne)
 {
     const Bytes disk = MountFloppy();
-    fake::Request* r = fake::Submit(Dev(), qim::READ, 2877, {{2, {}, true}, {3, {}, true}, {1, {}, true}});
-    fake::Request* next = fake::Submit(Dev(), qim::READ, 4, {{1, {}, true}});
-    fake::RunQueue(static_cast<unsigned>(qim::qim_major));
-    EXPECT_EQ(r->statuses, (std::vector<int>{1, 0, 0}));
-    EXPECT_EQ(r->segments[0].data, Bytes(disk.end() - 3 * 512, disk.end() - 512));
-    EXPECT_TRUE(r->finished);
+    kern::Request* r = kern::Submit(Dev(), qim::READ, 2877, {{2, {}, true}, {3, {}, true}, {1, {}, true}});
+    kern::Request* next = kern::Submit(Dev(), qim::READ, 4, {{1, {}, true}});
+    kern::RunQueue(static_cast<unsigned>(qim::qim_major));
+    EXPECT_EQ(r->block.statuses, (std::vector<int>{1, 0, 0}));
+    EXPECT_EQ(r->buffers[0], Bytes(disk.end() - 3 * 512, disk.end() - 512));
+    EXPECT_TRUE(r->block.finished);
     EXPECT_EQ(CountLog("<1>qim: request past end of device\n"), 2u);
-    EXPECT_EQ(next->statuses, std::vector<int>{1});
-    EXPECT_EQ(next->segments[0].data, Bytes(disk.begin() + 2048, disk.begin() + 2560));
-    EXPECT_EQ(fake::QueueLength(static_cast<unsigned>(qim::qim_major)), 0u);
+    EXPECT_EQ(next->block.statuses, std::vector<int>{1});
+    EXPECT_EQ(next->buffers[0], Bytes(disk.begin() + 2048, disk.begin() + 2560));
+    EXPECT_EQ(kern::QueueLength(static_cast<unsigned>(qim::qim_major)), 0u);
 }
 
 TEST_F(Requests, SegmentsAreServedInOrderAtTheirOwnSectors)
 {
     const Bytes disk = MountFloppy();
-    fake::Request* r = fake::Submit(Dev(), qim::READ, 100, {{1, {}, true}, {4, {}, true}, {2, {}, true}});
-    fake::RunQueue(static_cast<unsigned>(qim::qim_major));
-    EXPECT_EQ(r->statuses, (std::vector<int>{1, 1, 1}));
-    EXPECT_EQ(r->segments[1].data, Bytes(disk.begin() + 101 * 512, disk.begin() + 105 * 512));
-    EXPECT_EQ(r->segments[2].data, Bytes(disk.begin() + 105 * 512, disk.begin() + 107 * 512));
+    kern::Request* r = kern::Submit(Dev(), qim::READ, 100, {{1, {}, true}, {4, {}, true}, {2, {}, true}});
+    kern::RunQueue(static_cast<unsigned>(qim::qim_major));
+    EXPECT_EQ(r->block.statuses, (std::vector<int>{1, 1, 1}));
+    EXPECT_EQ(r->buffers[1], Bytes(disk.begin() + 101 * 512, disk.begin() + 105 * 512));
+    EXPECT_EQ(r->buffers[2], Bytes(disk.begin() + 105 * 512, disk.begin() + 107 * 512));
 }
 
 TEST_F(Requests, BrokenQueuesHaltTheKernel)
@@ -115,29 +115,29 @@ TEST_F(Requests, BrokenQueuesHaltTheKernel)
     const Bytes disk = MountFloppy();
     const auto major = static_cast<unsigned>(qim::qim_major);
     // A request of another major on the driver's queue.
-    fake::Submit(qim::MKDEV(3, 0), qim::READ, 0, {{1, {}, true}}, true, major);
+    kern::Submit(qim::MKDEV(3, 0), qim::READ, 0, {{1, {}, true}}, true, major);
     try {
-        fake::RunQueue(major);
+        kern::RunQueue(major);
         ADD_FAILURE() << "no panic";
-    } catch (const fake::KernelPanic& p) {
+    } catch (const kern::KernelPanic& p) {
         EXPECT_EQ(p.message, "qim: request list destroyed");
     }
-    fake::DropQueue(major);
+    kern::DropQueue(major);
 
-    fake::Submit(Dev(), qim::READ, 0, {{1, {}, false}});
+    kern::Submit(Dev(), qim::READ, 0, {{1, {}, false}});
     try {
-        fake::RunQueue(major);
+        kern::RunQueue(major);
         ADD_FAILURE() << "no panic";
-    } catch (const fake::KernelPanic& p) {
+    } catch (const kern::KernelPanic& p) {
         EXPECT_EQ(p.message, "qim: block not locked");
     }
-    fake::DropQueue(major);
+    kern::DropQueue(major);
 
     // A request without buffer heads has nothing to be locked.
-    fake::Request* r = fake::Submit(Dev(), qim::READ, 0, {{1, {}, false}}, false);
-    fake::RunQueue(major);
-    EXPECT_EQ(r->statuses, std::vector<int>{1});
-    EXPECT_EQ(r->segments[0].data, Bytes(disk.begin(), disk.begin() + 512));
+    kern::Request* r = kern::Submit(Dev(), qim::READ, 0, {{1, {}, false}}, false);
+    kern::RunQueue(major);
+    EXPECT_EQ(r->block.statuses, std::vector<int>{1});
+    EXPECT_EQ(r->buffers[0], Bytes(disk.begin(), disk.begin() + 512));
 }
 
 }  // namespace

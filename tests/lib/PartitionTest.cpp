@@ -192,6 +192,27 @@ TEST(PcAtPartitions, LinksRelativeToOutermostDataRelativeToOwnTable)
     }
 }
 
+// Table sector k lies at k times the disk's bytes per sector, the unit its
+// partitions start in; 512-byte disks read exactly the bytes they always did.
+TEST(PcAtPartitions, TablesLieInSectorsOfTheDisksOwnSize)
+{
+    TempDir dir;
+    PcAtLayout layout;
+    layout.primary = {{0x06, 63, 937}};
+    layout.logical = {{0x83, 1063, 500}, {0x07, 2000, 300}};
+    for (const std::uint32_t bps : {512u, 1024u, 2048u}) {
+        SCOPED_TRACE(bps);
+        layout.bytesPerSector = bps;
+        const std::string path = dir.file("disk" + std::to_string(bps) + ".img");
+        const std::vector<PcAtPartition> want = WritePcAtDisk(path, 4000, layout);
+        ImageDisk d(path, bps);
+        ASSERT_EQ(d.rc, 0);
+        const Listed l = ListAndCheckLookup(&d.disk);
+        ASSERT_EQ(l.rc, 0);
+        EXPECT_EQ(Simplified(l.entries), want);
+    }
+}
+
 TEST(PcAtPartitions, SeveralLinksAndDataPerTableStrayBytesAndExactExtendedIds)
 {
     TempDir dir;

@@ -4,6 +4,8 @@
 // (0 when unset; a negative number fails with EIO). The mount record is saved
 // to the file named by QIM_SHIM_RECORD, and each event is appended as a line
 // to QIM_SHIM_LOG, so that tests can check what qimc sent and that it closed the node.
+#include "QimMount.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <span>
 
 namespace {
 
@@ -52,7 +55,9 @@ void SaveRecord(const unsigned char* record)
     const char* path = std::getenv("QIM_SHIM_RECORD");
     if (path == nullptr)
         return;
-    const std::uint32_t length = (record[40] | (record[41] << 8)) + 44u;
+    const std::uint32_t length =
+        qim::StatedMountRecordLength(std::span<const std::byte, qim::kMountRecordFixedBytes>(
+            reinterpret_cast<const std::byte*>(record), qim::kMountRecordFixedBytes));
     if (FILE* f = std::fopen(path, "wb"); f != nullptr) {
         std::fwrite(record, 1, length, f);
         std::fclose(f);
@@ -106,10 +111,10 @@ int ioctl(int fd, unsigned long request, ...)
     const char* configured = std::getenv("QIM_SHIM_RESULT");
     const int result = configured != nullptr ? std::atoi(configured) : 0;
     char line[64];
-    if (request == 0x9201) {
+    if (request == qim::QIM_MOUNT) {
         SaveRecord(static_cast<const unsigned char*>(argument));
         std::snprintf(line, sizeof line, "mount -> %d", result);
-    } else if (request == 0x9202) {
+    } else if (request == qim::QIM_UNMOUNT) {
         std::snprintf(line, sizeof line, "unmount -> %d", result);
     } else {
         std::snprintf(line, sizeof line, "ioctl 0x%lx", request);

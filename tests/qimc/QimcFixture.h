@@ -16,7 +16,7 @@
 
 namespace qimtest {
 
-inline constexpr const char* kBanner = "QIM for Linux Ver.0 alpha03\nmount:   # qimc m\nunmount: # qimc u\n";
+inline const std::string kBanner = std::string(qim::kQimDescription) + "\nmount:   # qimc m\nunmount: # qimc u\n";
 inline constexpr const char* kReadOnlyMenu = "readonly?\n1. readonly\n2. readwrite\n3. cancel\n: ";
 inline constexpr const char* kHardDiskMenu = "harddisk?\n1. harddisk\n2. floppydisk\n3. cancel\n: ";
 inline constexpr const char* kPCATMenu = "pc/at?\n1. pc/at\n2. pc-98\n3. cancel\n: ";

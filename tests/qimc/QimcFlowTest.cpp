@@ -132,7 +132,7 @@ TEST_F(QimcTest, InteractiveListedFloppy)
 
     ForgetNode();
     r = Run({"m"}, "disk.IMA 2");
-    EXPECT_EQ(r.out, std::string("filename: ") + kReadOnlyMenu + Mounted("qimc m disk.IMA "));
+    EXPECT_EQ(r.out, std::string("filename: ") + kReadOnlyMenu + Mounted("qimc m disk.IMA w"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(SavedRecord(), MountRecordBytes({1, 2880, 2, 18, 512, 0, 1, 0, 0, 0}, real + "/disk.IMA"));
 }
@@ -247,7 +247,7 @@ TEST_F(QimcTest, AbsoluteAndRelativeNames)
         ForgetNode();
         r = Run({"m"}, name + "\n2\n");
         EXPECT_EQ(r.out, std::string("filename: ") + kReadOnlyMenu +
-                             Mounted("qimc m " + ReplaceAll(name, real, "@TMP@") + " "));
+                             Mounted("qimc m " + ReplaceAll(name, real, "@TMP@") + " w"));
         EXPECT_EQ(SavedRecord(), MountRecordBytes({1, 2880, 2, 18, 512, 0, 1, 0, 0, 0}, path)) << name;
     }
 }

@@ -42,7 +42,7 @@ TEST_F(QimcPC98Test, FloppiesAskNothingAndMountWhole)
 
         ForgetNode();
         r = Run({"m"}, std::string(c.file) + "\n2\n");
-        EXPECT_EQ(r.out, std::string("filename: ") + kReadOnlyMenu + "command line [# qimc m " + c.file + " ]\n");
+        EXPECT_EQ(r.out, std::string("filename: ") + kReadOnlyMenu + "command line [# qimc m " + c.file + " w]\n");
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(SavedRecord(), MountRecordBytes({0, c.type, 0, 0, 0, 0, 1, 0, 0, 0}, real + "/" + c.file));
     }

@@ -1,6 +1,8 @@
 #include "Conformance.h"
+#include "CowdImage.h"
 #include "D88Image.h"
 #include "PC98Images.h"
+#include "VMware4Image.h"
 
 namespace qimtest {
 
@@ -8,6 +10,10 @@ namespace {
 // One row per format. A new format adds its row here and its builder in tests/support.
 const ConformanceRow kConformanceRows[] = {
     {"Raw", qim::DISK_BETA, "img", BuildRawConformance, false},
+    {"VMware3", qim::DISK_VMWARE3, "vmdk", BuildVMware3Conformance, true},
+    {"VMware3Redo", qim::DISK_VMWARE3_REDO, "vmdk", BuildVMware3RedoConformance, true},
+    {"VMware2", qim::DISK_VMWARE2, "dsk", BuildVMware2Conformance, true},
+    {"VMware2Redo", qim::DISK_VMWARE2_REDO, "dsk", BuildVMware2RedoConformance, true},
     {"Anex86HardDisk", qim::DISK_ANEX86_HARD, "hdi", BuildAnex86HardDiskConformance, true},
     {"T98HardDisk", qim::DISK_T98_HARD, "thd", BuildT98HardDiskConformance, true},
     {"T98NextHardDisk", qim::DISK_T98NEXT_HARD, "nhd", BuildT98NextHardDiskConformance, true},
@@ -20,6 +26,9 @@ const ConformanceRow kConformanceRows[] = {
     {"T98NextR0FloppyDisk", qim::DISK_T98NEXT_R0_FLOPPY, "nfd", BuildT98NextR0FloppyDiskConformance, true},
     {"T98NextR1FloppyDisk", qim::DISK_T98NEXT_R1_FLOPPY, "nfd", BuildT98NextR1FloppyDiskConformance, true},
     {"FMTownsDosRomDisk", qim::DISK_FMTOWNS_DOSROM, "rom", BuildFMTownsDosRomDiskConformance, true},
+    {"VMwareMonolithic", qim::DISK_VMWARE_MONOLITHIC, "vmdk", BuildVmdkMonolithicConformance, true},
+    {"VMwareTwoGbSparse", qim::DISK_VMWARE_TWOGB_SPARSE, "vmdk", BuildVmdkTwoGbConformance, true},
+    {"VMware4Redo", qim::DISK_VMWARE4_REDO, "vmdk", BuildVmdkRedoConformance, true},
 };
 }  // namespace
 

@@ -30,7 +30,7 @@ void PutLE32(Bytes& b, std::size_t at, std::uint32_t v)
 }
 
 void PutPcAtTable(const Sink& sink, std::uint32_t sector, const PcAtSlots& slots,
-                  std::array<std::uint8_t, 2> signature)
+                  std::array<std::uint8_t, 2> signature, std::uint32_t bytesPerSector = 512)
 {
     Bytes area(66);
     for (std::size_t i = 0; i < 4; ++i) {
@@ -45,7 +45,7 @@ void PutPcAtTable(const Sink& sink, std::uint32_t sector, const PcAtSlots& slots
     }
     area[64] = signature[0];
     area[65] = signature[1];
-    sink(std::uint64_t{sector} * 512 + 446, area);
+    sink(std::uint64_t{sector} * bytesPerSector + 446, area);
 }
 
 PcAtSlot SlotFor(std::uint8_t systemId, std::uint32_t start, std::uint32_t count)
@@ -89,7 +89,7 @@ std::vector<PcAtPartition> PutPcAtLayout(const Sink& sink, const PcAtLayout& lay
         master[slot] = SlotFor(p.systemId, p.start, p.count);
         order.push_back(p);
     }
-    PutPcAtTable(sink, 0, master, kPcAtSignature);
+    PutPcAtTable(sink, 0, master, kPcAtSignature, layout.bytesPerSector);
 
     for (std::size_t i = 0; i < layout.logical.size(); ++i) {
         const PcAtPartition& p = layout.logical[i];
@@ -100,7 +100,7 @@ std::vector<PcAtPartition> PutPcAtLayout(const Sink& sink, const PcAtLayout& lay
             chain[1] = SlotFor(layout.extendedId, tables[i + 1] - tables.front(),
                                next.start + next.count - tables[i + 1]);
         }
-        PutPcAtTable(sink, tables[i], chain, kPcAtSignature);
+        PutPcAtTable(sink, tables[i], chain, kPcAtSignature, layout.bytesPerSector);
     }
     return order;
 }
@@ -126,7 +126,7 @@ std::vector<PcAtPartition> WritePcAtLayout(Bytes& disk, const PcAtLayout& layout
 std::vector<PcAtPartition> WritePcAtDisk(const std::string& path, std::uint64_t totalSectors,
                                          const PcAtLayout& layout)
 {
-    MakeSparseFile(path, totalSectors * 512);
+    MakeSparseFile(path, totalSectors * layout.bytesPerSector);
     return PutPcAtLayout(IntoFile(path), layout);
 }
 

@@ -53,12 +53,14 @@ struct PcAtLayout {
     std::uint8_t extendedId = 0x05;
     std::optional<std::uint32_t> extendedSlot;
     std::uint32_t logicalGap = 63;
+    // Each table is the first 512 bytes of its sector, whose size this is.
+    std::uint32_t bytesPerSector = 512;
 };
 
 // Writes the layout's tables; returns the partitions in list order (slot
 // order, the logical partitions at the extended partition's slot).
 std::vector<PcAtPartition> WritePcAtLayout(Bytes& disk, const PcAtLayout& layout);
-// A sparse image file of totalSectors 512-byte sectors holding the layout.
+// A sparse image file of totalSectors sectors of the layout's size holding the layout.
 std::vector<PcAtPartition> WritePcAtDisk(const std::string& path, std::uint64_t totalSectors,
                                          const PcAtLayout& layout);
 

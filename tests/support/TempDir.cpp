@@ -1,6 +1,7 @@
 #include "TempDir.h"
 
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <stdexcept>
@@ -107,6 +108,17 @@ Bytes PatternBytes(std::uint64_t position, std::size_t length, std::uint32_t see
     for (std::size_t i = 0; i < length; ++i)
         out[i] = PatternByte(position + i, seed);
     return out;
+}
+
+std::size_t OpenFileCount()
+{
+    std::size_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d) != nullptr)
+            ++n;
+        ::closedir(d);
+    }
+    return n;
 }
 
 }  // namespace qimtest

@@ -32,6 +32,8 @@ void WriteFileAt(const std::string& path, std::uint64_t offset, const Bytes& byt
 // Creates (or extends) a sparse file of the given size without writing data.
 void MakeSparseFile(const std::string& path, std::uint64_t size);
 [[nodiscard]] std::uint64_t FileSize(const std::string& path);
+// The files this process holds open (its descriptors), to show that nothing stays open.
+[[nodiscard]] std::size_t OpenFileCount();
 
 // A deterministic byte pattern: byte v of a pattern disk with this seed.
 [[nodiscard]] std::uint8_t PatternByte(std::uint64_t position, std::uint32_t seed);

@@ -1,8 +1,7 @@
 // Image opening by the control program, its classification of formats, the
-// floppy size table and the bytes of the mount record.
+// floppy size table.
 #include "ConsoleInput.h"
 #include "Disk.h"
-#include "MountRecordBytes.h"
 #include "HeadedDisk.h"
 #include "OpenDiskImage.h"
 #include "RawImage.h"
@@ -53,39 +52,6 @@ TEST(FloppyGeometryOfSize, ListedSizesOnly)
     }
     EXPECT_EQ(qim::FloppyGeometryOfSize(1474561), nullptr);
     EXPECT_EQ(qim::FloppyGeometryOfSize(0), nullptr);
-}
-
-TEST(MountRecord, BytesOfRecognisedAndRawImages)
-{
-    const std::string path = "/images/disk001.vmdk";
-    ASSERT_EQ(path.size(), 20u);
-    MountRecord record{};
-    record.dwBeta = 0;
-    record.dwDiskType = 7;
-    record.dwPartition = 1;
-    record.dwReadOnly = 1;
-    Bytes bytes(qim::MountRecordLength(20), 0xCC);
-    ASSERT_EQ(bytes.size(), 64u);
-    qim::StoreMountRecord(record, path, std::as_writable_bytes(std::span(bytes)));
-    EXPECT_EQ(bytes, MountRecordBytes({0, 7, 0, 0, 0, 0, 0, 0, 1, 1}, path));
-    EXPECT_EQ(bytes[40], 20);
-    EXPECT_EQ(bytes[41], 0);
-    EXPECT_EQ(std::string(bytes.begin() + 42, bytes.begin() + 62), path);
-    EXPECT_EQ(bytes[62], 0);
-
-    MountRecord raw{};
-    raw.dwBeta = 1;
-    raw.dwDiskType = 99;  // not word 1 of a raw image
-    raw.diBetaInfo = {0x01020304, 16, 63, 512};
-    raw.dwImageOffset = 0x80000001;
-    raw.dwPC98 = 1;
-    raw.dwPartition = 0x0A0B0C0D;
-    const std::string longPath(300, 'p');
-    bytes.assign(qim::MountRecordLength(300), 0xCC);
-    qim::StoreMountRecord(raw, longPath, std::as_writable_bytes(std::span(bytes)));
-    EXPECT_EQ(bytes, MountRecordBytes({1, 0x01020304, 16, 63, 512, 0x80000001, 0, 1, 0x0A0B0C0D, 0}, longPath));
-    EXPECT_EQ(bytes[40], 300 & 0xFF);
-    EXPECT_EQ(bytes[41], 300 >> 8);
 }
 
 // Fake questions: each records its call and gives a scripted answer.

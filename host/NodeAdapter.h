@@ -1,0 +1,15 @@
+// The device node's operations mapped onto minor 0 of the block driver
+// registered as "qim": its open, release and control requests through its
+// block_device_operations, and reads and writes as block requests. It knows
+// the driver only through the kernel's interfaces.
+#pragma once
+
+#include "FuseNode.h"
+
+namespace qim::host {
+
+// The node's callbacks for ServeNode. Each takes the request lock once and
+// holds it across the whole operation (RequestLock.h, rule 2).
+[[nodiscard]] NodeOps DeviceNodeOps();
+
+}  // namespace qim::host

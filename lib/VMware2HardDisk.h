@@ -1,0 +1,46 @@
+// VMware 2 sparse disks (code 5) and redo logs (code 6): a single COWD file
+// with header version 1, as long as its header says. A redo log reads what it
+// lacks from a parent image of any format, named in its header.
+#pragma once
+
+#include "Disk.h"
+#include "VMware3Sparse.h"
+
+#include <cstdint>
+
+namespace qim {
+
+// Plain and redo disks share the record; a plain disk has no parent.
+struct VMware2HardDiskState {
+    DiskInfo Info;
+    VMware3SparseState Extent;
+    Disk* pParentDisk;
+};
+using VMware2RedoHardDiskState = VMware2HardDiskState;
+
+[[nodiscard]] VMware2HardDiskState* VMware2HardDisk_Malloc();
+void VMware2HardDisk_Construct(VMware2HardDiskState* state);
+[[nodiscard]] int VMware2HardDisk_Open(VMware2HardDiskState* state, const char* path, std::uint32_t readOnly);
+void VMware2HardDisk_Close(VMware2HardDiskState* state);
+void VMware2HardDisk_GetDiskInfo(VMware2HardDiskState* state, DiskInfo* info);
+[[nodiscard]] int VMware2HardDisk_Read(VMware2HardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                       void* buffer);
+[[nodiscard]] int VMware2HardDisk_Write(VMware2HardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                        const void* buffer);
+[[nodiscard]] int VMware2HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+[[nodiscard]] VMware2RedoHardDiskState* VMware2RedoHardDisk_Malloc();
+void VMware2RedoHardDisk_Construct(VMware2RedoHardDiskState* state);
+[[nodiscard]] int VMware2RedoHardDisk_Open(VMware2RedoHardDiskState* state, const char* path, std::uint32_t readOnly);
+void VMware2RedoHardDisk_Close(VMware2RedoHardDiskState* state);
+void VMware2RedoHardDisk_GetDiskInfo(VMware2RedoHardDiskState* state, DiskInfo* info);
+[[nodiscard]] int VMware2RedoHardDisk_Read(VMware2RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                           void* buffer);
+[[nodiscard]] int VMware2RedoHardDisk_Write(VMware2RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                            const void* buffer);
+[[nodiscard]] int VMware2RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+// Opens the file, plain or redo, with the parent of a redo log.
+[[nodiscard]] int VMware2Disk_Open(VMware2HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo);
+
+}  // namespace qim

@@ -1,0 +1,66 @@
+// VMware 3 sparse disks (code 3) and redo logs (code 4): one or more COWD
+// extent files, "disk.vmdk", "disk-02.vmdk", ..., each serving 0x3FF800
+// sectors but the last. A redo log reads what it lacks from a parent image of
+// any format, named in its first file.
+#pragma once
+
+#include "Disk.h"
+#include "VMware3Sparse.h"
+
+#include <cstdint>
+#include <span>
+
+namespace qim {
+
+// Plain and redo disks share the record; a plain disk has no parent.
+struct VMware3HardDiskState {
+    DiskInfo Info;
+    std::uint32_t dwExtentCount;
+    VMware3SparseState* pExtents;
+    Disk* pParentDisk;
+};
+using VMware3RedoHardDiskState = VMware3HardDiskState;
+
+[[nodiscard]] VMware3HardDiskState* VMware3HardDisk_Malloc();
+void VMware3HardDisk_Construct(VMware3HardDiskState* state);
+[[nodiscard]] int VMware3HardDisk_Open(VMware3HardDiskState* state, const char* path, std::uint32_t readOnly);
+void VMware3HardDisk_Close(VMware3HardDiskState* state);
+void VMware3HardDisk_GetDiskInfo(VMware3HardDiskState* state, DiskInfo* info);
+[[nodiscard]] int VMware3HardDisk_Read(VMware3HardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                       void* buffer);
+[[nodiscard]] int VMware3HardDisk_Write(VMware3HardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                        const void* buffer);
+[[nodiscard]] int VMware3HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+[[nodiscard]] VMware3RedoHardDiskState* VMware3RedoHardDisk_Malloc();
+void VMware3RedoHardDisk_Construct(VMware3RedoHardDiskState* state);
+[[nodiscard]] int VMware3RedoHardDisk_Open(VMware3RedoHardDiskState* state, const char* path, std::uint32_t readOnly);
+void VMware3RedoHardDisk_Close(VMware3RedoHardDiskState* state);
+void VMware3RedoHardDisk_GetDiskInfo(VMware3RedoHardDiskState* state, DiskInfo* info);
+[[nodiscard]] int VMware3RedoHardDisk_Read(VMware3RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                           void* buffer);
+[[nodiscard]] int VMware3RedoHardDisk_Write(VMware3RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                            const void* buffer);
+[[nodiscard]] int VMware3RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+// The name of extent k (k >= 1) of a disk whose first file is `path`: the path
+// cut at its last '.', then "%s-%02u.%s" with k + 1. False when it does not fit.
+[[nodiscard]] bool VMware3ExtentName(const char* path, std::uint32_t k, std::span<char> out);
+
+// What VMware 3 and VMware 2 disks share.
+// Opens the disk's files, plain or redo, with the parent of a redo log.
+[[nodiscard]] int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo);
+// Opens the parent named in a redo extent's header into *parent, and takes its
+// geometry, which must be `sectors` sectors of 512 bytes (else ERR_INVALID_IMAGE,
+// the parent left open in *parent for the caller's close).
+[[nodiscard]] int CowdOpenParent(Disk** parent, const char* path, const VMware3SparseState& first,
+                                 std::uint32_t sectors, DiskInfo* info);
+// Closes and frees a parent that CowdOpenParent opened; null does nothing.
+void CowdCloseParent(Disk* parent);
+// A disk request after the range check, split at the extents' boundaries.
+[[nodiscard]] int CowdDiskRead(std::span<VMware3SparseState> extents, Disk* parent, const DiskInfo& info,
+                               std::uint64_t offset, std::uint32_t count, void* buffer);
+[[nodiscard]] int CowdDiskWrite(std::span<VMware3SparseState> extents, Disk* parent, const DiskInfo& info,
+                                std::uint64_t offset, std::uint32_t count, const void* buffer);
+
+}  // namespace qim

@@ -1,0 +1,377 @@
+// COWD extents, plain and redo: one implementation, told apart by the parent
+// (null for a plain extent). An absent small block reads as zeros or as the
+// parent's bytes; a write that needs storage appends a table and a 64 KiB
+// small block at the free sector. Every extent keeps one table in memory.
+#include "VMware3Sparse.h"
+
+#include "DiskEtc.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qim {
+
+namespace {
+
+constexpr std::uint32_t kNoTable = 0xFFFFFFFF;  // no large block has this number
+constexpr std::uint32_t kTableSectors = kCowdTableBytes / 512;
+
+std::uint32_t Field(std::span<const std::byte> header, std::size_t at) { return LoadLE<std::uint32_t>(header, at); }
+
+// The geometry rules of a VMware 3 plain header: 0 or ERR_INVALID_IMAGE.
+int CheckGeometry(std::span<const std::byte> h)
+{
+    using namespace cowd;
+    const std::uint64_t t = Field(h, kDiskSectors), c = Field(h, kDiskCylinders), hd = Field(h, kDiskHeads),
+                        s = Field(h, kDiskSectorsPerTrack);
+    const std::uint64_t ownC = Field(h, kCylinders), ownH = Field(h, kHeads), ownS = Field(h, kSectorsPerTrack),
+                        ownT = Field(h, kSectors), count = Field(h, kExtentCount);
+    bool ok = false;
+    switch (Field(h, kAdapter)) {
+    case kAdapterIde:
+        ok = ownH == 16 && hd == 16 && ownS == 63 && s == 63;
+        if (t > COWD_EXTENT_SECTORS)
+            ok = ok && count == (t + COWD_EXTENT_SECTORS - 1) / COWD_EXTENT_SECTORS && t <= 0x10000000 &&
+                 (t <= 0xFBFC10 ? c * 1008 == t : c == 16383);
+        else
+            ok = ok && count == 1 && ownC * 1008 == ownT && c * 1008 == t && ownC >= c;
+        break;
+    case kAdapterScsi:
+        ok = t > COWD_EXTENT_SECTORS || (ownH == hd && ownS == s && ownT == t && ownC == c);
+        if (t <= 0x1FF800)
+            ok = ok && hd == 64 && s == 32;
+        else if (t <= 0x3FF000)
+            ok = ok && hd == 128 && s == 32;
+        else
+            ok = ok && t <= 0xFFFEB05 && hd == 255 && s == 63;
+        // Heads and sectors are bounded now, so the product cannot wrap.
+        ok = ok && hd * c * s == t;
+        break;
+    default:
+        break;
+    }
+    return ok ? 0 : ERR_INVALID_IMAGE;
+}
+
+// Converts n little-endian u32 read from a file into host order, in place.
+void FromLE(std::uint32_t* p, std::uint32_t n)
+{
+    const auto bytes = std::as_bytes(std::span(p, n));
+    for (std::uint32_t k = 0; k < n; ++k)
+        p[k] = LoadLE<std::uint32_t>(bytes, 4 * std::size_t{k});
+}
+
+[[nodiscard]] bool WriteU32(NkHandle file, std::uint64_t at, std::uint32_t value)
+{
+    std::array<std::byte, 4> b{};
+    StoreLE<std::uint32_t>(b, 0, value);
+    return NkWriteFile(file, at, 4, b.data()) != 0;
+}
+
+std::uint32_t FreeSector(const VMware3SparseState* e) { return Field(e->abHeader, cowd::kFreeSector); }
+void SetFreeSector(VMware3SparseState* e, std::uint32_t sector)
+{
+    StoreLE(std::span(e->abHeader), cowd::kFreeSector, sector);
+}
+
+// The free sector, when n sectors fit there without wrapping and without
+// overwriting the header or the directory; 0 otherwise.
+std::uint32_t PlaceFor(const VMware3SparseState* e, std::uint32_t n)
+{
+    const std::uint32_t free = FreeSector(e);
+    const std::uint64_t firstFree = 4 + (std::uint64_t{e->dwDirEntries} * 4 + 511) / 512;
+    return free >= firstFree && free <= 0xFFFFFFFF - n ? free : 0;
+}
+
+// Makes the cache hold large block i's table, whose directory entry is set.
+// A failed read leaves the cache holding no table.
+int LoadTable(VMware3SparseState* e, std::uint32_t i)
+{
+    if (e->dwCachedTable == i)
+        return 0;
+    e->dwCachedTable = kNoTable;
+    if (!NkReadFile(e->hFile, std::uint64_t{e->pdwDirectory[i]} * 512, kCowdTableBytes, e->pdwTableCache))
+        return ERR_READ_FILE;
+    FromLE(e->pdwTableCache, kCowdTableEntries);
+    e->dwCachedTable = i;
+    return 0;
+}
+
+// What a request's pieces resolve to, gathered so that pieces lying one after
+// another in the file, or absent one after another, take one transfer each.
+class RunReader {
+public:
+    RunReader(VMware3SparseState* e, Disk* parent) : e_(e), parent_(parent) {}
+
+    // A piece stored at file offset `at`, or absent (then `at` is its disk offset).
+    int Add(bool absent, std::uint64_t at, std::span<std::byte> piece)
+    {
+        if (length_ != 0 && absent == absent_ && at == at_ + length_ && piece.data() == dst_ + length_) {
+            length_ += piece.size();
+            return 0;
+        }
+        if (int rc = Flush(); rc != 0)
+            return rc;
+        absent_ = absent;
+        at_ = at;
+        dst_ = piece.data();
+        length_ = piece.size();
+        return 0;
+    }
+
+    int Flush()
+    {
+        const auto n = static_cast<std::uint32_t>(length_);
+        length_ = 0;
+        if (n == 0)
+            return 0;
+        if (!absent_)
+            return NkReadFile(e_->hFile, at_, n, dst_) ? 0 : ERR_READ_FILE;
+        if (parent_ == nullptr) {
+            std::memset(dst_, 0, n);
+            return 0;
+        }
+        return Disk_Read64(parent_, at_, n, dst_);
+    }
+
+private:
+    VMware3SparseState* e_;
+    Disk* parent_;
+    bool absent_ = false;
+    std::uint64_t at_ = 0;
+    std::byte* dst_ = nullptr;
+    std::size_t length_ = 0;
+};
+
+// Appends a zero table for large block i: the table, then its directory
+// entry, then the free sector. -303 on failure; the directory in memory keeps
+// the entry only once the file holds it.
+int CreateTable(VMware3SparseState* e, std::uint32_t i)
+{
+    const std::uint32_t at = PlaceFor(e, kTableSectors);
+    if (at == 0)
+        return ERR_EXTEND_FILE;
+    std::memset(e->pdwTableCache, 0, kCowdTableBytes);
+    e->dwCachedTable = i;
+    if (!NkWriteFile(e->hFile, std::uint64_t{at} * 512, kCowdTableBytes, e->pdwTableCache) ||
+        !WriteU32(e->hFile, std::uint64_t{4} * 512 + 4 * std::uint64_t{i}, at))
+        return ERR_EXTEND_FILE;
+    e->pdwDirectory[i] = at;
+    SetFreeSector(e, at + kTableSectors);
+    return WriteU32(e->hFile, cowd::kFreeSector, at + kTableSectors) ? 0 : ERR_EXTEND_FILE;
+}
+
+// Appends a small block as entry j of the cached table: the data, then the
+// free sector, then the table entry. -303 on failure; the cached table keeps
+// the entry only once the file holds it.
+int AppendSmallBlock(VMware3SparseState* e, std::uint32_t j, std::span<const std::byte> block)
+{
+    const std::uint32_t at = PlaceFor(e, kCowdSmallBlockSectors);
+    if (at == 0)
+        return ERR_EXTEND_FILE;
+    if (!NkWriteFile(e->hFile, std::uint64_t{at} * 512, kCowdSmallBlockBytes, block.data()))
+        return ERR_EXTEND_FILE;
+    if (!WriteU32(e->hFile, cowd::kFreeSector, at + kCowdSmallBlockSectors))
+        return ERR_EXTEND_FILE;
+    SetFreeSector(e, at + kCowdSmallBlockSectors);
+    const std::uint64_t entryAt = std::uint64_t{e->pdwDirectory[e->dwCachedTable]} * 512 + 4 * std::uint64_t{j};
+    if (!WriteU32(e->hFile, entryAt, at))
+        return ERR_EXTEND_FILE;
+    e->pdwTableCache[j] = at;
+    return 0;
+}
+
+struct Extent {
+    VMware3SparseState* e;
+    Disk* parent;
+    std::uint64_t base;  // disk offset of the extent's first byte
+};
+
+// Writes piece p at offset s of small block j of large block i. An absent
+// block is allocated only when the data, or the parent's bytes under it, are
+// not all zero; it then holds the parent's bytes (or zeros) around the data.
+int SmallBlockWrite(const Extent& x, std::uint32_t i, std::uint32_t j, std::uint64_t s, std::span<const std::byte> p)
+{
+    VMware3SparseState* e = x.e;
+    const auto n = static_cast<std::uint32_t>(p.size());
+    if (e->pdwDirectory[i] != 0 && e->pdwTableCache[j] != 0)
+        return NkWriteFile(e->hFile, std::uint64_t{e->pdwTableCache[j]} * 512 + s, n, p.data()) ? 0 : ERR_WRITE_FILE;
+
+    const bool dataZero = NkIsAllZero(p.data(), n) != 0;
+    if (dataZero && x.parent == nullptr)
+        return 0;
+    NkBuffer block(kCowdSmallBlockBytes);
+    if (!block)
+        return ERR_NO_MEMORY;
+    std::memset(block.data(), 0, kCowdSmallBlockBytes);
+    if (x.parent != nullptr) {
+        // Only the part inside the disk comes from the parent; the rest stays zero.
+        const std::uint64_t blockAt =
+            x.base + std::uint64_t{i} * kCowdLargeBlockBytes + std::uint64_t{j} * kCowdSmallBlockBytes;
+        const std::uint64_t extentEnd = x.base + std::uint64_t{e->dwExtentSectors} * 512;
+        const auto inside =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(kCowdSmallBlockBytes, extentEnd - blockAt));
+        if (int rc = Disk_Read64(x.parent, blockAt, inside, block.data()); rc != 0)
+            return rc;
+        if (dataZero && NkIsAllZero(block.data() + s, n))
+            return 0;
+    }
+    std::memcpy(block.data() + s, p.data(), n);
+    if (e->pdwDirectory[i] == 0)
+        if (int rc = CreateTable(e, i); rc != 0)
+            return rc;
+    return AppendSmallBlock(e, j, block.span());
+}
+
+}  // namespace
+
+int CheckCowdHeader(std::span<const std::byte> header, std::uint32_t version, bool redo)
+{
+    using namespace cowd;
+    if (header.size() != kCowdHeaderSize)
+        return ERR_INVALID_IMAGE;
+    if (Field(header, kMagic) != kMagicValue || Field(header, kVersion) != version ||
+        Field(header, kSmallBlockSize) != kCowdSmallBlockSectors || Field(header, kDirectorySector) != 4)
+        return ERR_INVALID_IMAGE;
+    if (!redo && (Field(header, kZero1056) != 0 || Field(header, kPaired1060) != Field(header, kPaired1636)))
+        return ERR_INVALID_IMAGE;
+    if ((version == 3 || redo) && Field(header, kExtentSize) != COWD_EXTENT_SECTORS)
+        return ERR_INVALID_IMAGE;
+    // The parent's name is used as a string: it must end inside the header.
+    const auto name = header.subspan(kParentName);
+    if (redo && std::find(name.begin(), name.end(), std::byte{0}) == name.end())
+        return ERR_INVALID_IMAGE;
+    return version == 3 && !redo ? CheckGeometry(header) : 0;
+}
+
+int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly, std::uint32_t version, bool redo,
+             std::uint32_t extentIndex)
+{
+    using namespace cowd;
+    if (!NkCreateFile(path, readOnly, &state->hFile))
+        return ERR_CREATE_FILE;
+    ScopeGuard guard([state] { VMware3Sparse_Close(state); });
+    if (!NkReadFile(state->hFile, 0, kCowdHeaderSize, state->abHeader.data()))
+        return ERR_READ_FILE;
+    const std::span<const std::byte> h = state->abHeader;
+    if (CheckCowdHeader(h, version, redo) != 0)
+        return ERR_INVALID_IMAGE;
+
+    if (version == 3) {
+        std::uint64_t size = 0;
+        if (!NkGetFileSize(state->hFile, &size))
+            return ERR_GET_FILE_SIZE;
+        if (Field(h, kExtentIndex) != extentIndex)
+            return ERR_INVALID_IMAGE;
+        std::uint32_t diskSectors = Field(h, kSectors);
+        if (!redo && Field(h, kDiskSectors) > COWD_EXTENT_SECTORS)
+            diskSectors = Field(h, kDiskSectors);
+        const std::uint32_t rest = diskSectors % COWD_EXTENT_SECTORS;
+        const bool last = std::uint64_t{extentIndex} + 1 == Field(h, kExtentCount);
+        state->dwExtentSectors = last && rest != 0 ? rest : COWD_EXTENT_SECTORS;
+    } else {
+        state->dwExtentSectors = Field(h, kSectors);
+    }
+
+    state->dwDirEntries = static_cast<std::uint32_t>((std::uint64_t{state->dwExtentSectors} + 65535) / 65536);
+    const std::uint32_t directoryBytes = state->dwDirEntries * 4;
+    state->pdwDirectory = static_cast<std::uint32_t*>(NkMalloc(directoryBytes));
+    if (state->pdwDirectory == nullptr)
+        return ERR_NO_MEMORY;
+    if (!NkReadFile(state->hFile, std::uint64_t{4} * 512, directoryBytes, state->pdwDirectory))
+        return ERR_READ_FILE;
+    FromLE(state->pdwDirectory, state->dwDirEntries);
+
+    state->pdwTableCache = static_cast<std::uint32_t*>(NkMalloc(kCowdTableBytes));
+    if (state->pdwTableCache == nullptr)
+        return ERR_NO_MEMORY;
+    state->dwCachedTable = kNoTable;
+    if (state->dwDirEntries > 0 && state->pdwDirectory[0] != 0)
+        if (int rc = LoadTable(state, 0); rc != 0)
+            return rc;
+    guard.release();
+    return 0;
+}
+
+int CowdRead(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
+             std::span<std::byte> buffer)
+{
+    RunReader runs(state, parent);
+    const int rc = ForEachPiece(
+        offset, buffer, kCowdLargeBlockBytes, [&](std::uint64_t i, std::uint64_t start, std::span<std::byte> piece) {
+            const std::uint64_t blockBase = base + i * kCowdLargeBlockBytes;
+            const auto large = static_cast<std::uint32_t>(i);
+            if (state->pdwDirectory[large] == 0)
+                return runs.Add(true, blockBase + start, piece);
+            if (int r = LoadTable(state, large); r != 0)
+                return r;
+            return ForEachPiece(start, piece, kCowdSmallBlockBytes,
+                                [&](std::uint64_t j, std::uint64_t s, std::span<std::byte> p) {
+                                    const std::uint32_t entry = state->pdwTableCache[j];
+                                    if (entry == 0)
+                                        return runs.Add(true, blockBase + j * kCowdSmallBlockBytes + s, p);
+                                    return runs.Add(false, std::uint64_t{entry} * 512 + s, p);
+                                });
+        });
+    return rc != 0 ? rc : runs.Flush();
+}
+
+int CowdWrite(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
+              std::span<const std::byte> data)
+{
+    const Extent x{state, parent, base};
+    return ForEachPiece(offset, data, kCowdLargeBlockBytes,
+                        [&](std::uint64_t i, std::uint64_t start, std::span<const std::byte> piece) {
+                            const auto large = static_cast<std::uint32_t>(i);
+                            if (state->pdwDirectory[large] != 0)
+                                if (int r = LoadTable(state, large); r != 0)
+                                    return r;
+                            return ForEachPiece(start, piece, kCowdSmallBlockBytes,
+                                                [&](std::uint64_t j, std::uint64_t s, std::span<const std::byte> p) {
+                                                    return SmallBlockWrite(x, large, static_cast<std::uint32_t>(j), s,
+                                                                           p);
+                                                });
+                        });
+}
+
+void VMware3Sparse_Construct(VMware3SparseState* state)
+{
+    state->hFile = nullptr;
+    state->abHeader.fill(std::byte{0});
+    state->dwExtentSectors = 0;
+    state->dwDirEntries = 0;
+    state->pdwDirectory = nullptr;
+    state->dwCachedTable = 0;
+    state->pdwTableCache = nullptr;
+}
+
+void VMware3Sparse_Close(VMware3SparseState* state)
+{
+    if (state->hFile != nullptr)
+        NkCloseFile(state->hFile);
+    NkFree(state->pdwDirectory);
+    NkFree(state->pdwTableCache);
+    VMware3Sparse_Construct(state);
+}
+
+int VMware3Sparse_Open(VMware3SparseState* state, const char* path, std::uint32_t readOnly, std::uint32_t extentIndex)
+{
+    return CowdOpen(state, path, readOnly, 3, false, extentIndex);
+}
+
+int VMware3Sparse_Open2(VMware3SparseState* state, const char* path, std::uint32_t readOnly)
+{
+    return CowdOpen(state, path, readOnly, 1, false, 0);
+}
+
+int VMware3Sparse_Read(VMware3SparseState* state, std::uint64_t offset, std::uint32_t count, void* buffer)
+{
+    return CowdRead(state, nullptr, 0, offset, std::span(static_cast<std::byte*>(buffer), count));
+}
+
+int VMware3Sparse_Write(VMware3SparseState* state, std::uint64_t offset, std::uint32_t count, const void* buffer)
+{
+    return CowdWrite(state, nullptr, 0, offset, std::span(static_cast<const std::byte*>(buffer), count));
+}
+
+}  // namespace qim

@@ -1,0 +1,90 @@
+// VMware 4 redo logs. The parent may be of any format Disk_Open knows,
+// another redo log included; it is opened read-only and never written. The
+// redo disk is its parent's geometry, which its extents must cover exactly.
+#include "VMware4RedoHardDisk.h"
+
+#include "DiskEtc.h"
+#include "VMware4Disk.h"
+
+namespace qim {
+
+VMware4RedoHardDiskState* VMware4RedoHardDisk_Malloc() { return NkMallocState<VMware4RedoHardDiskState>(); }
+
+void VMware4RedoHardDisk_Construct(VMware4RedoHardDiskState* state) { *state = VMware4RedoHardDiskState{}; }
+
+int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, std::uint32_t readOnly)
+{
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    if (int rc = ReadVMware4Descriptor(path, readOnly, true, &work); rc != 0)
+        return rc;
+    VMware4RedoDiskDescription& d = work->Redo;
+    VMware4RedoDiskDescription_Init(&d);
+    if (!VMware4RedoDiskDescription_Parse(&d, work->achText) ||
+        NkCompareString(d.pszCreateType, "twoGbMaxExtentSparse", 1) != 0 || d.dwExtentCount == 0)
+        return ERR_INVALID_IMAGE;
+
+    std::uint32_t total = 0;
+    if (int rc = OpenVMware4Extents(path, readOnly, d.dwExtentCount, d.adwExtentSectors, d.apszExtentFile,
+                                    work->achPath, VMware4RedoSparse_Open, VMware4RedoSparse_Close,
+                                    &state->pExtents, &total);
+        rc != 0)
+        return rc;
+    state->dwExtentCount = d.dwExtentCount;
+    ScopeGuard guard([state] { VMware4RedoHardDisk_Close(state); });
+
+    state->pParentDisk = NkMallocState<Disk>();
+    if (state->pParentDisk == nullptr)
+        return ERR_NO_MEMORY;
+    Disk_Construct(state->pParentDisk);
+    if (int rc = Disk_OpenParent(state->pParentDisk, path, d.pszParentFileNameHint); rc != 0) {
+        // A parent that never opened is freed, not closed.
+        NkFree(state->pParentDisk);
+        state->pParentDisk = nullptr;
+        return rc;
+    }
+    Disk_GetDiskInfo(state->pParentDisk, &state->Info);
+    // The extents hold 512-byte sectors; a parent of other sectors would make
+    // the disk's byte size differ from theirs.
+    if (state->Info.dwTotalSectors != total || (total != 0 && state->Info.dwBytesPerSector != 512))
+        return ERR_INVALID_IMAGE;
+    guard.release();
+    return 0;
+}
+
+void VMware4RedoHardDisk_Close(VMware4RedoHardDiskState* state)
+{
+    CloseVMware4Extents(state->dwExtentCount, &state->pExtents, VMware4RedoSparse_Close);
+    if (state->pParentDisk != nullptr) {
+        Disk_Close(state->pParentDisk);
+        NkFree(state->pParentDisk);
+    }
+    VMware4RedoHardDisk_Construct(state);
+}
+
+void VMware4RedoHardDisk_GetDiskInfo(VMware4RedoHardDiskState* state, DiskInfo* info) { *info = state->Info; }
+
+int VMware4RedoHardDisk_Read(VMware4RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count, void* buffer)
+{
+    if (!DiskRangeFits(state->Info, offset, count))
+        return ERR_INVALID_PARAMETER;
+    return ReadVMware4Extents(state->dwExtentCount, state->pExtents, state->pParentDisk, offset,
+                              {static_cast<std::byte*>(buffer), count});
+}
+
+int VMware4RedoHardDisk_Write(VMware4RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                              const void* buffer)
+{
+    if (!DiskRangeFits(state->Info, offset, count))
+        return ERR_INVALID_PARAMETER;
+    return WriteVMware4Extents(state->dwExtentCount, state->pExtents, state->pParentDisk, offset,
+                               {static_cast<const std::byte*>(buffer), count});
+}
+
+int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+{
+    return DiskSet<VMware4RedoHardDisk_Malloc, VMware4RedoHardDisk_Construct, VMware4RedoHardDisk_Open>(
+        disk, DISK_VMWARE4_REDO, path, readOnly);
+}
+
+}  // namespace qim

@@ -1,0 +1,30 @@
+// VMware 4 redo logs: a two-gigabyte-extent descriptor naming its parent with
+// "parentFileNameHint"; its extents hold the grains changed over the parent.
+#pragma once
+
+#include "Disk.h"
+#include "VMware4Sparse.h"
+
+#include <cstdint>
+
+namespace qim {
+
+struct VMware4RedoHardDiskState {
+    DiskInfo Info;
+    std::uint32_t dwExtentCount;
+    VMware4RedoSparse* pExtents;
+    Disk* pParentDisk;
+};
+
+[[nodiscard]] VMware4RedoHardDiskState* VMware4RedoHardDisk_Malloc();
+void VMware4RedoHardDisk_Construct(VMware4RedoHardDiskState* state);
+[[nodiscard]] int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, std::uint32_t readOnly);
+void VMware4RedoHardDisk_Close(VMware4RedoHardDiskState* state);
+void VMware4RedoHardDisk_GetDiskInfo(VMware4RedoHardDiskState* state, DiskInfo* info);
+[[nodiscard]] int VMware4RedoHardDisk_Read(VMware4RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                          void* buffer);
+[[nodiscard]] int VMware4RedoHardDisk_Write(VMware4RedoHardDiskState* state, std::uint64_t offset,
+                                           std::uint32_t count, const void* buffer);
+[[nodiscard]] int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+}  // namespace qim

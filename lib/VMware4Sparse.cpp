@@ -1,0 +1,322 @@
+// VMware 4 sparse extents, plain and redo. Every grain table exists from the
+// start, twice: the redundant directory's copy is the one read, the primary's
+// is kept equal to it. New grains are appended at the end of the file, so the
+// file always ends at its highest grain, which the open check relies on.
+#include "VMware4Sparse.h"
+
+#include "DiskEtc.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <type_traits>
+
+namespace qim {
+
+namespace {
+
+constexpr std::uint32_t kSector = 512;
+constexpr std::uint32_t kGrainSectors = 128;
+constexpr std::uint64_t kGrainBytes = std::uint64_t{kGrainSectors} * kSector;
+constexpr std::uint32_t kGtes = 512;
+constexpr std::uint32_t kGtBytes = kGtes * 4;
+constexpr std::uint64_t kSpanBytes = kGrainBytes * kGtes;  // what one table maps: 32 MiB
+constexpr std::uint32_t kTableSectors = kGtBytes / kSector;
+
+std::uint32_t HeaderWord(const VMware4Sparse* s, VMware4HeaderField field)
+{
+    return LoadLE<std::uint32_t>(s->Header.ab, field);
+}
+
+// Tables are little-endian on file; the cache holds host order.
+void FromLittleEndian(std::span<std::uint32_t> words)
+{
+    if constexpr (std::endian::native != std::endian::little)
+        for (std::uint32_t& w : words)
+            w = LoadLE<std::uint32_t>(std::as_bytes(std::span{&w, 1}), 0);
+}
+
+// Reads a whole directory into a new array; -205 or -202, *out set only on success.
+int ReadDirectory(VMware4Sparse* s, VMware4HeaderField offsetField, std::uint32_t** out)
+{
+    const std::uint32_t bytes = 4 * std::max(s->dwGdEntries, 1u);
+    auto* dir = static_cast<std::uint32_t*>(NkMalloc(bytes));
+    if (dir == nullptr)
+        return ERR_NO_MEMORY;
+    *out = dir;
+    if (!NkReadFile(s->hFile, std::uint64_t{HeaderWord(s, offsetField)} * kSector, 4 * s->dwGdEntries, dir))
+        return ERR_READ_FILE;
+    FromLittleEndian({dir, s->dwGdEntries});
+    return 0;
+}
+
+// Brings table t into the cache through the redundant directory. When the
+// read fails no table counts as cached, so the next request loads again.
+int LoadTable(VMware4Sparse* s, std::uint32_t t)
+{
+    if (s->dwCachedGt == t)
+        return 0;
+    s->dwCachedGt = kVMware4NoTable;
+    if (!NkReadFile(s->hFile, std::uint64_t{s->pdwRedundantGd[t]} * kSector, kGtBytes, s->pdwGtCache))
+        return ERR_READ_FILE;
+    FromLittleEndian({s->pdwGtCache, kGtes});
+    s->dwCachedGt = t;
+    return 0;
+}
+
+// Checks every table of both directories against each other and finds the
+// highest grain. Beyond equal copies, every table must lie between the
+// header's descriptor and the overhead, and every grain after the overhead:
+// a write into a grain or a table entry then never lands in metadata.
+int CheckTables(VMware4Sparse* s, std::uint32_t* largest)
+{
+    NkBuffer scratch(kGtBytes);
+    if (!scratch)
+        return ERR_NO_MEMORY;
+    const std::uint32_t overhead = HeaderWord(s, kVMware4Overhead);
+    const std::uint32_t metadataStart =
+        std::max(1u, HeaderWord(s, kVMware4DescriptorOffset) + HeaderWord(s, kVMware4DescriptorSize));
+    *largest = 0;
+    for (std::uint32_t t = s->dwGdEntries; t-- > 0;) {
+        for (const std::uint32_t table : {s->pdwRedundantGd[t], s->pdwGd[t]})
+            if (table < metadataStart || std::uint64_t{table} + kTableSectors > overhead)
+                return ERR_INVALID_IMAGE;
+        s->dwCachedGt = kVMware4NoTable;
+        if (int rc = LoadTable(s, t); rc != 0)
+            return rc;
+        if (!NkReadFile(s->hFile, std::uint64_t{s->pdwGd[t]} * kSector, kGtBytes, scratch.data()))
+            return ERR_READ_FILE;
+        FromLittleEndian({reinterpret_cast<std::uint32_t*>(scratch.data()), kGtes});
+        if (std::memcmp(s->pdwGtCache, scratch.data(), kGtBytes) != 0)
+            return ERR_INVALID_IMAGE;
+        for (const std::uint32_t grain : std::span{s->pdwGtCache, kGtes}) {
+            if (grain != 0 && grain < overhead)
+                return ERR_INVALID_IMAGE;
+            *largest = std::max(*largest, grain);
+        }
+    }
+    return 0;
+}
+
+// A stretch of consecutive pieces served by one transfer: file bytes of
+// grains that follow one another in the file, parent bytes, or zeros.
+template <class Byte> struct Run {
+    enum Kind { kNone, kFile, kParent, kZero } kind = kNone;
+    std::uint64_t from = 0;  // file offset (kFile) or disk offset (kParent)
+    std::span<Byte> buf;
+
+    // Takes the next piece in if it continues this run; false otherwise.
+    bool Join(const Run& next)
+    {
+        if (next.kind != kind || (kind != kZero && next.from != from + buf.size()))
+            return false;
+        buf = {buf.data(), buf.size() + next.buf.size()};
+        return true;
+    }
+
+    int Flush(VMware4Sparse* s, const VMware4Parent* parent) const
+    {
+        const auto n = static_cast<std::uint32_t>(buf.size());
+        if constexpr (std::is_const_v<Byte>) {
+            if (kind == kFile && !NkWriteFile(s->hFile, from, n, buf.data()))
+                return ERR_WRITE_FILE;
+        } else if (kind == kFile) {
+            if (!NkReadFile(s->hFile, from, n, buf.data()))
+                return ERR_READ_FILE;
+        } else if (kind == kParent) {
+            return Disk_Read64(parent->pDisk, from, n, buf.data());
+        } else if (kind == kZero) {
+            std::fill(buf.begin(), buf.end(), std::byte{0});
+        }
+        return 0;
+    }
+};
+
+// Serves [offset, offset + buf.size()) of the extent: pieces cut at table
+// spans and grains, joined again into runs where they are contiguous. A read
+// takes a piece of an unallocated grain into a run of zeros or parent bytes;
+// a write hands it to onHole(table, grain, offsetInGrain, piece), after the
+// run before it is written, so the pieces are done in order.
+template <class Byte, class Hole>
+int Transfer(VMware4Sparse* s, const VMware4Parent* parent, std::uint64_t offset, std::span<Byte> buf, Hole&& onHole)
+{
+    Run<Byte> run;
+    const auto inSpan = [&](std::uint64_t t, std::uint64_t offsetInSpan, std::span<Byte> part) {
+        if (int rc = LoadTable(s, static_cast<std::uint32_t>(t)); rc != 0)
+            return rc;
+        return ForEachPiece(offsetInSpan, part, kGrainBytes, [&](std::uint64_t g, std::uint64_t inGrain, auto piece) {
+            const std::uint32_t entry = s->pdwGtCache[g];
+            Run<Byte> next{Run<Byte>::kFile, std::uint64_t{entry} * kSector + inGrain, piece};
+            if (entry == 0) {
+                if constexpr (std::is_const_v<Byte>) {
+                    if (int rc = run.Flush(s, parent); rc != 0)
+                        return rc;
+                    run = {};
+                    return onHole(static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(g), inGrain, piece);
+                } else if (parent != nullptr) {
+                    next = {Run<Byte>::kParent, parent->qwBase + t * kSpanBytes + g * kGrainBytes + inGrain, piece};
+                } else {
+                    next = {Run<Byte>::kZero, 0, piece};
+                }
+            }
+            if (run.Join(next))
+                return 0;
+            if (int rc = run.Flush(s, parent); rc != 0)
+                return rc;
+            run = next;
+            return 0;
+        });
+    };
+    const int result = ForEachPiece(offset, buf, kSpanBytes, inSpan);
+    return result != 0 ? result : run.Flush(s, parent);
+}
+
+// Writes one table entry through both directories, redundant copy first. On
+// failure the cache and the redundant copy get the old entry back, so no
+// later write claims storage that the file does not reference.
+int StoreEntry(VMware4Sparse* s, std::uint32_t t, std::uint32_t g, std::uint32_t entry)
+{
+    std::array<std::byte, 4> le{};
+    StoreLE(std::span{le}, 0, entry);
+    const std::uint64_t at = 4 * std::uint64_t{g};
+    const std::uint32_t old = s->pdwGtCache[g];
+    s->pdwGtCache[g] = entry;
+    if (!NkWriteFile(s->hFile, std::uint64_t{s->pdwRedundantGd[t]} * kSector + at, 4, le.data())) {
+        s->pdwGtCache[g] = old;
+        return ERR_EXTEND_FILE;
+    }
+    if (!NkWriteFile(s->hFile, std::uint64_t{s->pdwGd[t]} * kSector + at, 4, le.data())) {
+        s->pdwGtCache[g] = old;
+        StoreLE(std::span{le}, 0, old);
+        static_cast<void>(NkWriteFile(s->hFile, std::uint64_t{s->pdwRedundantGd[t]} * kSector + at, 4, le.data()));
+        return ERR_EXTEND_FILE;
+    }
+    return 0;
+}
+
+// Allocates grain g of table t for a write of data at offsetInGrain, unless
+// the grain would read the same without it (data zero, and so is the parent's).
+// The new grain is the parent's bytes (zeros without a parent, and past the
+// extent's end) with the data laid over them. It goes at the file's end,
+// rounded up to a sector should an earlier append have stopped part-way.
+int AllocateGrain(VMware4Sparse* s, const VMware4Parent* parent, std::uint32_t t, std::uint32_t g,
+                  std::uint64_t offsetInGrain, std::span<const std::byte> data)
+{
+    const bool dataZero = NkIsAllZero(data.data(), static_cast<std::uint32_t>(data.size())) != 0;
+    if (parent == nullptr && dataZero)
+        return 0;
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(s->hFile, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    NkBuffer grain(static_cast<std::uint32_t>(kGrainBytes));
+    if (!grain)
+        return ERR_NO_MEMORY;
+    const auto bytes = grain.span();
+    std::fill(bytes.begin(), bytes.end(), std::byte{0});
+    if (parent != nullptr) {
+        const std::uint64_t at = t * kSpanBytes + g * kGrainBytes;
+        const std::uint64_t inside = std::min(kGrainBytes, std::uint64_t{s->dwCapacity} * kSector - at);
+        if (int rc = Disk_Read64(parent->pDisk, parent->qwBase + at, static_cast<std::uint32_t>(inside), grain.data());
+            rc != 0)
+            return rc;
+        const auto under = bytes.subspan(offsetInGrain, data.size());
+        if (dataZero && NkIsAllZero(under.data(), static_cast<std::uint32_t>(under.size())))
+            return 0;
+    }
+    std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offsetInGrain));
+    const std::uint64_t end = (fileSize + kSector - 1) / kSector * kSector;
+    if (!NkWriteFile(s->hFile, end, static_cast<std::uint32_t>(kGrainBytes), grain.data()))
+        return ERR_EXTEND_FILE;
+    return StoreEntry(s, t, g, static_cast<std::uint32_t>(end / kSector));
+}
+
+}  // namespace
+
+int CheckVMware4SparseHeader(std::span<const std::byte> header, std::uint32_t descriptorFlag)
+{
+    const auto word = [header](VMware4HeaderField field) { return LoadLE<std::uint32_t>(header, field); };
+    const std::uint32_t descriptorOffset = word(kVMware4DescriptorOffset);
+    const bool valid = word(kVMware4Magic) == 0x564D444B && word(kVMware4Version) == 1 && word(kVMware4Flags) == 3 &&
+                       word(kVMware4GrainSize) == kGrainSectors &&
+                       ((descriptorOffset == 1 && word(kVMware4DescriptorSize) == 20) ||
+                        (descriptorOffset == 0 && word(kVMware4DescriptorSize) == 0)) &&
+                       word(kVMware4GtesPerGt) == kGtes && word(kVMware4CheckWord0) == 0x0D200A00 &&
+                       word(kVMware4CheckWord1) == 0x0000000A &&
+                       descriptorOffset == (descriptorFlag == 0 ? 1u : 0u) &&
+                       word(kVMware4Capacity) <= kVMware4MaxCapacity;
+    return valid ? 0 : ERR_INVALID_IMAGE;
+}
+
+void VMware4Sparse_Construct(VMware4Sparse* state) { *state = VMware4Sparse{}; }
+
+int VMware4Sparse_Open(VMware4Sparse* state, const char* path, std::uint32_t readOnly, std::uint32_t descriptorFlag)
+{
+    if (!NkCreateFile(path, readOnly, &state->hFile))
+        return ERR_CREATE_FILE;
+    ScopeGuard guard([state] { VMware4Sparse_Close(state); });
+    if (!NkReadFile(state->hFile, 0, kVMware4HeaderBytes, state->Header.ab.data()))
+        return ERR_READ_FILE;
+    if (int rc = CheckVMware4SparseHeader(state->Header.ab, descriptorFlag); rc != 0)
+        return rc;
+    state->dwCapacity = HeaderWord(state, kVMware4Capacity);
+    state->dwGdEntries = static_cast<std::uint32_t>((std::uint64_t{state->dwCapacity} + kGrainSectors * kGtes - 1) /
+                                                    (kGrainSectors * kGtes));
+    if (int rc = ReadDirectory(state, kVMware4RedundantGdOffset, &state->pdwRedundantGd); rc != 0)
+        return rc;
+    if (int rc = ReadDirectory(state, kVMware4GdOffset, &state->pdwGd); rc != 0)
+        return rc;
+    state->pdwGtCache = static_cast<std::uint32_t*>(NkMalloc(kGtBytes));
+    if (state->pdwGtCache == nullptr)
+        return ERR_NO_MEMORY;
+    state->dwCachedGt = kVMware4NoTable;
+    std::uint32_t largest = 0;
+    if (int rc = CheckTables(state, &largest); rc != 0)
+        return rc;
+
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(state->hFile, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    const std::uint64_t expected = largest != 0 ? (std::uint64_t{largest} + kGrainSectors) * kSector
+                                                : std::uint64_t{HeaderWord(state, kVMware4Overhead)} * kSector;
+    if (fileSize != expected)
+        return ERR_INVALID_IMAGE;
+    guard.release();
+    return 0;
+}
+
+void VMware4Sparse_Close(VMware4Sparse* state)
+{
+    if (state->hFile != nullptr)
+        NkCloseFile(state->hFile);
+    NkFree(state->pdwRedundantGd);
+    NkFree(state->pdwGd);
+    NkFree(state->pdwGtCache);
+    VMware4Sparse_Construct(state);
+}
+
+int VMware4Extent_Read(VMware4Sparse* state, const VMware4Parent* parent, std::uint64_t offset,
+                       std::span<std::byte> buffer)
+{
+    return Transfer(state, parent, offset, buffer, [](auto...) { return 0; });
+}
+
+int VMware4Extent_Write(VMware4Sparse* state, const VMware4Parent* parent, std::uint64_t offset,
+                        std::span<const std::byte> data)
+{
+    return Transfer(state, parent, offset, data,
+                    [state, parent](std::uint32_t t, std::uint32_t g, std::uint64_t inGrain, auto piece) {
+                        return AllocateGrain(state, parent, t, g, inGrain, piece);
+                    });
+}
+
+int VMware4Sparse_Read(VMware4Sparse* state, std::uint64_t offset, std::uint32_t count, void* buffer)
+{
+    return VMware4Extent_Read(state, nullptr, offset, {static_cast<std::byte*>(buffer), count});
+}
+
+int VMware4Sparse_Write(VMware4Sparse* state, std::uint64_t offset, std::uint32_t count, const void* buffer)
+{
+    return VMware4Extent_Write(state, nullptr, offset, {static_cast<const std::byte*>(buffer), count});
+}
+
+}  // namespace qim

@@ -1,0 +1,28 @@
+// VMware 4 "monolithicSparse" disks: one sparse extent carrying its own descriptor.
+#pragma once
+
+#include "Disk.h"
+#include "VMware4Sparse.h"
+
+#include <cstdint>
+
+namespace qim {
+
+struct VMwareMonolithicHardDiskState {
+    DiskInfo Info;
+    VMware4Sparse Extent;
+};
+
+[[nodiscard]] VMwareMonolithicHardDiskState* VMwareMonolithicHardDisk_Malloc();
+void VMwareMonolithicHardDisk_Construct(VMwareMonolithicHardDiskState* state);
+[[nodiscard]] int VMwareMonolithicHardDisk_Open(VMwareMonolithicHardDiskState* state, const char* path,
+                                                std::uint32_t readOnly);
+void VMwareMonolithicHardDisk_Close(VMwareMonolithicHardDiskState* state);
+void VMwareMonolithicHardDisk_GetDiskInfo(VMwareMonolithicHardDiskState* state, DiskInfo* info);
+[[nodiscard]] int VMwareMonolithicHardDisk_Read(VMwareMonolithicHardDiskState* state, std::uint64_t offset,
+                                                std::uint32_t count, void* buffer);
+[[nodiscard]] int VMwareMonolithicHardDisk_Write(VMwareMonolithicHardDiskState* state, std::uint64_t offset,
+                                                 std::uint32_t count, const void* buffer);
+[[nodiscard]] int VMwareMonolithicHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+}  // namespace qim

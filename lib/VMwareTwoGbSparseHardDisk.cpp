@@ -1,0 +1,75 @@
+// VMware 4 two-gigabyte-extent sparse disks. A descriptor that names a parent
+// is a redo log's, whatever else it holds: it is left to the redo driver.
+#include "VMwareTwoGbSparseHardDisk.h"
+
+#include "DiskEtc.h"
+#include "VMware4Disk.h"
+
+namespace qim {
+
+VMwareTwoGbSparseHardDiskState* VMwareTwoGbSparseHardDisk_Malloc()
+{
+    return NkMallocState<VMwareTwoGbSparseHardDiskState>();
+}
+
+void VMwareTwoGbSparseHardDisk_Construct(VMwareTwoGbSparseHardDiskState* state)
+{
+    *state = VMwareTwoGbSparseHardDiskState{};
+}
+
+int VMwareTwoGbSparseHardDisk_Open(VMwareTwoGbSparseHardDiskState* state, const char* path, std::uint32_t readOnly)
+{
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    if (int rc = ReadVMware4Descriptor(path, readOnly, true, &work); rc != 0)
+        return rc;
+    if (int rc = ParseVMware4PlainDescription(work, "twoGbMaxExtentSparse"); rc != 0)
+        return rc;
+    const VMware4DiskDescription& d = work->Plain;
+
+    std::uint32_t total = 0;
+    if (int rc = OpenVMware4Extents(path, readOnly, d.dwExtentCount, d.adwExtentSectors, d.apszExtentFile,
+                                    work->achPath, VMware4Sparse_Open, VMware4Sparse_Close, &state->pExtents, &total);
+        rc != 0)
+        return rc;
+    state->dwExtentCount = d.dwExtentCount;
+    state->Info = {total, d.dwGeoHeads, d.dwGeoSectors, 512};
+    return 0;
+}
+
+void VMwareTwoGbSparseHardDisk_Close(VMwareTwoGbSparseHardDiskState* state)
+{
+    CloseVMware4Extents(state->dwExtentCount, &state->pExtents, VMware4Sparse_Close);
+    VMwareTwoGbSparseHardDisk_Construct(state);
+}
+
+void VMwareTwoGbSparseHardDisk_GetDiskInfo(VMwareTwoGbSparseHardDiskState* state, DiskInfo* info)
+{
+    *info = state->Info;
+}
+
+int VMwareTwoGbSparseHardDisk_Read(VMwareTwoGbSparseHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                   void* buffer)
+{
+    if (!DiskRangeFits(state->Info, offset, count))
+        return ERR_INVALID_PARAMETER;
+    return ReadVMware4Extents(state->dwExtentCount, state->pExtents, nullptr, offset,
+                              {static_cast<std::byte*>(buffer), count});
+}
+
+int VMwareTwoGbSparseHardDisk_Write(VMwareTwoGbSparseHardDiskState* state, std::uint64_t offset, std::uint32_t count,
+                                    const void* buffer)
+{
+    if (!DiskRangeFits(state->Info, offset, count))
+        return ERR_INVALID_PARAMETER;
+    return WriteVMware4Extents(state->dwExtentCount, state->pExtents, nullptr, offset,
+                               {static_cast<const std::byte*>(buffer), count});
+}
+
+int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+{
+    return DiskSet<VMwareTwoGbSparseHardDisk_Malloc, VMwareTwoGbSparseHardDisk_Construct,
+                   VMwareTwoGbSparseHardDisk_Open>(disk, DISK_VMWARE_TWOGB_SPARSE, path, readOnly);
+}
+
+}  // namespace qim

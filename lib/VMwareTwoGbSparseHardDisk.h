@@ -1,0 +1,30 @@
+// VMware 4 "twoGbMaxExtentSparse" disks: a descriptor file naming sparse
+// extent files that hold the disk one after another.
+#pragma once
+
+#include "Disk.h"
+#include "VMware4Sparse.h"
+
+#include <cstdint>
+
+namespace qim {
+
+struct VMwareTwoGbSparseHardDiskState {
+    DiskInfo Info;
+    std::uint32_t dwExtentCount;
+    VMware4Sparse* pExtents;
+};
+
+[[nodiscard]] VMwareTwoGbSparseHardDiskState* VMwareTwoGbSparseHardDisk_Malloc();
+void VMwareTwoGbSparseHardDisk_Construct(VMwareTwoGbSparseHardDiskState* state);
+[[nodiscard]] int VMwareTwoGbSparseHardDisk_Open(VMwareTwoGbSparseHardDiskState* state, const char* path,
+                                                 std::uint32_t readOnly);
+void VMwareTwoGbSparseHardDisk_Close(VMwareTwoGbSparseHardDiskState* state);
+void VMwareTwoGbSparseHardDisk_GetDiskInfo(VMwareTwoGbSparseHardDiskState* state, DiskInfo* info);
+[[nodiscard]] int VMwareTwoGbSparseHardDisk_Read(VMwareTwoGbSparseHardDiskState* state, std::uint64_t offset,
+                                                 std::uint32_t count, void* buffer);
+[[nodiscard]] int VMwareTwoGbSparseHardDisk_Write(VMwareTwoGbSparseHardDiskState* state, std::uint64_t offset,
+                                                  std::uint32_t count, const void* buffer);
+[[nodiscard]] int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+}  // namespace qim
