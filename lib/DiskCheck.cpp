@@ -6,11 +6,11 @@
 
 namespace qim {
 
-void DiskCheck_Report(const DiskBlockCheck* check, std::uint32_t kind, const char* what, const char* first,
+void DiskCheck_Report(DiskCheckSink sink, void* param, std::uint32_t kind, const char* what, const char* first,
                       std::uint64_t firstValue, const char* second, std::uint64_t secondValue)
 {
     const DiskCheckFinding finding{kind, what, first, firstValue, second, secondValue};
-    check->pSink(check->pParam, &finding);
+    sink(param, &finding);
 }
 
 int DiskBlockCheck_Init(DiskBlockCheck* check, DiskCheckSink sink, void* param, std::uint64_t dataStart,
@@ -27,10 +27,10 @@ int DiskBlockCheck_Init(DiskBlockCheck* check, DiskCheckSink sink, void* param, 
 void DiskBlockCheck_Add(DiskBlockCheck* check, std::uint64_t index, std::uint64_t start)
 {
     if (start < check->qwDataStart) {
-        DiskCheck_Report(check, DISK_CHECK_CORRUPT, "block lies inside the metadata", "entry", index, "file offset",
+        DiskCheck_Report(check->pSink, check->pParam, DISK_CHECK_CORRUPT, "block lies inside the metadata", "entry", index, "file offset",
                          start);
     } else if (start > check->qwDataEnd || check->qwDataEnd - start < check->qwBlockBytes) {
-        DiskCheck_Report(check, DISK_CHECK_CORRUPT, "block lies past the end of the file", "entry", index,
+        DiskCheck_Report(check->pSink, check->pParam, DISK_CHECK_CORRUPT, "block lies past the end of the file", "entry", index,
                          "file offset", start);
     } else if (check->dwCount < check->dwMax) {
         check->pBlocks[check->dwCount++] = {start, index};
@@ -47,10 +47,10 @@ void DiskBlockCheck_Finish(DiskBlockCheck* check)
     for (std::uint32_t i = 0; i < check->dwCount; ++i) {
         const DiskCheckBlock& b = blocks[i];
         if (i > 0 && b.qwStart < covered)
-            DiskCheck_Report(check, DISK_CHECK_CORRUPT, "two entries name the same storage", "entry", coveredBy,
+            DiskCheck_Report(check->pSink, check->pParam, DISK_CHECK_CORRUPT, "two entries name the same storage", "entry", coveredBy,
                              "entry", b.qwIndex);
         else if (b.qwStart > covered)
-            DiskCheck_Report(check, DISK_CHECK_LEAK, "file space that no entry names", "file offset", covered,
+            DiskCheck_Report(check->pSink, check->pParam, DISK_CHECK_LEAK, "file space that no entry names", "file offset", covered,
                              "bytes", b.qwStart - covered);
         if (b.qwStart + check->qwBlockBytes > covered) {
             covered = b.qwStart + check->qwBlockBytes;
@@ -58,7 +58,7 @@ void DiskBlockCheck_Finish(DiskBlockCheck* check)
         }
     }
     if (covered < check->qwDataEnd)
-        DiskCheck_Report(check, DISK_CHECK_LEAK, "file space that no entry names", "file offset", covered, "bytes",
+        DiskCheck_Report(check->pSink, check->pParam, DISK_CHECK_LEAK, "file space that no entry names", "file offset", covered, "bytes",
                          check->qwDataEnd - covered);
     DiskBlockCheck_Free(check);
 }

@@ -26,9 +26,10 @@ struct DiskBlockCheck {
     std::uint32_t dwMax;
 };
 
-// Reports one finding to the check's sink.
-void DiskCheck_Report(const DiskBlockCheck* check, std::uint32_t kind, const char* what, const char* first = nullptr,
-                      std::uint64_t firstValue = 0, const char* second = nullptr, std::uint64_t secondValue = 0);
+// Reports one finding to a sink.
+void DiskCheck_Report(DiskCheckSink sink, void* param, std::uint32_t kind, const char* what,
+                      const char* first = nullptr, std::uint64_t firstValue = 0, const char* second = nullptr,
+                      std::uint64_t secondValue = 0);
 
 // Room for maxBlocks entries; ERR_NO_MEMORY when it cannot be had.
 [[nodiscard]] int DiskBlockCheck_Init(DiskBlockCheck* check, DiskCheckSink sink, void* param, std::uint64_t dataStart,

@@ -130,7 +130,12 @@ struct Image {
     std::uint32_t pc98 = 0;
     bool tableKnown = false;  // false for a raw hard disk: the table tells its kind
     Image() { Disk_Construct(&disk); }
-    ~Image() { Disk_Close(&disk); }
+    ~Image()
+    {
+        // A constructed Disk names code 0 without holding an image.
+        if (disk.pImpl != nullptr)
+            Disk_Close(&disk);
+    }
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;
 };
