@@ -77,7 +77,7 @@ int main(int argc, char** argv)
     int status = 0;
     for (const Peer& peer : peers) {
         std::string info;
-        if (RunCommand(qimg + " info " + ShellQuote(peer.image), &info) != 0 ||
+        if (RunCommand(qimg + " info " + ShellQuote(peer.image) + " 2>/dev/null", &info) != 0 ||
             info.find("file format: raw") != std::string::npos) {
             std::printf("%-5s skipped: qimg does not read it\n", peer.name);
             continue;
