@@ -160,11 +160,11 @@ int VMware4Extents_Allocation(std::uint32_t count, VMware4Sparse* extents, Disk*
 
 int CheckVMware4DescribedDisk(const char* path, bool redo, DiskCheckSink sink, void* param)
 {
-    VMware4OpenWork* work = VMware4OpenWork_Malloc();
-    if (work == nullptr)
-        return ERR_NO_MEMORY;
-    ScopeGuard freeWork([work] { NkFree(work); });
-    if (ReadVMware4Descriptor(path, 1, true, work->achText) != 0)
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    if (int rc = ReadVMware4Descriptor(path, 1, true, &work); rc == ERR_NO_MEMORY)
+        return rc;
+    else if (rc != 0)
         return ERR_INVALID_PARAMETER;
     std::uint32_t count = 0;
     const std::uint32_t* sectors = nullptr;
@@ -185,10 +185,8 @@ int CheckVMware4DescribedDisk(const char* path, bool redo, DiskCheckSink sink, v
         else
             NkCloseFile(parent);
     } else {
-        VMware4DiskDescription& d = work->Plain;
-        VMware4DiskDescription_Init(&d);
-        if (!VMware4DiskDescription_Parse(&d, work->achText) ||
-            CheckVMware4PlainDescription(d, "twoGbMaxExtentSparse") != 0)
+        const VMware4DiskDescription& d = work->Plain;
+        if (ParseVMware4PlainDescription(work, "twoGbMaxExtentSparse") != 0)
             return ERR_INVALID_PARAMETER;
         count = d.dwExtentCount;
         sectors = d.adwExtentSectors.data();

@@ -90,11 +90,9 @@ int VMware4RedoHardDisk_Allocation(VMware4RedoHardDiskState* state, std::uint64_
 int VMware4RedoHardDisk_Parent(VMware4RedoHardDiskState* state, const char* childPath, Disk** parent,
                                std::span<char> path)
 {
-    VMware4OpenWork* work = VMware4OpenWork_Malloc();
-    if (work == nullptr)
-        return ERR_NO_MEMORY;
-    ScopeGuard freeWork([work] { NkFree(work); });
-    if (int rc = ReadVMware4Descriptor(childPath, 1, true, work->achText); rc != 0)
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    if (int rc = ReadVMware4Descriptor(childPath, 1, true, &work); rc != 0)
         return rc;
     VMware4RedoDiskDescription_Init(&work->Redo);
     if (!VMware4RedoDiskDescription_Parse(&work->Redo, work->achText))
