@@ -1,43 +1,163 @@
 #!/usr/bin/env bash
-# Sequential read of one file in an ext4 file system, through the node
-# (qim, qimc, a loop device with direct I/O on the node) against the same file
-# system on a plain loop device of the raw image file; page caches are dropped
-# before every run. Prints each run and the ratio node/loop of the best runs.
-# Usage (root): bench/node_bench.sh [BUILD_DIR] [FILE_MIB] [RUNS]
+# The node against a plain loop device, in one run of interleaved rounds
+# (the order of the two alternates from round to round) with medians:
+#
+# 1. The whole device: a raw image file in the page cache served through the
+#    node (qim, qimc, a loop device with direct I/O on the node) and through a
+#    plain loop device of the same file. fio (libaio, direct): sequential read
+#    and write of the whole device in 1 MiB blocks, 4 KiB random reads at
+#    queue depths 1 and 16, each test on both devices back to back. Prints
+#    every round, the medians, their ratio node/loop (and the median of the
+#    rounds' own ratios), qim's CPU time per unit of work and its peak
+#    resident memory.
+# 2. A file of an ext4 file system read sequentially, page caches dropped
+#    before every read, through the node and through a plain loop device.
+#
+# Usage (root): bench/node_bench.sh [BUILD_DIR] [ROUNDS] [DEVICE_MIB] [FILE_MIB]
+# A size of 0 skips that part.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
-mib=${2:-256}
-runs=${3:-3}
+rounds=${2:-7}
+device_mib=${3:-1024}
+file_mib=${4:-256}
 qim=$build/host/qim
 qimc=$build/user/qimc
 [ "$(id -u)" -eq 0 ] || { echo "node_bench: run as root" >&2; exit 1; }
 [ -x "$qim" ] && [ -x "$qimc" ] || { echo "node_bench: build qim and qimc first" >&2; exit 1; }
+command -v fio >/dev/null || { echo "node_bench: fio is missing (scripts/setup.sh installs it)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/qim-bench.XXXXXX)
 node=$work/qim0
 mnt=$work/mnt
-image=$work/disk.img
 mkdir -p "$mnt" "$work/files"
 qim_pid=
-loop=
+loops=()
 cleanup() {
   set +e
   mountpoint -q "$mnt" && umount "$mnt"
-  [ -n "$loop" ] && losetup -d "$loop"
+  for l in "${loops[@]}"; do losetup -d "$l"; done
   if [ -n "$qim_pid" ]; then kill -TERM "$qim_pid"; timeout 30 tail --pid="$qim_pid" -f /dev/null; fi
   mountpoint -q "$node" && umount -l "$node"
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-start=2048
-total=$(((mib + 64) * 2048))
-truncate -s $((total * 512)) "$image"
-printf 'label: dos\nunit: sectors\n%d,,83\n' "$start" | sfdisk -q "$image"
-head -c $((mib * 1024 * 1024)) /dev/urandom >"$work/files/big"
-mke2fs -q -F -t ext4 -E offset=$((start * 512)) -d "$work/files" "$image" $(((total - start) / 2))k
-rm -f "$work/files/big"
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+ratio() { awk -v n="$1" -v l="$2" 'BEGIN { printf "%.2f", n / l }'; }
+
+start_qim() {
+  "$qim" --node "$node" 2>"$work/qim.log" &
+  qim_pid=$!
+  for _ in $(seq 100); do mountpoint -q "$node" && break; sleep 0.1; done
+  mountpoint -q "$node" || { echo "node_bench: qim did not start" >&2; cat "$work/qim.log" >&2; exit 1; }
+}
+
+stop_qim() {
+  QIM_DEVICE=$node "$qimc" u >/dev/null || true
+  kill -TERM "$qim_pid"
+  timeout 30 tail --pid="$qim_pid" -f /dev/null
+  qim_pid=
+}
+
+# Mounts an image on the node with qimc's arguments; the exit status must be expected.
+qimc_mount() {
+  local expected=$1 status=0
+  shift
+  QIM_DEVICE=$node "$qimc" m "$@" >/dev/null || status=$?
+  [ "$status" -eq "$expected" ] || { echo "node_bench: qimc m $* failed ($status)" >&2; exit 1; }
+}
+
+attach() { local l; l=$(losetup "$@" -f --show); loops+=("$l"); echo "$l"; }
+detach_all() { for l in "${loops[@]}"; do losetup -d "$l"; done; loops=(); }
+
+# One fio job on a device; prints MB/s (sequential) or IOPS (random).
+fio_job() {
+  local dev=$1 rw=$2 bs=$3 depth=$4 extra=$5
+  local -a opts=(--name=job --filename="$dev" --ioengine=libaio --direct=1 --rw="$rw" --bs="$bs"
+                 --iodepth="$depth" --numjobs=1 --output-format=json)
+  # shellcheck disable=SC2206
+  opts+=($extra)
+  fio "${opts[@]}" | jq -r --arg rw "$rw" '
+    .jobs[0] | (if ($rw | test("write")) then .write else .read end) as $s
+    | if ($rw | test("rand")) then ($s.iops | floor) else ($s.bw_bytes / 1e6 | . * 10 | floor / 10) end'
+}
+
+declare -A results
+tests=(seqread seqwrite randread1 randread16)
+declare -A jobs=([seqread]="read 1M 1" [seqwrite]="write 1M 1"
+                 [randread1]="randread 4k 1 --time_based --runtime=2 --randrepeat=0"
+                 [randread16]="randread 4k 16 --time_based --runtime=2 --randrepeat=0")
+declare -A units=([seqread]="MB/s" [seqwrite]="MB/s" [randread1]="IOPS" [randread16]="IOPS")
+declare -A labels=([seqread]="sequential read, 1 MiB" [seqwrite]="sequential write, 1 MiB"
+                   [randread1]="4 KiB random read, QD1" [randread16]="4 KiB random read, QD16")
+qim_cpu_ms() { awk '{ print ($14 + $15) * 10 }' "/proc/$qim_pid/stat"; }
+
+# One test on the node and on the plain loop device back to back, in the
+# given order; records both results and qim's CPU time per unit of work.
+measure_pair() {
+  local t=$1 first=$2 node_loop=$3 plain_loop=$4
+  local -a job
+  read -r -a job <<<"${jobs[$t]}"
+  for side in $first $([ "$first" = node ] && echo loop || echo node); do
+    if [ "$side" = node ]; then
+      local c0 c1 v
+      c0=$(qim_cpu_ms)
+      v=$(fio_job "$node_loop" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}")
+      c1=$(qim_cpu_ms)
+      results[node.$t]+="$v "
+      # CPU ms per GiB moved, or per 1000 random reads.
+      if [ "${units[$t]}" = IOPS ]; then
+        results[cpu.$t]+="$(awk -v c=$((c1 - c0)) -v v="$v" 'BEGIN { printf "%.1f", c / (v * 2 / 1000) }') "
+      else
+        results[cpu.$t]+="$(awk -v c=$((c1 - c0)) -v m="$device_mib" 'BEGIN { printf "%.0f", c / (m / 1024) }') "
+      fi
+    else
+      results[loop.$t]+="$(fio_job "$plain_loop" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}") "
+    fi
+  done
+}
+
+nth() { echo "$1" | awk -v i="$2" '{ print $i }'; }
+med() { echo "$1" | tr ' ' '\n' | grep . | median; }
+
+device_part() {
+  local image=$work/raw.img sectors=$((device_mib * 2048))
+  head -c $((device_mib * 1048576)) /dev/urandom >"$image"
+  start_qim
+  # A floppy-like whole disk: no partition table, every sector of the file.
+  qimc_mount 0 "$image" f 0 512 "$sectors" 16 63
+  local node_loop plain_loop
+  node_loop=$(attach --direct-io=on "$node")
+  plain_loop=$(attach "$image")
+  echo "whole device, $device_mib MiB raw image in the page cache; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  for i in $(seq "$rounds"); do
+    cat "$image" >/dev/null
+    local first=node line="round $i:"
+    [ $((i % 2)) -eq 0 ] && first=loop
+    for t in "${tests[@]}"; do
+      measure_pair "$t" "$first" "$node_loop" "$plain_loop"
+      line+=" $t $(nth "${results[node.$t]}" "$i")/$(nth "${results[loop.$t]}" "$i")"
+    done
+    echo "$line (node/loop)"
+  done
+  local rss
+  rss=$(awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$qim_pid/status")
+  echo "medians of $rounds rounds; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  for t in "${tests[@]}"; do
+    local n l pairs=""
+    n=$(med "${results[node.$t]}")
+    l=$(med "${results[loop.$t]}")
+    for i in $(seq "$rounds"); do pairs+="$(ratio "$(nth "${results[node.$t]}" "$i")" "$(nth "${results[loop.$t]}" "$i")") "; done
+    printf '  %-24s node %8s  loop %8s %-4s  ratio %s (of pairs %s)  qim CPU %s ms per %s\n' "${labels[$t]}" "$n" "$l" \
+      "${units[$t]}" "$(ratio "$n" "$l")" "$(med "$pairs")" "$(med "${results[cpu.$t]}")" \
+      "$([ "${units[$t]}" = IOPS ] && echo "1000 reads" || echo GiB)"
+  done
+  echo "  qim peak resident memory: $rss MiB"
+  detach_all
+  stop_qim
+  rm -f "$image"
+}
 
 # Prints the MB/s of reading the big file from the mounted file system, cold.
 timed_read() {
@@ -47,33 +167,48 @@ timed_read() {
   t0=$(date +%s%N)
   dd if="$mnt/big" of=/dev/null bs=1M status=none
   t1=$(date +%s%N)
-  awk -v b=$((mib * 1048576)) -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f\n", b / 1e6 / (ns / 1e9) }'
+  awk -v b=$((file_mib * 1048576)) -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f\n", b / 1e6 / (ns / 1e9) }'
 }
 
-"$qim" --node "$node" 2>"$work/qim.log" &
-qim_pid=$!
-for _ in $(seq 100); do mountpoint -q "$node" && break; sleep 0.1; done
-status=0
-QIM_DEVICE=$node "$qimc" m "$image" r h a 0 512 "$total" 16 63 1 >/dev/null || status=$?
-[ "$status" -eq 131 ] || { echo "node_bench: qimc m failed ($status)" >&2; exit 1; }
+read_through() {
+  local l
+  l=$(attach -r "$@")
+  mount -o ro "$l" "$mnt"
+  timed_read
+  umount "$mnt"
+  detach_all
+}
 
-best_node=0
-best_loop=0
-max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b ? a : b) }'; }
-for i in $(seq "$runs"); do
-  loop=$(losetup --direct-io=on -r -f --show "$node")
-  mount -o ro "$loop" "$mnt"
-  n=$(timed_read)
-  umount "$mnt"; losetup -d "$loop"; loop=
+ext4_part() {
+  local image=$work/disk.img start=2048
+  local total=$(((file_mib + 64) * 2048))
+  truncate -s $((total * 512)) "$image"
+  printf 'label: dos\nunit: sectors\n%d,,83\n' "$start" | sfdisk -q "$image"
+  head -c $((file_mib * 1048576)) /dev/urandom >"$work/files/big"
+  mke2fs -q -F -t ext4 -E offset=$((start * 512)) -d "$work/files" "$image" $(((total - start) / 2))k
+  rm -f "$work/files/big"
+  start_qim
+  qimc_mount 131 "$image" r h a 0 512 "$total" 16 63 1
+  echo "ext4, a $file_mib MiB file read sequentially, caches dropped; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  local ns=() ls=()
+  for i in $(seq "$rounds"); do
+    local n l
+    if [ $((i % 2)) -eq 1 ]; then
+      n=$(read_through --direct-io=on "$node"); l=$(read_through -o $((start * 512)) "$image")
+    else
+      l=$(read_through -o $((start * 512)) "$image"); n=$(read_through --direct-io=on "$node")
+    fi
+    echo "round $i: node $n MB/s, loop $l MB/s"
+    ns+=("$n"); ls+=("$l")
+  done
+  local nm lm
+  nm=$(printf '%s\n' "${ns[@]}" | median)
+  lm=$(printf '%s\n' "${ls[@]}" | median)
+  echo "  ext4 file read, medians: node $nm MB/s, loop $lm MB/s, ratio $(ratio "$nm" "$lm")"
+  stop_qim
+  rm -f "$image"
+}
 
-  loop=$(losetup -r -o $((start * 512)) -f --show "$image")
-  mount -o ro "$loop" "$mnt"
-  l=$(timed_read)
-  umount "$mnt"; losetup -d "$loop"; loop=
-
-  echo "run $i: node ${n} MB/s, loop of the raw image ${l} MB/s"
-  best_node=$(max "$best_node" "$n")
-  best_loop=$(max "$best_loop" "$l")
-done
-awk -v n="$best_node" -v l="$best_loop" -v m="$mib" \
-  'BEGIN { printf "sequential read of a %d MiB file, ext4, caches dropped: node %.1f MB/s, loop %.1f MB/s, ratio node/loop %.2f\n", m, n, l, n / l }'
+[ "$device_mib" -gt 0 ] && device_part
+[ "$file_mib" -gt 0 ] && ext4_part
+exit 0

@@ -2,7 +2,8 @@
 // throughput as a ratio to plain pread of the same number of bytes from a raw
 // file, both measured in this run (best of several alternating rounds).
 //
-//   read_bench_user|read_bench_kern [--image PATH] [--raw PATH] [--size MiB] [--rounds N] [--format vmware3] [--vmdk 1]
+//   read_bench_user|read_bench_kern [--image PATH] [--raw PATH] [--size MiB] [--rounds N]
+//                                   [--format vmware3] [--vmdk 1] [--vpc 1]
 //
 // With no --image, a raw image of --size MiB (default 256) is made in $TMPDIR
 // and opened as a raw disk; --raw names the baseline file (default: the image).
@@ -14,10 +15,18 @@
 // redo log over it with the raw image's bytes (first writes, as a ratio to
 // plain writes of a new file) and reads each back, fully allocated (as a ratio
 // to plain reads of the raw image).
+//
+// --vpc 1 builds Virtual PC images of --size MiB instead: a fully allocated
+// dynamic image and a differencing image holding every sector over an empty
+// parent, each read against plain pread of a raw file of the same bytes; then
+// an empty dynamic image and an empty differencing image written whole (every
+// write a first write, every block allocated) against plain pwrite of the
+// same bytes to a new file.
 #include "Disk.h"
 #ifdef QIM_BENCH_BUILDERS
 #include "CowdImage.h"
 #include "VMware4Image.h"
+#include "VirtualPCImage.h"
 #endif
 
 #include <chrono>
@@ -185,6 +194,84 @@ int VmdkBench(const std::string& raw, std::uint64_t bytes, int rounds)
 }
 #endif
 
+#ifdef QIM_BENCH_BUILDERS
+double DiskWritePass(const std::string& image, std::uint64_t bytes, const std::vector<char>& buf)
+{
+    qim::Disk disk;
+    qim::Disk_Construct(&disk);
+    if (qim::Disk_Open(&disk, image.c_str(), 0) != 0)
+        std::exit(1);
+    const auto t = std::chrono::steady_clock::now();
+    for (std::uint64_t pos = 0; pos < bytes; pos += kChunk)
+        if (qim::Disk_Write64(&disk, pos, kChunk, buf.data()) != 0) {
+            std::fprintf(stderr, "Disk_Write failed at %llu\n", static_cast<unsigned long long>(pos));
+            std::exit(1);
+        }
+    const double s = Seconds(t);
+    qim::Disk_Close(&disk);
+    return s;
+}
+
+// Reads of fully allocated images and first writes into empty ones, each as
+// a ratio to plain file I/O of the same bytes in this run.
+int VpcBench(std::uint64_t sizeMiB, int rounds)
+{
+    using namespace qimtest;
+    TempDir dir;
+    const VpcGeometry geometry = {static_cast<std::uint16_t>(sizeMiB * 2), 16, 64};
+    const std::uint64_t bytes = geometry.bytes();
+    Bytes disk(bytes);
+    for (std::uint64_t pos = 0; pos < bytes; pos += 512)
+        std::memcpy(&disk[pos], &pos, sizeof pos);
+    const Bytes zeros(bytes, 0);
+    const std::string raw = dir.file("raw.img"), dynamic = dir.file("full.vhd"), empty = dir.file("empty.vhd"),
+                      child = dir.file("child.vhd"), scratch = dir.file("plain.bin");
+    WriteFile(raw, disk);
+    WriteVpcSparse(dynamic, {.geometry = geometry}, disk);
+    WriteVpcSparse(empty, {.geometry = geometry}, zeros);
+    WriteVpcSparse(child, {.geometry = geometry, .parent = empty, .present = std::vector<bool>(geometry.sectors(), true)},
+                   disk);
+
+    std::vector<char> buf(kChunk);
+    for (const std::string& image : {dynamic, child}) {
+        qim::Disk d;
+        qim::Disk_Construct(&d);
+        if (qim::Disk_Open(&d, image.c_str(), 1) != 0)
+            return 1;
+        double plain = 1e9, through = 1e9;
+        DiskPass(&d, bytes, buf);
+        for (int r = 0; r < rounds; ++r) {
+            plain = std::min(plain, PlainPass(raw, bytes, buf));
+            through = std::min(through, DiskPass(&d, bytes, buf));
+        }
+        std::printf("read  %-12s %5llu MiB fully allocated: ratio to pread %.3f\n",
+                    d.dwType == qim::DISK_VIRTUALPC ? "dynamic" : "differencing",
+                    static_cast<unsigned long long>(sizeMiB), plain / through);
+        qim::Disk_Close(&d);
+    }
+
+    std::memset(buf.data(), 0x5A, buf.size());
+    const std::string fresh = dir.file("fresh.vhd");
+    for (const bool differencing : {false, true}) {
+        double plain = 1e9, through = 1e9;
+        for (int r = 0; r < rounds; ++r) {
+            VpcSparseLayout layout{.geometry = geometry};
+            if (differencing) {
+                layout.parent = empty;
+                layout.present.assign(geometry.sectors(), false);
+            }
+            WriteVpcSparse(fresh, layout, zeros);
+            plain = std::min(plain, PlainWritePass(scratch, bytes, buf));
+            through = std::min(through, DiskWritePass(fresh, bytes, buf));
+        }
+        std::printf("write %-12s %5llu MiB, all first writes: ratio to pwrite %.3f\n",
+                    differencing ? "differencing" : "dynamic", static_cast<unsigned long long>(sizeMiB),
+                    plain / through);
+    }
+    return 0;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -193,6 +280,7 @@ int main(int argc, char** argv)
     std::uint64_t sizeMiB = 256;
     int rounds = 5;
     bool vmdk = false;
+    bool vpc = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--image") == 0)
             image = argv[i + 1];
@@ -206,6 +294,16 @@ int main(int argc, char** argv)
             format = argv[i + 1];
         else if (std::strcmp(argv[i], "--vmdk") == 0)
             vmdk = std::atoi(argv[i + 1]) != 0;
+        else if (std::strcmp(argv[i], "--vpc") == 0)
+            vpc = std::atoi(argv[i + 1]) != 0;
+    }
+    if (vpc) {
+#ifdef QIM_BENCH_BUILDERS
+        return VpcBench(sizeMiB, rounds);
+#else
+        std::fprintf(stderr, "built without the image builders (tests off)\n");
+        return 1;
+#endif
     }
 
     std::string made, madeCowd;

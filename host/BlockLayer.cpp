@@ -27,10 +27,6 @@ namespace host {
 
 namespace {
 
-// A request's buffer is handed over in segments of at most this many bytes,
-// as the block layer hands a request over buffer by buffer.
-constexpr std::size_t kSegmentBytes = 64 * 1024;
-
 struct Major {
     const char* name = nullptr;
     block_device_operations* ops = nullptr;
@@ -124,9 +120,18 @@ bool TransferSectors(kdev_t dev, int cmd, std::uint64_t sector, std::span<std::b
     AssertRequestsLocked("TransferSectors");
     if (MAJOR(dev) >= majors.size() || majors[MAJOR(dev)].queue.request_fn == nullptr || buffer.empty())
         return false;
-    BlockRequest r;
-    for (std::size_t at = 0; at < buffer.size(); at += kSegmentBytes)
-        r.segments.push_back({buffer.subspan(at, std::min(kSegmentBytes, buffer.size() - at))});
+    // Reused by each thread, so that a request allocates nothing once its
+    // vectors have grown; only ever queued inside this call.
+    thread_local BlockRequest r;
+    r = BlockRequest{.segments = std::move(r.segments), .heads = std::move(r.heads),
+                     .statuses = std::move(r.statuses)};
+    r.segments.clear();
+    r.heads.clear();
+    r.statuses.clear();
+    // The buffer is contiguous, so it is one segment, which the driver moves
+    // with one transfer of the image; the request's sector count is the only
+    // bound on a segment's size.
+    r.segments.push_back({buffer});
     QueueRequest(r, dev, cmd, static_cast<unsigned long>(sector));
     RunQueue(MAJOR(dev));
     if (!r.finished)

@@ -44,8 +44,8 @@ void RunQueue(unsigned major);
 void DropQueue(unsigned major);
 [[nodiscard]] std::size_t QueueLength(unsigned major);
 
-// Moves whole sectors between dev and the buffer as one request, in segments
-// of at most 64 KiB, and runs the queue; true when every segment succeeded,
+// Moves whole sectors between dev and the buffer as one request of one
+// segment, and runs the queue; true when every segment succeeded,
 // false at once when no request function serves dev. A request the driver
 // leaves unfinished halts the kernel, as it would hang it.
 [[nodiscard]] bool TransferSectors(kdev_t dev, int cmd, std::uint64_t sector, std::span<std::byte> buffer);

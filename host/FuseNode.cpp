@@ -18,6 +18,20 @@ namespace qim::host {
 
 namespace {
 
+// A larger transfer reaches the node as several requests in flight at once,
+// which the loop's threads serve side by side: while one runs the driver
+// under the request lock, the others receive requests and copy replies.
+// Copying each byte out of the image and into the kernel is what a transfer
+// costs; in smaller pieces the two copies overlap. Also the size of every
+// buffer a loop thread keeps.
+constexpr unsigned kRequestBytes = 128 * 1024;
+// Requests FUSE lets wait at once for a reply; its default of 12 would hold
+// back a queue depth of 16.
+constexpr unsigned kMaxInFlight = 64;
+// The loop's threads, kept alive while idle so that their buffers are
+// reused: a new thread's buffers would page-fault again.
+constexpr unsigned kLoopThreads = 8;
+
 struct Node {
     NodeOps ops;
     fuse_session* session;
@@ -41,8 +55,9 @@ struct stat Attributes(Node& node)
 
 void Init(void*, fuse_conn_info* conn)
 {
-    // Read replies are spliced into the kernel instead of copied through write().
-    conn->want |= conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
+    conn->max_read = conn->max_write = kRequestBytes;
+    conn->max_background = kMaxInFlight;
+    conn->congestion_threshold = kMaxInFlight;
 }
 
 void GetAttr(fuse_req_t req, fuse_ino_t, fuse_file_info*)
@@ -94,18 +109,18 @@ void Release(fuse_req_t req, fuse_ino_t, fuse_file_info*)
 void Read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info*)
 {
     Node& node = NodeOf(req);
-    // One buffer per loop thread; the reply has left it before the next request.
-    thread_local std::vector<std::byte> buffer;
+    // One buffer per loop thread, the largest read the kernel sends; the
+    // reply has left it before the thread's next request.
+    thread_local std::vector<std::byte> buffer(kRequestBytes);
     if (buffer.size() < size)
         buffer.resize(size);
     const long n = node.ops.read(node.ops.context, static_cast<std::uint64_t>(offset), std::span(buffer.data(), size));
-    if (n < 0) {
+    if (n < 0)
         fuse_reply_err(req, static_cast<int>(-n));
-        return;
-    }
-    fuse_bufvec bv = FUSE_BUFVEC_INIT(static_cast<size_t>(n));
-    bv.buf[0].mem = buffer.data();
-    fuse_reply_data(req, &bv, FUSE_BUF_SPLICE_MOVE);
+    else
+        // Written with writev, the one copy into the kernel: a splice from
+        // memory would first copy the reply into fresh pipe pages.
+        fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n));
 }
 
 void Write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t offset, fuse_file_info*)
@@ -204,7 +219,9 @@ int ServeNode(const NodeOptions& options, const NodeOps& ops)
 
     // Other users may reach the node as they could a device node, through its
     // mode; only root may ask for that.
-    std::vector<const char*> argv{"qim", "-o", "fsname=qim,subtype=qim"};
+    char maxRead[32];
+    std::snprintf(maxRead, sizeof maxRead, "max_read=%u", kRequestBytes);
+    std::vector<const char*> argv{"qim", "-o", "fsname=qim,subtype=qim", "-o", maxRead};
     if (::geteuid() == 0) {
         argv.push_back("-o");
         argv.push_back("allow_other");
@@ -220,6 +237,8 @@ int ServeNode(const NodeOptions& options, const NodeOps& ops)
             if (fuse_session_mount(node.session, options.path) == 0) {
                 fuse_loop_config* config = fuse_loop_cfg_create();
                 fuse_loop_cfg_set_clone_fd(config, 1);
+                fuse_loop_cfg_set_max_threads(config, kLoopThreads);
+                fuse_loop_cfg_set_idle_threads(config, kLoopThreads);
                 status = fuse_session_loop_mt(node.session, config) < 0 ? 1 : 0;
                 fuse_loop_cfg_destroy(config);
                 fuse_session_unmount(node.session);

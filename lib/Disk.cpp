@@ -226,10 +226,10 @@ thread_local bool parentChainBroken = false;
 
 int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::uint32_t readOnly)
 {
-    // Once a chain has run too deep, every further parent of this open fails
-    // at once: Disk_Open retries a refused level in its probe, and without this
-    // each level would try the whole chain below it again, 2^64 times over.
-    if (parentDepth >= kMaxParentDepth || parentChainTooDeep) {
+    // Once a chain was refused, every level above refuses at once: Disk_Open
+    // offers each level to a child driver twice (extension, then probe), which
+    // would otherwise walk the refused chain again 2^depth times.
+    if (parentChainTooDeep || parentDepth >= kMaxParentDepth) {
         parentChainTooDeep = true;
         return ERR_INVALID_IMAGE;
     }

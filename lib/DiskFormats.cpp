@@ -18,6 +18,9 @@
 #include "VMwareMonolithicHardDisk.h"
 #include "VMwareTwoGbSparseHardDisk.h"
 #include "Virtual98HardDisk.h"
+#include "VirtualPCDifferenceHardDisk.h"
+#include "VirtualPCFixedHardDisk.h"
+#include "VirtualPCHardDisk.h"
 
 #include <array>
 
@@ -60,9 +63,19 @@ constexpr std::array<DiskFormat, kDiskTypeCount> kDiskFormats = {{
                     VMware2RedoHardDisk_Read, VMware2RedoHardDisk_Write, VMware2HardDisk_Allocation,
                     VMware2RedoHardDisk_Parent>(),
      "dsk", true, false, false},
-    {DISK_VIRTUALPC, "Virtual PC dynamic", {}, "vhd", true, false, false},
-    {DISK_VIRTUALPC_FIXED, "Virtual PC fixed", {}, "vhd", true, false, false},
-    {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing", {}, "vhd", true, false, false},
+    {DISK_VIRTUALPC, "Virtual PC dynamic",
+     MakeDiskDriver<VirtualPCHardDiskSet, VirtualPCHardDisk_Close, VirtualPCHardDisk_GetDiskInfo,
+                    VirtualPCHardDisk_Read, VirtualPCHardDisk_Write>(),
+     "vhd", true, false, false},
+    {DISK_VIRTUALPC_FIXED, "Virtual PC fixed",
+     MakeDiskDriver<VirtualPCFixedHardDiskSet, VirtualPCFixedHardDisk_Close, VirtualPCFixedHardDisk_GetDiskInfo,
+                    VirtualPCFixedHardDisk_Read, VirtualPCFixedHardDisk_Write>(),
+     "vhd", true, false, false},
+    {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing",
+     MakeDiskDriver<VirtualPCDifferenceHardDiskSet, VirtualPCDifferenceHardDisk_Close,
+                    VirtualPCDifferenceHardDisk_GetDiskInfo, VirtualPCDifferenceHardDisk_Read,
+                    VirtualPCDifferenceHardDisk_Write>(),
+     "vhd", true, false, false},
     {DISK_ANEX86_HARD, "Anex86 hard disk", HeadedDiskDriver<Anex86HardDiskSet>(), "hdi", true, false, true},
     {DISK_T98_HARD, "T98 hard disk", HeadedDiskDriver<T98HardDiskSet>(), "thd", true, false, true},
     {DISK_T98NEXT_HARD, "T98-Next hard disk", HeadedDiskDriver<T98NextHardDiskSet>(), "nhd", true, false, true},

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds everything twice (with AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the ordinary build) and runs every test.
+# UndefinedBehaviorSanitizer, then the ordinary build) and runs every test;
+# the host's and the driver's tests, where threads share the request lock,
+# also run in a ThreadSanitizer build of their own.
 # End-to-end tests need root, FUSE and loop devices; they skip, saying why, without them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +13,10 @@ jobs=$(nproc)
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQIM_SANITIZE=ON -DQIM_WERROR=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ctest -j "$jobs" --output-on-failure -E '^e2e\.')
+
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQIM_TSAN=ON -DQIM_WERROR=ON >/dev/null
+cmake --build build-tsan -j "$jobs" --target host_tests kernel_tests
+(cd build-tsan && ctest -j "$jobs" --output-on-failure -R '^(host|kernel)\.')
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQIM_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"

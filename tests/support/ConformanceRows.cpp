@@ -3,6 +3,7 @@
 #include "D88Image.h"
 #include "PC98Images.h"
 #include "VMware4Image.h"
+#include "VirtualPCImage.h"
 
 namespace qimtest {
 
@@ -29,6 +30,9 @@ const ConformanceRow kConformanceRows[] = {
     {"VMwareMonolithic", qim::DISK_VMWARE_MONOLITHIC, "vmdk", BuildVmdkMonolithicConformance, true},
     {"VMwareTwoGbSparse", qim::DISK_VMWARE_TWOGB_SPARSE, "vmdk", BuildVmdkTwoGbConformance, true},
     {"VMware4Redo", qim::DISK_VMWARE4_REDO, "vmdk", BuildVmdkRedoConformance, true},
+    {"VirtualPCDynamic", qim::DISK_VIRTUALPC, "vhd", BuildVpcDynamicConformance, true},
+    {"VirtualPCFixed", qim::DISK_VIRTUALPC_FIXED, "vhd", BuildVpcFixedConformance, true},
+    {"VirtualPCDifferencing", qim::DISK_VIRTUALPC_DIFFERENCE, "vhd", BuildVpcDifferencingConformance, true},
 };
 }  // namespace
 

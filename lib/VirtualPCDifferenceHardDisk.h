@@ -1,0 +1,21 @@
+// Virtual PC differencing images (DiskType 9): a dynamic image whose absent
+// sectors read from a parent image of any format, written copy-on-write per sector.
+#pragma once
+
+#include "VirtualPCHardDisk.h"
+
+namespace qim {
+
+using VirtualPCDifferenceHardDiskState = VirtualPCHardDiskState;
+
+[[nodiscard]] VirtualPCDifferenceHardDiskState* VirtualPCDifferenceHardDisk_Malloc();
+void VirtualPCDifferenceHardDisk_Construct(VirtualPCDifferenceHardDiskState* state);
+[[nodiscard]] int VirtualPCDifferenceHardDisk_Open(VirtualPCDifferenceHardDiskState* state, const char* path,
+                                                   std::uint32_t readOnly);
+inline constexpr auto VirtualPCDifferenceHardDisk_Close = &VirtualPCHardDisk_Close;
+inline constexpr auto VirtualPCDifferenceHardDisk_GetDiskInfo = &VirtualPCHardDisk_GetDiskInfo;
+inline constexpr auto VirtualPCDifferenceHardDisk_Read = &VirtualPCHardDisk_Read;
+inline constexpr auto VirtualPCDifferenceHardDisk_Write = &VirtualPCHardDisk_Write;
+[[nodiscard]] int VirtualPCDifferenceHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+}  // namespace qim
