@@ -33,8 +33,14 @@ void DiskBlockCheck_Add(DiskBlockCheck* check, std::uint64_t index, std::uint64_
         DiskCheck_Report(check->pSink, check->pParam, DISK_CHECK_CORRUPT, "block lies past the end of the file", "entry", index,
                          "file offset", start);
     } else if (check->dwCount < check->dwMax) {
-        check->pBlocks[check->dwCount++] = {start, index};
+        check->pBlocks[check->dwCount++] = {start, check->qwBlockBytes, index};
     }
+}
+
+void DiskBlockCheck_AddMetadata(DiskBlockCheck* check, std::uint64_t start, std::uint64_t length)
+{
+    if (check->dwCount < check->dwMax)
+        check->pBlocks[check->dwCount++] = {start, length, kDiskCheckMetadata};
 }
 
 void DiskBlockCheck_Finish(DiskBlockCheck* check)
@@ -46,14 +52,17 @@ void DiskBlockCheck_Finish(DiskBlockCheck* check)
     std::uint64_t coveredBy = 0;                 // the entry whose block reaches furthest
     for (std::uint32_t i = 0; i < check->dwCount; ++i) {
         const DiskCheckBlock& b = blocks[i];
-        if (i > 0 && b.qwStart < covered)
-            DiskCheck_Report(check->pSink, check->pParam, DISK_CHECK_CORRUPT, "two entries name the same storage", "entry", coveredBy,
-                             "entry", b.qwIndex);
+        if (b.qwStart < covered && (b.qwIndex == kDiskCheckMetadata || coveredBy == kDiskCheckMetadata))
+            DiskCheck_Report(check->pSink, check->pParam, DISK_CHECK_CORRUPT, "block overlaps the metadata", "entry",
+                             b.qwIndex == kDiskCheckMetadata ? coveredBy : b.qwIndex);
+        else if (b.qwStart < covered)
+            DiskCheck_Report(check->pSink, check->pParam, DISK_CHECK_CORRUPT, "two entries name the same storage",
+                             "entry", coveredBy, "entry", b.qwIndex);
         else if (b.qwStart > covered)
             DiskCheck_Report(check->pSink, check->pParam, DISK_CHECK_LEAK, "file space that no entry names", "file offset", covered,
                              "bytes", b.qwStart - covered);
-        if (b.qwStart + check->qwBlockBytes > covered) {
-            covered = b.qwStart + check->qwBlockBytes;
+        if (b.qwStart + b.qwLength > covered) {
+            covered = b.qwStart + b.qwLength;
             coveredBy = b.qwIndex;
         }
     }

@@ -11,9 +11,11 @@
 namespace qim {
 
 struct DiskCheckBlock {
-    std::uint64_t qwStart;  // file offset
-    std::uint64_t qwIndex;  // the table entry that names it
+    std::uint64_t qwStart;   // file offset
+    std::uint64_t qwLength;
+    std::uint64_t qwIndex;   // the table entry that names it; kDiskCheckMetadata for metadata
 };
+inline constexpr std::uint64_t kDiskCheckMetadata = ~std::uint64_t{0};
 
 struct DiskBlockCheck {
     DiskCheckSink pSink;
@@ -37,6 +39,9 @@ void DiskCheck_Report(DiskCheckSink sink, void* param, std::uint32_t kind, const
 // Entry index names a block at file offset start: reported at once when it
 // lies outside [dataStart, dataEnd), kept for Finish otherwise.
 void DiskBlockCheck_Add(DiskBlockCheck* check, std::uint64_t index, std::uint64_t start);
+// Metadata that lies among the blocks (a parent's name, for one): no block
+// may overlap it, and its bytes are not leaked. Needs a place of maxBlocks.
+void DiskBlockCheck_AddMetadata(DiskBlockCheck* check, std::uint64_t start, std::uint64_t length);
 // Reports entries whose blocks overlap, then every stretch of
 // [dataStart, dataEnd) that no block covers as leaked; frees the list.
 void DiskBlockCheck_Finish(DiskBlockCheck* check);

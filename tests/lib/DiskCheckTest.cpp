@@ -33,8 +33,12 @@ std::vector<Seen> CheckBlocks(std::uint64_t dataStart, std::uint64_t dataEnd, st
     EXPECT_EQ(DiskBlockCheck_Init(&check, sink, &seen, dataStart, dataEnd, block,
                                   static_cast<std::uint32_t>(entries.size())),
               0);
-    for (const auto& [index, start] : entries)
-        DiskBlockCheck_Add(&check, index, start);
+    for (const auto& [index, start] : entries) {
+        if (index == kDiskCheckMetadata)
+            DiskBlockCheck_AddMetadata(&check, start, 50);  // 50 bytes of metadata among the blocks
+        else
+            DiskBlockCheck_Add(&check, index, start);
+    }
     DiskBlockCheck_Finish(&check);
     EXPECT_EQ(check.pBlocks, nullptr);
     return seen;
@@ -66,6 +70,10 @@ TEST(DiskBlockCheck, Findings)
         {"overlap", {{0, 1000}, {1, 1050}, {2, 1150}, {3, 1300}},
          {{DISK_CHECK_CORRUPT, "two entries name the same storage entry=0 entry=1"},
           {DISK_CHECK_LEAK, "file space that no entry names file offset=1250 bytes=50"}}},
+        {"metadata among the blocks", {{0, 1000}, {kDiskCheckMetadata, 1100}, {1, 1150}, {2, 1250}},
+         {{DISK_CHECK_LEAK, "file space that no entry names file offset=1350 bytes=50"}}},
+        {"a block over the metadata", {{0, 1000}, {kDiskCheckMetadata, 1120}, {1, 1100}, {2, 1200}, {3, 1300}},
+         {{DISK_CHECK_CORRUPT, "block overlaps the metadata entry=1"}}},
         {"gaps", {{0, 1100}, {1, 1250}},
          {{DISK_CHECK_LEAK, "file space that no entry names file offset=1000 bytes=100"},
           {DISK_CHECK_LEAK, "file space that no entry names file offset=1200 bytes=50"},

@@ -60,4 +60,11 @@ TEST_F(QemuPeer, MonolithicSparseVmdk)
     ExpectSameAsQemu(dir, vmdk, "VMware 4 monolithic sparse");
 }
 
+TEST_F(QemuPeer, DynamicVhdOfAWholeMiBGeometry)
+{
+    const std::string vhd = dir.file("disk.vhd");
+    QemuMakeVhd(MakeRaw(dir, 504ull << 20), vhd);
+    ExpectSameAsQemu(dir, vhd, "Virtual PC dynamic");
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include "QemuImg.h"
 
 #include "TempDir.h"
+#include "VirtualPCImage.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,24 +42,6 @@ void Run(const std::string& commandLine)
     if (RunCommand(commandLine + " 2>&1", &output) != 0)
         throw std::runtime_error(commandLine + ": " + output);
 }
-
-// The footer's creator application at 28 and its checksum at 64: the ones'
-// complement of the sum of the footer's bytes without the checksum.
-void PatchFooter(const std::string& path, std::uint64_t at)
-{
-    Bytes footer = ReadFileRange(path, at, 512);
-    if (footer.size() != 512 || std::string(footer.begin(), footer.begin() + 8) != "conectix")
-        throw std::runtime_error(path + ": no Virtual PC footer at " + std::to_string(at));
-    const std::string creator = "vpc ";
-    std::copy(creator.begin(), creator.end(), footer.begin() + 28);
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < footer.size(); ++i)
-        sum += i >= 64 && i < 68 ? 0 : footer[i];
-    sum = ~sum;
-    for (std::size_t i = 0; i < 4; ++i)
-        footer[64 + i] = static_cast<std::uint8_t>(sum >> (24 - 8 * i));
-    WriteFileAt(path, at, footer);
-}
 }  // namespace
 
 void QemuMakeVmdk(const std::string& raw, const std::string& out)
@@ -70,13 +53,7 @@ void QemuMakeVmdk(const std::string& raw, const std::string& out)
 void QemuMakeVhd(const std::string& raw, const std::string& out)
 {
     Run("qemu-img convert -f raw -O vpc -o subformat=dynamic " + ShellQuote(raw) + " " + ShellQuote(out));
-    SetVpcCreator(out);
-}
-
-void SetVpcCreator(const std::string& path)
-{
-    PatchFooter(path, 0);
-    PatchFooter(path, FileSize(path) - 512);
+    VpcSetCreator(out, "vpc ");
 }
 
 unsigned long long QemuVirtualSize(const std::string& image)

@@ -21,9 +21,6 @@ void QemuMakeVmdk(const std::string& raw, const std::string& out);
 // A dynamic Virtual PC disk of a raw file's bytes, whose size must be a whole
 // CHS geometry (such as 504 MiB); its creator application is set to "vpc ".
 void QemuMakeVhd(const std::string& raw, const std::string& out);
-// Sets the creator application of both footer copies of a Virtual PC image to
-// "vpc " and their checksums to match.
-void SetVpcCreator(const std::string& path);
 
 // qemu-img info's "virtual-size" (JSON output), or 0 when it fails.
 [[nodiscard]] unsigned long long QemuVirtualSize(const std::string& image);
