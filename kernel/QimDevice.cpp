@@ -52,33 +52,23 @@ MountStatus MapDevice(Disk* disk, const MountRecord& record, DeviceMapping* mapp
 
     std::uint64_t offset = 0;
     std::uint64_t sectors = 0;
-    std::uint64_t cylinders = 0;
     if (record.dwFloppy != 0) {
         sectors = info.dwTotalSectors;
-        cylinders = sectors / cylinderSectors;
-    } else if (record.dwPC98 == 0) {
-        PartitionEntry entry{};
-        std::uint32_t index = record.dwPartition;
-        if (ReadPartitionEntry(disk, 0, &index, &entry) != 0)
-            return MountStatus::PartitionError;
-        // A partition of a truncated or damaged disk is served up to the
-        // disk's end, so that what the disk holds of it can be rescued.
-        if (entry.dwStartSector >= info.dwTotalSectors)
-            return MountStatus::PartitionError;
-        offset = std::uint64_t{entry.dwStartSector} * b;
-        sectors = std::min<std::uint64_t>(entry.dwSectorCount, info.dwTotalSectors - entry.dwStartSector);
-        cylinders = sectors / cylinderSectors;
     } else {
-        PartitionEntry98 entry{};
-        if (ReadPartitionEntry98(disk, b, record.dwPartition, &entry) != 0)
+        PartitionExtent extent{};
+        if (GetPartitionExtent(disk, record.dwPC98, record.dwPartition, &extent) != 0)
             return MountStatus::PartitionError;
-        // An end before the start would wrap into a device of billions of sectors.
-        if (entry.wEndCylinder < entry.wStartCylinder)
-            return MountStatus::PartitionError;
-        offset = std::uint64_t{entry.wStartCylinder} * cylinderSectors * b;
-        cylinders = std::uint64_t{entry.wEndCylinder} - entry.wStartCylinder + 1;
-        sectors = cylinders * cylinderSectors;
+        offset = extent.qwStartSector * b;
+        sectors = extent.qwSectorCount;
+        // A PC/AT partition of a truncated or damaged disk is served up to the
+        // disk's end, so that what the disk holds of it can be rescued.
+        if (record.dwPC98 == 0) {
+            if (extent.qwStartSector >= info.dwTotalSectors)
+                return MountStatus::PartitionError;
+            sectors = std::min<std::uint64_t>(sectors, info.dwTotalSectors - extent.qwStartSector);
+        }
     }
+    const std::uint64_t cylinders = sectors / cylinderSectors;
     *mapping = {offset, RequestSectors(sectors, b), MakeGeometry(info, cylinders), b};
     return MountStatus::Ok;
 }

@@ -135,6 +135,84 @@ int Disk_Write(Disk* disk, std::uint32_t offsetLow, std::uint32_t offsetHigh, st
     return driver->Write(disk->pImpl, (std::uint64_t{offsetHigh} << 32) | offsetLow, count, buffer);
 }
 
+int Disk_GetAllocation(Disk* disk, std::uint64_t offset, std::uint64_t* length, std::uint32_t* where)
+{
+    const DiskDriver* driver = DiskDriverOf(disk->dwType);
+    if (driver == nullptr || *length == 0)
+        return ERR_INVALID_PARAMETER;
+    DiskInfo info{};
+    driver->GetDiskInfo(disk->pImpl, &info);
+    const std::uint64_t size = DiskByteSize(info);
+    if (offset > size || *length > size - offset)
+        return ERR_INVALID_PARAMETER;
+    if (driver->Allocation == nullptr) {
+        *where = DISK_ALLOCATED;
+        return 0;
+    }
+    const std::uint64_t asked = *length;
+    if (int rc = driver->Allocation(disk->pImpl, offset, length, where); rc != 0)
+        return rc;
+    // A driver's answer never leaves the range or stops the caller's walk.
+    if (*length == 0 || *length > asked || *where > DISK_UNALLOCATED)
+        return ERR_INVALID_IMAGE;
+    return 0;
+}
+
+int Disk_GetParent(Disk* disk, const char* childPath, Disk** parent, std::span<char> path)
+{
+    *parent = nullptr;
+    const DiskDriver* driver = DiskDriverOf(disk->dwType);
+    if (driver == nullptr)
+        return ERR_INVALID_PARAMETER;
+    return driver->Parent != nullptr ? driver->Parent(disk->pImpl, childPath, parent, path) : 0;
+}
+
+int Disk_Check(const char* path, std::uint32_t type, DiskCheckSink sink, void* param)
+{
+    const DiskFormat* format = DiskFormatOf(type);
+    if (format == nullptr)
+        return ERR_INVALID_PARAMETER;
+    return format->driver.Check != nullptr ? format->driver.Check(path, sink, param) : 0;
+}
+
+int Disk_CheckAny(const char* path, std::uint32_t* type, DiskCheckSink sink, void* param)
+{
+    for (std::span<const std::uint32_t> codes : {DiskExtensionCodes(path), DiskProbeCodes()})
+        for (std::uint32_t code : codes)
+            if (const DiskCheckFunc check = DiskFormats()[code].driver.Check; check != nullptr)
+                if (int rc = check(path, sink, param); rc != ERR_INVALID_PARAMETER) {
+                    *type = code;
+                    return rc;
+                }
+    return ERR_INVALID_PARAMETER;
+}
+
+const char* DiskErrorText(int code)
+{
+    switch (code) {
+    case 0:
+        return "success";
+    case ERR_CREATE_FILE:
+        return "cannot open the file (or a file it names)";
+    case ERR_READ_FILE:
+        return "cannot read the file";
+    case ERR_WRITE_FILE:
+        return "cannot write the file";
+    case ERR_GET_FILE_SIZE:
+        return "cannot get the file size";
+    case ERR_NO_MEMORY:
+        return "out of memory";
+    case ERR_INVALID_IMAGE:
+        return "the contents do not fit the format";
+    case ERR_INVALID_PARAMETER:
+        return "no driver accepts it, or the request lies outside the disk";
+    case ERR_EXTEND_FILE:
+        return "cannot extend the image file";
+    default:
+        return "unknown error";
+    }
+}
+
 namespace {
 // Open parents above the one being opened; the library is used under one lock.
 thread_local std::uint32_t parentDepth = 0;

@@ -56,6 +56,29 @@ inline constexpr int ERR_INVALID_IMAGE = -206;
 inline constexpr int ERR_INVALID_PARAMETER = -207;
 inline constexpr int ERR_EXTEND_FILE = -303;
 
+// What an image holds for a byte range (Disk_GetAllocation).
+enum DiskAllocation : std::uint32_t {
+    DISK_ALLOCATED = 0,    // stored in the image's own file
+    DISK_IN_PARENT = 1,    // not in the image: reads come from its parent
+    DISK_UNALLOCATED = 2,  // stored nowhere: reads give zeros
+};
+
+// One finding of a metadata check: what is wrong and up to two numbers that
+// place it, each with its name ("entry", "file offset"); a null name for none.
+enum DiskCheckKind : std::uint32_t {
+    DISK_CHECK_CORRUPT = 1,  // the metadata disagree; data may be lost or misread
+    DISK_CHECK_LEAK = 2,     // file space that nothing references; harmless
+};
+struct DiskCheckFinding {
+    std::uint32_t dwKind;  // DiskCheckKind
+    const char* pszWhat;   // a fixed English phrase
+    const char* pszFirst;
+    std::uint64_t qwFirst;
+    const char* pszSecond;
+    std::uint64_t qwSecond;
+};
+using DiskCheckSink = void (*)(void* param, const DiskCheckFinding* finding);
+
 void Disk_Construct(Disk* disk);
 // Writes the Disk only on success; the Disk must not be open already.
 [[nodiscard]] int Disk_Open(Disk* disk, const char* path, std::uint32_t readOnly);
@@ -68,6 +91,28 @@ void Disk_GetDiskInfo(Disk* disk, DiskInfo* info);
                             void* buffer);
 [[nodiscard]] int Disk_Write(Disk* disk, std::uint32_t offsetLow, std::uint32_t offsetHigh, std::uint32_t count,
                              const void* buffer);
+
+// Where the bytes at offset come from, for the longest prefix of
+// [offset, offset + *length) that the answer holds for (*length shortened to
+// it). A format that does not tell answers DISK_ALLOCATED for the whole range.
+// ERR_INVALID_PARAMETER for a range that ends beyond the disk or is empty.
+[[nodiscard]] int Disk_GetAllocation(Disk* disk, std::uint64_t offset, std::uint64_t* length, std::uint32_t* where);
+// The open parent of a child image and its file name, resolved beside
+// childPath (the path the image was opened with); *parent is null when the
+// image has none.
+[[nodiscard]] int Disk_GetParent(Disk* disk, const char* childPath, Disk** parent, std::span<char> path);
+// Checks the metadata of the file at path as an image of format type,
+// reporting each finding to sink; a format without a check has nothing
+// beyond opening to check (0, no findings). ERR_INVALID_PARAMETER when the
+// file does not carry the format's signature.
+[[nodiscard]] int Disk_Check(const char* path, std::uint32_t type, DiskCheckSink sink, void* param);
+// For a file that no driver opens: checks it as the first format, in
+// Disk_Open's order, whose signature it carries, and stores that code in *type.
+// ERR_INVALID_PARAMETER when it carries none.
+[[nodiscard]] int Disk_CheckAny(const char* path, std::uint32_t* type, DiskCheckSink sink, void* param);
+
+// The meaning of a library result code in words ("unknown error" for a code the library does not use).
+[[nodiscard]] const char* DiskErrorText(int code);
 
 // A parent image named by a child: an absolute name as it is, a relative one
 // beside the child. Returns ERR_INVALID_PARAMETER, writing nothing, when the

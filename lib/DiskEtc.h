@@ -18,14 +18,32 @@ using DiskCloseFunc = void (*)(void* state);
 using DiskGetDiskInfoFunc = void (*)(void* state, DiskInfo* info);
 using DiskReadFunc = int (*)(void* state, std::uint64_t offset, std::uint32_t count, void* buffer);
 using DiskWriteFunc = int (*)(void* state, std::uint64_t offset, std::uint32_t count, const void* buffer);
+// Where the bytes at offset come from (a DiskAllocation), for the longest
+// prefix of [offset, offset + *length) that the answer holds for: *length is
+// shortened to it and stays above 0. The range lies inside the disk.
+using DiskAllocationFunc = int (*)(void* state, std::uint64_t offset, std::uint64_t* length, std::uint32_t* where);
+// The parent of a child image: *parent is null for an image without one;
+// otherwise path receives the parent's file name as the child resolves it
+// beside childPath (GetBaseFileFullPath).
+using DiskParentFunc = int (*)(void* state, const char* childPath, Disk** parent, std::span<char> path);
+// Checks the metadata of the file at path without opening it through the
+// driver, reporting each finding to sink. ERR_INVALID_PARAMETER when the file
+// does not carry the format's signature; 0 when it was checked.
+using DiskCheckFunc = int (*)(const char* path, DiskCheckSink sink, void* param);
 
-// One row of the driver tables. A code whose driver is not built has an empty row.
+// One row of the driver tables. A code whose driver is not built has an empty
+// row. The last three are optional: without Allocation everything is
+// allocated in the image, without Parent it has none, without Check opening
+// it is the whole check.
 struct DiskDriver {
     DiskSetFunc Set = nullptr;
     DiskCloseFunc Close = nullptr;
     DiskGetDiskInfoFunc GetDiskInfo = nullptr;
     DiskReadFunc Read = nullptr;
     DiskWriteFunc Write = nullptr;
+    DiskAllocationFunc Allocation = nullptr;
+    DiskParentFunc Parent = nullptr;
+    DiskCheckFunc Check = nullptr;
 };
 
 namespace detail {
@@ -45,14 +63,29 @@ template <auto Fn> int WriteThunk(void* s, std::uint64_t o, std::uint32_t n, con
 {
     return Fn(static_cast<StateOfT<Fn>*>(s), o, n, b);
 }
+template <auto Fn> int AllocationThunk(void* s, std::uint64_t o, std::uint64_t* n, std::uint32_t* w)
+{
+    return Fn(static_cast<StateOfT<Fn>*>(s), o, n, w);
+}
+template <auto Fn> int ParentThunk(void* s, const char* c, Disk** p, std::span<char> path)
+{
+    return Fn(static_cast<StateOfT<Fn>*>(s), c, p, path);
+}
 }  // namespace detail
 
-// A table row from a driver's typed functions.
-template <auto Set, auto Close, auto GetDiskInfo, auto Read, auto Write>
+// A table row from a driver's typed functions; the optional ones may be left out.
+template <auto Set, auto Close, auto GetDiskInfo, auto Read, auto Write, auto Allocation = nullptr,
+          auto Parent = nullptr, DiskCheckFunc Check = nullptr>
 constexpr DiskDriver MakeDiskDriver()
 {
-    return {Set, &detail::CloseThunk<Close>, &detail::InfoThunk<GetDiskInfo>, &detail::ReadThunk<Read>,
-            &detail::WriteThunk<Write>};
+    DiskDriver row{Set, &detail::CloseThunk<Close>, &detail::InfoThunk<GetDiskInfo>, &detail::ReadThunk<Read>,
+                   &detail::WriteThunk<Write>};
+    if constexpr (Allocation != nullptr)
+        row.Allocation = &detail::AllocationThunk<Allocation>;
+    if constexpr (Parent != nullptr)
+        row.Parent = &detail::ParentThunk<Parent>;
+    row.Check = Check;
+    return row;
 }
 
 // The Set function every driver shares: allocate, construct, open, bind.

@@ -389,4 +389,32 @@ int ReadPartitionEntryListFMTowns(Disk* disk, std::uint32_t* count, PartitionEnt
     return 0;
 }
 
+int PartitionExtentOf98(const PartitionEntry98& entry, const DiskInfo& info, PartitionExtent* extent)
+{
+    // An end before the start would wrap into a partition of billions of sectors.
+    if (info.dwHeads == 0 || info.dwSectorsPerTrack == 0 || entry.wEndCylinder < entry.wStartCylinder)
+        return ERR_INVALID_IMAGE;
+    const std::uint64_t cylinderSectors = std::uint64_t{info.dwHeads} * info.dwSectorsPerTrack;
+    extent->qwStartSector = entry.wStartCylinder * cylinderSectors;
+    extent->qwSectorCount = (std::uint64_t{entry.wEndCylinder} - entry.wStartCylinder + 1) * cylinderSectors;
+    return 0;
+}
+
+int GetPartitionExtent(Disk* disk, std::uint32_t pc98, std::uint32_t index, PartitionExtent* extent)
+{
+    DiskInfo info{};
+    Disk_GetDiskInfo(disk, &info);
+    if (pc98 == 0) {
+        PartitionEntry entry{};
+        if (int rc = ReadPartitionEntry(disk, 0, &index, &entry); rc != 0)
+            return rc;
+        *extent = {entry.dwStartSector, entry.dwSectorCount};
+        return 0;
+    }
+    PartitionEntry98 entry{};
+    if (int rc = ReadPartitionEntry98(disk, info.dwBytesPerSector, index, &entry); rc != 0)
+        return rc;
+    return PartitionExtentOf98(entry, info, extent);
+}
+
 }  // namespace qim

@@ -79,6 +79,20 @@ struct PartitionChainCut {
 [[nodiscard]] int ReadPartitionEntry98(Disk* disk, std::uint32_t bytesPerSector, std::uint32_t index,
                                        PartitionEntry98* entry);
 
+// Where a partition lies on the disk, in the disk's sectors, as the driver
+// serves it: a PC/AT entry by its start and count, a PC-98 entry by whole
+// cylinders of the disk's geometry.
+struct PartitionExtent {
+    std::uint64_t qwStartSector;
+    std::uint64_t qwSectorCount;
+};
+// ERR_INVALID_IMAGE for a PC-98 entry that ends before it starts, or a
+// geometry without heads or sectors per track.
+[[nodiscard]] int PartitionExtentOf98(const PartitionEntry98& entry, const DiskInfo& info, PartitionExtent* extent);
+// Partition number index (list order) of the PC/AT (pc98 0) or PC-98 table;
+// the lookups' errors unchanged.
+[[nodiscard]] int GetPartitionExtent(Disk* disk, std::uint32_t pc98, std::uint32_t index, PartitionExtent* extent);
+
 // FM Towns: sets count itself (at most 10).
 [[nodiscard]] int ReadPartitionEntryListFMTowns(Disk* disk, std::uint32_t* count, PartitionEntryFMTowns* list);
 

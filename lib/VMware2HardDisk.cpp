@@ -61,6 +61,12 @@ int VMware2HardDisk_Write(VMware2HardDiskState* state, std::uint64_t offset, std
     return CowdDiskWrite({&state->Extent, 1}, nullptr, state->Info, offset, count, buffer);
 }
 
+int VMware2HardDisk_Allocation(VMware2HardDiskState* state, std::uint64_t offset, std::uint64_t* length,
+                               std::uint32_t* where)
+{
+    return CowdDiskAllocation({&state->Extent, 1}, state->pParentDisk, offset, length, where);
+}
+
 int VMware2HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
 {
     return DiskSet<VMware2HardDisk_Malloc, VMware2HardDisk_Construct, VMware2HardDisk_Open>(disk, DISK_VMWARE2, path,

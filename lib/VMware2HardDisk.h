@@ -7,6 +7,7 @@
 #include "VMware3Sparse.h"
 
 #include <cstdint>
+#include <span>
 
 namespace qim {
 
@@ -18,6 +19,10 @@ struct VMware2HardDiskState {
 };
 using VMware2RedoHardDiskState = VMware2HardDiskState;
 
+[[nodiscard]] int VMware2HardDisk_Allocation(VMware2HardDiskState* state, std::uint64_t offset, std::uint64_t* length,
+                                             std::uint32_t* where);
+[[nodiscard]] int VMware2RedoHardDisk_Parent(VMware2RedoHardDiskState* state, const char* childPath, Disk** parent,
+                                            std::span<char> path);
 [[nodiscard]] VMware2HardDiskState* VMware2HardDisk_Malloc();
 void VMware2HardDisk_Construct(VMware2HardDiskState* state);
 [[nodiscard]] int VMware2HardDisk_Open(VMware2HardDiskState* state, const char* path, std::uint32_t readOnly);

@@ -31,6 +31,12 @@ int VMware2RedoHardDisk_Write(VMware2RedoHardDiskState* state, std::uint64_t off
     return CowdDiskWrite({&state->Extent, 1}, state->pParentDisk, state->Info, offset, count, buffer);
 }
 
+int VMware2RedoHardDisk_Parent(VMware2RedoHardDiskState* state, const char* childPath, Disk** parent,
+                               std::span<char> path)
+{
+    return CowdParent(state->Extent, state->pParentDisk, childPath, parent, path);
+}
+
 int VMware2RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
 {
     return DiskSet<VMware2RedoHardDisk_Malloc, VMware2RedoHardDisk_Construct, VMware2RedoHardDisk_Open>(

@@ -148,6 +148,34 @@ int CowdDiskWrite(std::span<VMware3SparseState> extents, Disk* parent, const Dis
                              std::span<const std::byte> piece) { return CowdWrite(e, parent, base, at, piece); });
 }
 
+int CowdDiskAllocation(std::span<VMware3SparseState> extents, Disk* parent, std::uint64_t offset,
+                       std::uint64_t* length, std::uint32_t* where)
+{
+    const std::uint64_t unit = extents.size() == 1 ? ~std::uint64_t{0} : kCowdExtentBytes;
+    const std::uint64_t k = offset / unit;
+    if (k >= extents.size())
+        return ERR_INVALID_PARAMETER;
+    *length = std::min(*length, unit - offset % unit);
+    return CowdAllocation(&extents[k], parent != nullptr, offset % unit, length, where);
+}
+
+int CowdParent(const VMware3SparseState& first, Disk* open, const char* childPath, Disk** parent,
+               std::span<char> path)
+{
+    // The header check made sure the name ends inside the header.
+    const auto* name = reinterpret_cast<const char*>(first.abHeader.data() + cowd::kParentName);
+    if (int rc = GetBaseFileFullPath(childPath, name, path); rc != 0)
+        return rc;
+    *parent = open;
+    return 0;
+}
+
+int VMware3HardDisk_Allocation(VMware3HardDiskState* state, std::uint64_t offset, std::uint64_t* length,
+                               std::uint32_t* where)
+{
+    return CowdDiskAllocation({state->pExtents, state->dwExtentCount}, state->pParentDisk, offset, length, where);
+}
+
 VMware3HardDiskState* VMware3HardDisk_Malloc() { return NkMallocState<VMware3HardDiskState>(); }
 
 void VMware3HardDisk_Construct(VMware3HardDiskState* state)

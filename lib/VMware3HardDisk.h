@@ -57,6 +57,18 @@ void VMware3RedoHardDisk_GetDiskInfo(VMware3RedoHardDiskState* state, DiskInfo* 
                                  std::uint32_t sectors, DiskInfo* info);
 // Closes and frees a parent that CowdOpenParent opened; null does nothing.
 void CowdCloseParent(Disk* parent);
+// Where the disk's bytes at offset come from, over its extents; *length stops
+// at an extent's end.
+[[nodiscard]] int CowdDiskAllocation(std::span<VMware3SparseState> extents, Disk* parent, std::uint64_t offset,
+                                     std::uint64_t* length, std::uint32_t* where);
+// The parent a redo log's first extent names, resolved beside the log's path.
+[[nodiscard]] int CowdParent(const VMware3SparseState& first, Disk* open, const char* childPath, Disk** parent,
+                             std::span<char> path);
+[[nodiscard]] int VMware3HardDisk_Allocation(VMware3HardDiskState* state, std::uint64_t offset, std::uint64_t* length,
+                                             std::uint32_t* where);
+inline constexpr auto VMware3RedoHardDisk_Allocation = &VMware3HardDisk_Allocation;
+[[nodiscard]] int VMware3RedoHardDisk_Parent(VMware3RedoHardDiskState* state, const char* childPath, Disk** parent,
+                                            std::span<char> path);
 // A disk request after the range check, split at the extents' boundaries.
 [[nodiscard]] int CowdDiskRead(std::span<VMware3SparseState> extents, Disk* parent, const DiskInfo& info,
                                std::uint64_t offset, std::uint32_t count, void* buffer);

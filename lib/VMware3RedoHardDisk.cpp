@@ -32,6 +32,12 @@ int VMware3RedoHardDisk_Write(VMware3RedoHardDiskState* state, std::uint64_t off
                          buffer);
 }
 
+int VMware3RedoHardDisk_Parent(VMware3RedoHardDiskState* state, const char* childPath, Disk** parent,
+                               std::span<char> path)
+{
+    return CowdParent(state->pExtents[0], state->pParentDisk, childPath, parent, path);
+}
+
 int VMware3RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
 {
     return DiskSet<VMware3RedoHardDisk_Malloc, VMware3RedoHardDisk_Construct, VMware3RedoHardDisk_Open>(

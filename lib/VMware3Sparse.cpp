@@ -374,4 +374,31 @@ int VMware3Sparse_Write(VMware3SparseState* state, std::uint64_t offset, std::ui
     return CowdWrite(state, nullptr, 0, offset, std::span(static_cast<const std::byte*>(buffer), count));
 }
 
+int CowdAllocation(VMware3SparseState* state, bool hasParent, std::uint64_t offset, std::uint64_t* length,
+                   std::uint32_t* where)
+{
+    const std::uint32_t absent = hasParent ? DISK_IN_PARENT : DISK_UNALLOCATED;
+    const std::uint64_t end = offset + *length;
+    std::uint64_t at = offset;
+    while (at < end) {
+        const auto large = static_cast<std::uint32_t>(at / kCowdLargeBlockBytes);
+        std::uint32_t here = absent;
+        std::uint64_t next = std::min(end, (std::uint64_t{large} + 1) * kCowdLargeBlockBytes);
+        if (state->pdwDirectory[large] != 0) {
+            if (int rc = LoadTable(state, large); rc != 0)
+                return rc;
+            const std::uint64_t small = at % kCowdLargeBlockBytes / kCowdSmallBlockBytes;
+            here = state->pdwTableCache[small] != 0 ? DISK_ALLOCATED : absent;
+            next = std::min(end, (at / kCowdSmallBlockBytes + 1) * kCowdSmallBlockBytes);
+        }
+        if (at == offset)
+            *where = here;
+        else if (here != *where)
+            break;
+        at = next;
+    }
+    *length = at - offset;
+    return 0;
+}
+
 }  // namespace qim

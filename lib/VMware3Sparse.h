@@ -82,4 +82,9 @@ void VMware3RedoSparse_Close(VMware3SparseState* state);
 [[nodiscard]] int CowdWrite(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
                             std::span<const std::byte> data);
 
+// Where the extent's bytes at offset come from: a small block of the file,
+// else the parent (hasParent) or nowhere; *length is cut where that changes.
+[[nodiscard]] int CowdAllocation(VMware3SparseState* state, bool hasParent, std::uint64_t offset,
+                                 std::uint64_t* length, std::uint32_t* where);
+
 }  // namespace qim

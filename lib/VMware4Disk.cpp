@@ -1,6 +1,8 @@
 // Shared steps of the VMware 4 disk drivers.
 #include "VMware4Disk.h"
 
+#include "DiskCheck.h"
+
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
@@ -35,6 +37,20 @@ int TransferExtents(std::uint32_t count, VMware4Sparse* extents, Disk* parent, s
         base += size;
     }
     return 0;
+}
+
+// The extent file a descriptor names, joined to the descriptor's directory
+// exactly as written; false when it does not fit the buffer.
+bool ExtentPath(const char* descriptorPath, const char* name, std::span<char> out)
+{
+    const char* slash = std::strrchr(descriptorPath, '/');
+    const std::size_t dirLength = slash != nullptr ? static_cast<std::size_t>(slash - descriptorPath) + 1 : 0;
+    const std::size_t nameLength = std::strlen(name);
+    if (dirLength + nameLength >= out.size())
+        return false;
+    std::memcpy(out.data(), descriptorPath, dirLength);
+    std::memcpy(out.data() + dirLength, name, nameLength + 1);
+    return true;
 }
 
 }  // namespace
@@ -86,16 +102,10 @@ int OpenVMware4Extents(const char* descriptorPath, std::uint32_t readOnly, std::
         VMware4Sparse_Construct(&row[k]);
     ScopeGuard guard([&row, count, close] { CloseVMware4Extents(count, &row, close); });
 
-    // Extent names are joined to the descriptor's directory exactly as written.
-    const char* slash = std::strrchr(descriptorPath, '/');
-    const std::size_t dirLength = slash != nullptr ? static_cast<std::size_t>(slash - descriptorPath) + 1 : 0;
     std::uint64_t total = 0;
     for (std::uint32_t k = 0; k < count; ++k) {
-        const std::size_t nameLength = std::strlen(files[k]);
-        if (dirLength + nameLength >= pathBuffer.size())
+        if (!ExtentPath(descriptorPath, files[k], pathBuffer))
             return ERR_INVALID_IMAGE;
-        std::memcpy(pathBuffer.data(), descriptorPath, dirLength);
-        std::memcpy(pathBuffer.data() + dirLength, files[k], nameLength + 1);
         if (int rc = open(&row[k], pathBuffer.data(), readOnly, 1); rc != 0)
             return rc;
         if (row[k].dwCapacity != sectors[k])
@@ -131,6 +141,71 @@ int WriteVMware4Extents(std::uint32_t count, VMware4Sparse* extents, Disk* paren
                         std::span<const std::byte> data)
 {
     return TransferExtents(count, extents, parent, offset, data);
+}
+
+int VMware4Extents_Allocation(std::uint32_t count, VMware4Sparse* extents, Disk* parent, std::uint64_t offset,
+                              std::uint64_t* length, std::uint32_t* where)
+{
+    std::uint64_t base = 0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint64_t size = std::uint64_t{extents[k].dwCapacity} * kSector;
+        if (offset < base + size) {
+            *length = std::min(*length, base + size - offset);
+            return VMware4Extent_Allocation(&extents[k], parent != nullptr, offset - base, length, where);
+        }
+        base += size;
+    }
+    return ERR_INVALID_PARAMETER;
+}
+
+int CheckVMware4DescribedDisk(const char* path, bool redo, DiskCheckSink sink, void* param)
+{
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    if (int rc = ReadVMware4Descriptor(path, 1, true, &work); rc == ERR_NO_MEMORY)
+        return rc;
+    else if (rc != 0)
+        return ERR_INVALID_PARAMETER;
+    std::uint32_t count = 0;
+    const std::uint32_t* sectors = nullptr;
+    char* const* files = nullptr;
+    if (redo) {
+        VMware4RedoDiskDescription& d = work->Redo;
+        VMware4RedoDiskDescription_Init(&d);
+        if (!VMware4RedoDiskDescription_Parse(&d, work->achText) ||
+            NkCompareString(d.pszCreateType, "twoGbMaxExtentSparse", 1) != 0 || d.dwExtentCount == 0)
+            return ERR_INVALID_PARAMETER;
+        count = d.dwExtentCount;
+        sectors = d.adwExtentSectors.data();
+        files = d.apszExtentFile.data();
+        NkHandle parent = nullptr;
+        if (GetBaseFileFullPath(path, d.pszParentFileNameHint, work->achPath) != 0 ||
+            !NkCreateFile(work->achPath.data(), 1, &parent))
+            DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "the parent image is missing");
+        else
+            NkCloseFile(parent);
+    } else {
+        const VMware4DiskDescription& d = work->Plain;
+        if (ParseVMware4PlainDescription(work, "twoGbMaxExtentSparse") != 0)
+            return ERR_INVALID_PARAMETER;
+        count = d.dwExtentCount;
+        sectors = d.adwExtentSectors.data();
+        files = d.apszExtentFile.data();
+    }
+    std::uint64_t firstGrain = 0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        int rc = ExtentPath(path, files[k], work->achPath) ? 0 : ERR_CREATE_FILE;
+        if (rc == 0)
+            rc = VMware4Sparse_CheckFile(work->achPath.data(), firstGrain, sink, param);
+        if (rc == ERR_CREATE_FILE)
+            DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "an extent file is missing", "extent", k + 1);
+        else if (rc == ERR_INVALID_PARAMETER)
+            DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "an extent file is no sparse extent", "extent", k + 1);
+        else if (rc != 0)
+            return rc;
+        firstGrain += (std::uint64_t{sectors[k]} + 127) / 128;
+    }
+    return 0;
 }
 
 }  // namespace qim

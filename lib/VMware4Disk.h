@@ -56,4 +56,14 @@ void CloseVMware4Extents(std::uint32_t count, VMware4Sparse** extents, VMware4Ex
 [[nodiscard]] int WriteVMware4Extents(std::uint32_t count, VMware4Sparse* extents, Disk* parent,
                                       std::uint64_t offset, std::span<const std::byte> data);
 
+// Where the disk's bytes at offset come from, over the extents in a row (redo
+// extents over the parent when there is one); *length stops at an extent's end.
+[[nodiscard]] int VMware4Extents_Allocation(std::uint32_t count, VMware4Sparse* extents, Disk* parent,
+                                            std::uint64_t offset, std::uint64_t* length, std::uint32_t* where);
+
+// Checks a disk that a descriptor file describes: every extent it names
+// (grains numbered in disk order) and, for a redo log, that its parent is
+// there. ERR_INVALID_PARAMETER when path is no such descriptor.
+[[nodiscard]] int CheckVMware4DescribedDisk(const char* path, bool redo, DiskCheckSink sink, void* param);
+
 }  // namespace qim

@@ -81,6 +81,33 @@ int VMware4RedoHardDisk_Write(VMware4RedoHardDiskState* state, std::uint64_t off
                                {static_cast<const std::byte*>(buffer), count});
 }
 
+int VMware4RedoHardDisk_Allocation(VMware4RedoHardDiskState* state, std::uint64_t offset, std::uint64_t* length,
+                                   std::uint32_t* where)
+{
+    return VMware4Extents_Allocation(state->dwExtentCount, state->pExtents, state->pParentDisk, offset, length, where);
+}
+
+int VMware4RedoHardDisk_Parent(VMware4RedoHardDiskState* state, const char* childPath, Disk** parent,
+                               std::span<char> path)
+{
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    if (int rc = ReadVMware4Descriptor(childPath, 1, true, &work); rc != 0)
+        return rc;
+    VMware4RedoDiskDescription_Init(&work->Redo);
+    if (!VMware4RedoDiskDescription_Parse(&work->Redo, work->achText))
+        return ERR_INVALID_IMAGE;
+    if (int rc = GetBaseFileFullPath(childPath, work->Redo.pszParentFileNameHint, path); rc != 0)
+        return rc;
+    *parent = state->pParentDisk;
+    return 0;
+}
+
+int VMware4RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
+{
+    return CheckVMware4DescribedDisk(path, true, sink, param);
+}
+
 int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
 {
     return DiskSet<VMware4RedoHardDisk_Malloc, VMware4RedoHardDisk_Construct, VMware4RedoHardDisk_Open>(

@@ -6,6 +6,7 @@
 #include "VMware4Sparse.h"
 
 #include <cstdint>
+#include <span>
 
 namespace qim {
 
@@ -25,6 +26,12 @@ void VMware4RedoHardDisk_GetDiskInfo(VMware4RedoHardDiskState* state, DiskInfo* 
                                           void* buffer);
 [[nodiscard]] int VMware4RedoHardDisk_Write(VMware4RedoHardDiskState* state, std::uint64_t offset,
                                            std::uint32_t count, const void* buffer);
+[[nodiscard]] int VMware4RedoHardDisk_Allocation(VMware4RedoHardDiskState* state, std::uint64_t offset,
+                                                std::uint64_t* length, std::uint32_t* where);
+// The parent as the descriptor at childPath names it.
+[[nodiscard]] int VMware4RedoHardDisk_Parent(VMware4RedoHardDiskState* state, const char* childPath, Disk** parent,
+                                            std::span<char> path);
+[[nodiscard]] int VMware4RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
 
 }  // namespace qim

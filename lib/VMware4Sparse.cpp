@@ -4,6 +4,7 @@
 // file always ends at its highest grain, which the open check relies on.
 #include "VMware4Sparse.h"
 
+#include "DiskCheck.h"
 #include "DiskEtc.h"
 
 #include <algorithm>
@@ -317,6 +318,103 @@ int VMware4Sparse_Read(VMware4Sparse* state, std::uint64_t offset, std::uint32_t
 int VMware4Sparse_Write(VMware4Sparse* state, std::uint64_t offset, std::uint32_t count, const void* buffer)
 {
     return VMware4Extent_Write(state, nullptr, offset, {static_cast<const std::byte*>(buffer), count});
+}
+
+int VMware4Extent_Allocation(VMware4Sparse* state, bool hasParent, std::uint64_t offset, std::uint64_t* length,
+                             std::uint32_t* where)
+{
+    const std::uint64_t end = offset + *length;
+    std::uint64_t at = offset;
+    while (at < end) {
+        if (int rc = LoadTable(state, static_cast<std::uint32_t>(at / kSpanBytes)); rc != 0)
+            return rc;
+        const std::uint32_t entry = state->pdwGtCache[at % kSpanBytes / kGrainBytes];
+        const std::uint32_t here = entry != 0 ? DISK_ALLOCATED : hasParent ? DISK_IN_PARENT : DISK_UNALLOCATED;
+        if (at == offset)
+            *where = here;
+        else if (here != *where)
+            break;
+        at = std::min(end, (at / kGrainBytes + 1) * kGrainBytes);
+    }
+    *length = at - offset;
+    return 0;
+}
+
+int VMware4Sparse_CheckFile(const char* path, std::uint64_t firstGrain, DiskCheckSink sink, void* param)
+{
+    NkHandle file = nullptr;
+    if (!NkCreateFile(path, 1, &file))
+        return ERR_CREATE_FILE;
+    ScopeGuard closeFile([file] { NkCloseFile(file); });
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(file, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    VMware4SparseHeader header{};
+    if (fileSize < kVMware4HeaderBytes)
+        return ERR_INVALID_PARAMETER;
+    if (!NkReadFile(file, 0, kVMware4HeaderBytes, header.ab.data()))
+        return ERR_READ_FILE;
+    const auto word = [&header](VMware4HeaderField field) { return LoadLE<std::uint32_t>(header.ab, field); };
+    if (word(kVMware4Magic) != 0x564D444B)
+        return ERR_INVALID_PARAMETER;
+    const auto report = [sink, param](const char* what, const char* first = nullptr, std::uint64_t a = 0,
+                                      const char* second = nullptr, std::uint64_t b = 0) {
+        DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, what, first, a, second, b);
+    };
+    if (CheckVMware4SparseHeader(header.ab, word(kVMware4DescriptorOffset) == 0 ? 1 : 0) != 0) {
+        report("header fields do not fit the format");
+        return 0;
+    }
+    const std::uint32_t entries = static_cast<std::uint32_t>(
+        (std::uint64_t{word(kVMware4Capacity)} + kGrainSectors * kGtes - 1) / (kGrainSectors * kGtes));
+    const std::uint32_t overhead = word(kVMware4Overhead);
+    const std::uint32_t metadataStart =
+        std::max(1u, word(kVMware4DescriptorOffset) + word(kVMware4DescriptorSize));
+
+    // Both directories, then both copies of every table.
+    NkBuffer directories(8 * std::max(entries, 1u));
+    NkBuffer tables(2 * kGtBytes);
+    if (!directories || !tables)
+        return ERR_NO_MEMORY;
+    const VMware4HeaderField directoryFields[2] = {kVMware4RedundantGdOffset, kVMware4GdOffset};
+    for (std::uint32_t copy = 0; copy < 2; ++copy) {
+        const std::uint64_t at = std::uint64_t{word(directoryFields[copy])} * kSector;
+        if (at > fileSize || fileSize - at < 4ull * entries) {
+            report("grain directory lies past the end of the file", "sector", word(directoryFields[copy]));
+            return 0;
+        }
+        if (!NkReadFile(file, at, 4 * entries, directories.data() + 4 * entries * copy))
+            return ERR_READ_FILE;
+    }
+    DiskBlockCheck grains{};
+    if (int rc = DiskBlockCheck_Init(&grains, sink, param, std::uint64_t{overhead} * kSector, fileSize, kGrainBytes,
+                                     entries * kGtes);
+        rc != 0)
+        return rc;
+    ScopeGuard freeGrains([&grains] { DiskBlockCheck_Free(&grains); });
+    const auto directory = directories.span();
+    const auto table = tables.span();
+    for (std::uint32_t t = 0; t < entries; ++t) {
+        std::uint32_t placed = 0;  // copies inside the metadata, read into table
+        for (std::uint32_t copy = 0; copy < 2; ++copy) {
+            const std::uint32_t sector = LoadLE<std::uint32_t>(directory, 4 * (entries * copy + t));
+            if (sector < metadataStart || std::uint64_t{sector} + kTableSectors > overhead ||
+                (std::uint64_t{sector} + kTableSectors) * kSector > fileSize) {
+                report("grain table lies outside the metadata", "table", t, "sector", sector);
+                continue;
+            }
+            if (!NkReadFile(file, std::uint64_t{sector} * kSector, kGtBytes, table.data() + kGtBytes * placed++))
+                return ERR_READ_FILE;
+        }
+        if (placed == 2 && std::memcmp(table.data(), table.data() + kGtBytes, kGtBytes) != 0)
+            report("grain table copies differ", "table", t);
+        for (std::uint32_t g = 0; placed != 0 && g < kGtes; ++g)
+            if (const std::uint32_t grain = LoadLE<std::uint32_t>(table, 4 * g); grain != 0)
+                DiskBlockCheck_Add(&grains, firstGrain + std::uint64_t{t} * kGtes + g, std::uint64_t{grain} * kSector);
+    }
+    freeGrains.release();
+    DiskBlockCheck_Finish(&grains);
+    return 0;
 }
 
 }  // namespace qim

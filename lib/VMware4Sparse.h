@@ -91,4 +91,16 @@ struct VMware4Parent {
 [[nodiscard]] int VMware4Extent_Write(VMware4Sparse* state, const VMware4Parent* parent, std::uint64_t offset,
                                       std::span<const std::byte> data);
 
+// Where the extent's bytes at offset come from: a grain of the file, else the
+// parent (hasParent) or nowhere; *length is cut where the answer changes.
+[[nodiscard]] int VMware4Extent_Allocation(VMware4Sparse* state, bool hasParent, std::uint64_t offset,
+                                           std::uint64_t* length, std::uint32_t* where);
+
+// Checks the extent file at path without opening it as a disk: header, both
+// directories and every table inside the metadata, table copies equal, every
+// grain inside the file and named once. Grain entries are numbered from
+// firstGrain, so that a disk of several extents numbers them in disk order.
+// ERR_INVALID_PARAMETER when the file is no sparse extent.
+[[nodiscard]] int VMware4Sparse_CheckFile(const char* path, std::uint64_t firstGrain, DiskCheckSink sink, void* param);
+
 }  // namespace qim

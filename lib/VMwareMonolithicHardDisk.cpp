@@ -71,6 +71,17 @@ int VMwareMonolithicHardDisk_Write(VMwareMonolithicHardDiskState* state, std::ui
     return VMware4Sparse_Write(&state->Extent, offset, count, buffer);
 }
 
+int VMwareMonolithicHardDisk_Allocation(VMwareMonolithicHardDiskState* state, std::uint64_t offset,
+                                       std::uint64_t* length, std::uint32_t* where)
+{
+    return VMware4Extent_Allocation(&state->Extent, false, offset, length, where);
+}
+
+int VMwareMonolithicHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
+{
+    return VMware4Sparse_CheckFile(path, 0, sink, param);
+}
+
 int VMwareMonolithicHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
 {
     return DiskSet<VMwareMonolithicHardDisk_Malloc, VMwareMonolithicHardDisk_Construct,

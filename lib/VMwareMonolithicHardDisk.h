@@ -23,6 +23,9 @@ void VMwareMonolithicHardDisk_GetDiskInfo(VMwareMonolithicHardDiskState* state, 
                                                 std::uint32_t count, void* buffer);
 [[nodiscard]] int VMwareMonolithicHardDisk_Write(VMwareMonolithicHardDiskState* state, std::uint64_t offset,
                                                  std::uint32_t count, const void* buffer);
+[[nodiscard]] int VMwareMonolithicHardDisk_Allocation(VMwareMonolithicHardDiskState* state, std::uint64_t offset,
+                                                     std::uint64_t* length, std::uint32_t* where);
+[[nodiscard]] int VMwareMonolithicHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VMwareMonolithicHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
 
 }  // namespace qim

@@ -66,6 +66,17 @@ int VMwareTwoGbSparseHardDisk_Write(VMwareTwoGbSparseHardDiskState* state, std::
                                {static_cast<const std::byte*>(buffer), count});
 }
 
+int VMwareTwoGbSparseHardDisk_Allocation(VMwareTwoGbSparseHardDiskState* state, std::uint64_t offset,
+                                        std::uint64_t* length, std::uint32_t* where)
+{
+    return VMware4Extents_Allocation(state->dwExtentCount, state->pExtents, nullptr, offset, length, where);
+}
+
+int VMwareTwoGbSparseHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
+{
+    return CheckVMware4DescribedDisk(path, false, sink, param);
+}
+
 int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
 {
     return DiskSet<VMwareTwoGbSparseHardDisk_Malloc, VMwareTwoGbSparseHardDisk_Construct,

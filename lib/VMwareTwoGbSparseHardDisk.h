@@ -25,6 +25,9 @@ void VMwareTwoGbSparseHardDisk_GetDiskInfo(VMwareTwoGbSparseHardDiskState* state
                                                  std::uint32_t count, void* buffer);
 [[nodiscard]] int VMwareTwoGbSparseHardDisk_Write(VMwareTwoGbSparseHardDiskState* state, std::uint64_t offset,
                                                   std::uint32_t count, const void* buffer);
+[[nodiscard]] int VMwareTwoGbSparseHardDisk_Allocation(VMwareTwoGbSparseHardDiskState* state, std::uint64_t offset,
+                                                      std::uint64_t* length, std::uint32_t* where);
+[[nodiscard]] int VMwareTwoGbSparseHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
 
 }  // namespace qim

@@ -4,6 +4,7 @@
 // image's. Reads and copy-on-write are the block engine's (VirtualPCHardDisk).
 #include "VirtualPCDifferenceHardDisk.h"
 
+#include "DiskCheck.h"
 #include "DiskEtc.h"
 #include "VirtualPCHeader.h"
 
@@ -19,27 +20,36 @@ bool SameGeometry(const DiskInfo& a, const DiskInfo& b)
            a.dwSectorsPerTrack == b.dwSectorsPerTrack && a.dwBytesPerSector == b.dwBytesPerSector;
 }
 
+// Reads the parent's name that locator entry 7 gives, zero-terminated, into
+// name (kNkMaxPath bytes).
+int ReadParentName(NkHandle file, std::span<std::byte> name)
+{
+    std::array<std::byte, VPC_LOCATOR_LENGTH> locator{};
+    if (!NkReadFile(file, VPC_LOCATOR_OFFSET, VPC_LOCATOR_LENGTH, locator.data()))
+        return ERR_READ_FILE;
+    if (int rc = CheckDifferenceHeader(locator); rc != 0)
+        return rc;
+    // The name and its terminating zero must fit a path buffer.
+    const std::uint32_t length = LoadBE<std::uint32_t>(locator, kVpcLocatorDataLength);
+    if (length == 0 || length >= name.size())
+        return ERR_INVALID_IMAGE;
+    if (!NkReadFile(file, LoadBE<std::uint32_t>(locator, kVpcLocatorDataOffsetLow), length, name.data()))
+        return ERR_READ_FILE;
+    name[length] = std::byte{0};
+    return 0;
+}
+
 // Opens the parent the locator names into state->pParentDisk; on failure the
 // caller's close releases whatever was opened.
 int OpenParent(VirtualPCHardDiskState* state, const char* path, std::span<const std::byte> trailingFooter)
 {
     if (std::memcmp(trailingFooter.data(), state->abFooter.data(), VPC_FOOTER_LENGTH) != 0)
         return ERR_INVALID_IMAGE;
-    std::array<std::byte, VPC_LOCATOR_LENGTH> locator{};
-    if (!NkReadFile(state->hFile, VPC_LOCATOR_OFFSET, VPC_LOCATOR_LENGTH, locator.data()))
-        return ERR_READ_FILE;
-    if (int rc = CheckDifferenceHeader(locator); rc != 0)
-        return rc;
-    // The name and its terminating zero must fit a path buffer.
-    const std::uint32_t length = LoadBE<std::uint32_t>(locator, kVpcLocatorDataLength);
-    if (length == 0 || length >= kNkMaxPath)
-        return ERR_INVALID_IMAGE;
     NkBuffer name(kNkMaxPath);
     if (!name)
         return ERR_NO_MEMORY;
-    if (!NkReadFile(state->hFile, LoadBE<std::uint32_t>(locator, kVpcLocatorDataOffsetLow), length, name.data()))
-        return ERR_READ_FILE;
-    name.data()[length] = std::byte{0};
+    if (int rc = ReadParentName(state->hFile, name.span()); rc != 0)
+        return rc;
 
     Disk* parent = NkMallocState<Disk>();
     if (parent == nullptr)
@@ -68,6 +78,48 @@ int VirtualPCDifferenceHardDisk_Open(VirtualPCDifferenceHardDiskState* state, co
                                      std::uint32_t readOnly)
 {
     return VirtualPCSparse_Open(state, path, readOnly, VPC_TYPE_DIFFERENCING, OpenParent);
+}
+
+int VirtualPCDifferenceHardDisk_Parent(VirtualPCDifferenceHardDiskState* state, const char* childPath, Disk** parent,
+                                       std::span<char> path)
+{
+    NkBuffer name(kNkMaxPath);
+    if (!name)
+        return ERR_NO_MEMORY;
+    if (int rc = ReadParentName(state->hFile, name.span()); rc != 0)
+        return rc;
+    if (int rc = GetBaseFileFullPath(childPath, reinterpret_cast<const char*>(name.data()), path); rc != 0)
+        return rc;
+    *parent = state->pParentDisk;
+    return 0;
+}
+
+int VirtualPCDifferenceHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
+{
+    if (int rc = VirtualPCSparse_Check(path, VPC_TYPE_DIFFERENCING, sink, param); rc != 0)
+        return rc;
+    NkHandle file = nullptr;
+    if (!NkCreateFile(path, 1, &file))
+        return ERR_CREATE_FILE;
+    ScopeGuard closeFile([file] { NkCloseFile(file); });
+    NkBuffer name(kNkMaxPath), parentPath(kNkMaxPath);
+    if (!name || !parentPath)
+        return ERR_NO_MEMORY;
+    const auto report = [sink, param](const char* what) { DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, what); };
+    if (int rc = ReadParentName(file, name.span()); rc == ERR_INVALID_IMAGE) {
+        report("the parent locator does not fit the format");
+        return 0;
+    } else if (rc != 0) {
+        return rc;
+    }
+    const std::span<char> resolved(reinterpret_cast<char*>(parentPath.data()), kNkMaxPath);
+    NkHandle parent = nullptr;
+    if (GetBaseFileFullPath(path, reinterpret_cast<const char*>(name.data()), resolved) != 0 ||
+        !NkCreateFile(resolved.data(), 1, &parent))
+        report("the parent image is missing");
+    else
+        NkCloseFile(parent);
+    return 0;
 }
 
 int VirtualPCDifferenceHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)

@@ -16,6 +16,12 @@ inline constexpr auto VirtualPCDifferenceHardDisk_Close = &VirtualPCHardDisk_Clo
 inline constexpr auto VirtualPCDifferenceHardDisk_GetDiskInfo = &VirtualPCHardDisk_GetDiskInfo;
 inline constexpr auto VirtualPCDifferenceHardDisk_Read = &VirtualPCHardDisk_Read;
 inline constexpr auto VirtualPCDifferenceHardDisk_Write = &VirtualPCHardDisk_Write;
+inline constexpr auto VirtualPCDifferenceHardDisk_Allocation = &VirtualPCHardDisk_Allocation;
+// The parent as locator entry 7 of the file at childPath names it.
+[[nodiscard]] int VirtualPCDifferenceHardDisk_Parent(VirtualPCDifferenceHardDiskState* state, const char* childPath,
+                                                    Disk** parent, std::span<char> path);
+// The dynamic image's check, the parent locator and the parent's presence.
+[[nodiscard]] int VirtualPCDifferenceHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VirtualPCDifferenceHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
 
 }  // namespace qim

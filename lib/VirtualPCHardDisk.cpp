@@ -10,9 +10,11 @@
 // sets the sector's bit.
 #include "VirtualPCHardDisk.h"
 
+#include "DiskCheck.h"
 #include "DiskEtc.h"
 #include "VirtualPCHeader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qim {
@@ -367,6 +369,118 @@ int VirtualPCHardDisk_Write(VirtualPCHardDiskState* state, std::uint64_t offset,
                             return BlockWrite(state, static_cast<std::uint32_t>(block),
                                               static_cast<std::uint32_t>(start), piece);
                         });
+}
+
+int VirtualPCHardDisk_Allocation(VirtualPCHardDiskState* state, std::uint64_t offset, std::uint64_t* length,
+                                 std::uint32_t* where)
+{
+    const bool child = state->pParentDisk != nullptr;
+    const std::uint32_t absent = child ? DISK_IN_PARENT : DISK_UNALLOCATED;
+    const std::uint64_t end = offset + *length;
+    std::uint64_t at = offset;
+    Bitmap bitmap{};
+    while (at < end) {
+        const auto block = static_cast<std::uint32_t>(at / VPC_BLOCK_SIZE);
+        const std::uint64_t blockEnd = std::min(end, (std::uint64_t{block} + 1) * VPC_BLOCK_SIZE);
+        const std::uint32_t entry = state->pdwBlockTable[block];
+        std::uint32_t here = entry == VPC_UNALLOCATED ? absent : DISK_ALLOCATED;
+        std::uint64_t next = blockEnd;
+        if (entry != VPC_UNALLOCATED && child) {
+            // A child's block holds only the sectors whose bit is set.
+            if (int rc = ReadAt(state, BitmapAt(entry), bitmap); rc != 0)
+                return rc;
+            const auto sector = [&](std::uint64_t p) {
+                return static_cast<std::uint32_t>(p % VPC_BLOCK_SIZE / VPC_SECTOR_SIZE);
+            };
+            here = IsExistData(sector(at), bitmap) != 0 ? DISK_ALLOCATED : DISK_IN_PARENT;
+            next = std::min(blockEnd, (at / VPC_SECTOR_SIZE + 1) * VPC_SECTOR_SIZE);
+            while (next < blockEnd && (IsExistData(sector(next), bitmap) != 0) == (here == DISK_ALLOCATED))
+                next = std::min(blockEnd, next + VPC_SECTOR_SIZE);
+        }
+        if (at == offset)
+            *where = here;
+        else if (here != *where)
+            break;
+        at = next;
+        if (next != blockEnd)
+            break;
+    }
+    *length = at - offset;
+    return 0;
+}
+
+int VirtualPCSparse_Check(const char* path, std::uint32_t footerType, DiskCheckSink sink, void* param)
+{
+    NkHandle file = nullptr;
+    if (!NkCreateFile(path, 1, &file))
+        return ERR_CREATE_FILE;
+    ScopeGuard closeFile([file] { NkCloseFile(file); });
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(file, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    std::array<std::byte, VPC_SECTOR_SIZE> footer{};
+    if (fileSize < VPC_SECTOR_SIZE)
+        return ERR_INVALID_PARAMETER;
+    if (!NkReadFile(file, 0, VPC_SECTOR_SIZE, footer.data()))
+        return ERR_READ_FILE;
+    if (std::memcmp(footer.data(), "conectix", 8) != 0 || LoadBE<std::uint32_t>(footer, kVpcFooterDiskType) != footerType)
+        return ERR_INVALID_PARAMETER;
+    const auto report = [sink, param](const char* what, const char* first = nullptr, std::uint64_t a = 0) {
+        DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, what, first, a);
+    };
+    const std::span<const std::byte> leading = std::span(footer).first(VPC_FOOTER_LENGTH);
+    DiskInfo info{};
+    if (CheckMainHeader(leading, footerType) != 0 || VirtualPCFooterInfo(leading, &info) != 0) {
+        report("footer fields do not fit the format");
+        return 0;
+    }
+    // The trailing copy fills the last sector, or the last 511 bytes.
+    std::array<std::byte, VPC_SECTOR_SIZE> trailing{};
+    if (!NkReadFile(file, fileSize - VPC_SECTOR_SIZE, VPC_SECTOR_SIZE, trailing.data()))
+        return ERR_READ_FILE;
+    const std::uint64_t dataEnd = (fileSize - VPC_FOOTER_LENGTH) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
+    const std::size_t copyAt = std::memcmp(trailing.data(), "conectix", 8) == 0 ? 0 : 1;
+    if (std::memcmp(trailing.data() + copyAt, leading.data(), VPC_FOOTER_LENGTH) != 0)
+        report("the footer copies differ");
+    std::array<std::byte, VPC_SPARSE_HEADER_LENGTH> header{};
+    if (!NkReadFile(file, VPC_SPARSE_HEADER_OFFSET, VPC_SPARSE_HEADER_LENGTH, header.data()))
+        return ERR_READ_FILE;
+    if (CheckSparseHeader(header, static_cast<std::uint32_t>(VirtualPCOriginalSize(leading) >> 20)) != 0) {
+        report("dynamic header fields do not fit the format");
+        return 0;
+    }
+    const std::uint32_t entries = LoadBE<std::uint32_t>(header, kVpcSparseMaxTableEntries);
+    const std::uint64_t tableEnd = VPC_TABLE_OFFSET + std::uint64_t{entries} * 4;
+    if (entries > UINT32_MAX / 4 || tableEnd > dataEnd) {
+        report("the block table lies past the end of the file", "entries", entries);
+        return 0;
+    }
+    NkBuffer table(entries * 4);
+    DiskBlockCheck blocks{};
+    if (!table)
+        return ERR_NO_MEMORY;
+    if (!NkReadFile(file, VPC_TABLE_OFFSET, entries * 4, table.data()))
+        return ERR_READ_FILE;
+    // Blocks begin at a sector boundary behind the table.
+    const std::uint64_t dataStart = (tableEnd + VPC_SECTOR_SIZE - 1) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
+    if (int rc = DiskBlockCheck_Init(&blocks, sink, param, dataStart, dataEnd, kBlockFileBytes, entries + 1); rc != 0)
+        return rc;
+    // A differencing image keeps its parent's name among the blocks.
+    std::array<std::byte, VPC_LOCATOR_LENGTH> locator{};
+    if (footerType == VPC_TYPE_DIFFERENCING && NkReadFile(file, VPC_LOCATOR_OFFSET, VPC_LOCATOR_LENGTH, locator.data()) &&
+        CheckDifferenceHeader(locator) == 0)
+        DiskBlockCheck_AddMetadata(&blocks, LoadBE<std::uint32_t>(locator, kVpcLocatorDataOffsetLow),
+                                   LoadBE<std::uint32_t>(locator, kVpcLocatorDataSpace));
+    for (std::uint32_t i = 0; i < entries; ++i)
+        if (const std::uint32_t entry = LoadBE<std::uint32_t>(table.span(), std::size_t{i} * 4); entry != VPC_UNALLOCATED)
+            DiskBlockCheck_Add(&blocks, i, BitmapAt(entry));
+    DiskBlockCheck_Finish(&blocks);
+    return 0;
+}
+
+int VirtualPCHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
+{
+    return VirtualPCSparse_Check(path, VPC_TYPE_DYNAMIC, sink, param);
 }
 
 int VirtualPCHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)

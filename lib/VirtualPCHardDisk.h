@@ -52,6 +52,17 @@ void VirtualPCHardDisk_GetDiskInfo(VirtualPCHardDiskState* state, DiskInfo* info
 // Allocates a block on the first write that would change what it reads as.
 [[nodiscard]] int VirtualPCHardDisk_Write(VirtualPCHardDiskState* state, std::uint64_t offset, std::uint32_t count,
                                           const void* buffer);
+// Where the disk's bytes at offset come from: an allocated block of a dynamic
+// image whole; for a differencing image each sector by its bitmap bit, and
+// every other from the parent.
+[[nodiscard]] int VirtualPCHardDisk_Allocation(VirtualPCHardDiskState* state, std::uint64_t offset,
+                                               std::uint64_t* length, std::uint32_t* where);
+// Checks the file at path as a dynamic (or differencing) image without opening
+// it: footer and dynamic header, the trailing footer equal to the leading copy,
+// the table inside the file and every block inside the file and named once.
+// ERR_INVALID_PARAMETER when the file is no image of that footer type.
+[[nodiscard]] int VirtualPCSparse_Check(const char* path, std::uint32_t footerType, DiskCheckSink sink, void* param);
+[[nodiscard]] int VirtualPCHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VirtualPCHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
 
 }  // namespace qim

@@ -3,14 +3,9 @@
 // keep what was written across a close, refuse writes when read-only and
 // refuse every request past the disk's end, changing no file when it refuses.
 #include "Conformance.h"
-#include "CowdImage.h"
-#include "D88Image.h"
 #include "Disk.h"
 #include "DiskEtc.h"
-#include "PC98Images.h"
 #include "TempDir.h"
-#include "VMware4Image.h"
-#include "VirtualPCImage.h"
 
 #include <gtest/gtest.h>
 
@@ -24,33 +19,6 @@ using namespace qim;
 using namespace qimtest;
 
 namespace {
-
-// One row per format. A new format adds its row here and its builder in tests/support.
-const ConformanceRow kConformanceRows[] = {
-    {"Raw", DISK_BETA, "img", BuildRawConformance, false},
-    {"VMware3", DISK_VMWARE3, "vmdk", BuildVMware3Conformance, true},
-    {"VMware3Redo", DISK_VMWARE3_REDO, "vmdk", BuildVMware3RedoConformance, true},
-    {"VMware2", DISK_VMWARE2, "dsk", BuildVMware2Conformance, true},
-    {"VMware2Redo", DISK_VMWARE2_REDO, "dsk", BuildVMware2RedoConformance, true},
-    {"VirtualPCDynamic", DISK_VIRTUALPC, "vhd", BuildVpcDynamicConformance, true},
-    {"VirtualPCFixed", DISK_VIRTUALPC_FIXED, "vhd", BuildVpcFixedConformance, true},
-    {"VirtualPCDifferencing", DISK_VIRTUALPC_DIFFERENCE, "vhd", BuildVpcDifferencingConformance, true},
-    {"Anex86HardDisk", DISK_ANEX86_HARD, "hdi", BuildAnex86HardDiskConformance, true},
-    {"T98HardDisk", DISK_T98_HARD, "thd", BuildT98HardDiskConformance, true},
-    {"T98NextHardDisk", DISK_T98NEXT_HARD, "nhd", BuildT98NextHardDiskConformance, true},
-    {"Virtual98HardDisk", DISK_VIRTUAL98_HARD, "hdd", BuildVirtual98HardDiskConformance, true},
-    {"PC98EHardDisk", DISK_PC98E_HARD, "bin", BuildPC98EHardDiskConformance, true},
-    {"UnzHardDisk", DISK_UNZ_HARD, "h0", BuildUnzHardDiskConformance, false},
-    // The probe reaches the Anex86 hard-disk driver first, which accepts the same header.
-    {"Anex86FloppyDisk", DISK_ANEX86_FLOPPY, "fdi", BuildAnex86FloppyDiskConformance, false},
-    {"D88FloppyDisk", DISK_D88_FLOPPY, "d88", BuildD88FloppyDiskConformance, true},
-    {"T98NextR0FloppyDisk", DISK_T98NEXT_R0_FLOPPY, "nfd", BuildT98NextR0FloppyDiskConformance, true},
-    {"T98NextR1FloppyDisk", DISK_T98NEXT_R1_FLOPPY, "nfd", BuildT98NextR1FloppyDiskConformance, true},
-    {"FMTownsDosRomDisk", DISK_FMTOWNS_DOSROM, "rom", BuildFMTownsDosRomDiskConformance, true},
-    {"VMwareMonolithic", DISK_VMWARE_MONOLITHIC, "vmdk", BuildVmdkMonolithicConformance, true},
-    {"VMwareTwoGbSparse", DISK_VMWARE_TWOGB_SPARSE, "vmdk", BuildVmdkTwoGbConformance, true},
-    {"VMware4Redo", DISK_VMWARE4_REDO, "vmdk", BuildVmdkRedoConformance, true},
-};
 
 using ByteVec = std::vector<std::byte>;
 using Snapshot = std::map<std::string, Bytes>;
@@ -205,7 +173,7 @@ TEST_P(ConformanceTest, RefusesEveryRequestPastTheEnd)
     EXPECT_EQ(Snap(built.files), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, ConformanceTest, ::testing::ValuesIn(kConformanceRows),
+INSTANTIATE_TEST_SUITE_P(Formats, ConformanceTest, ::testing::ValuesIn(ConformanceRows()),
                          [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

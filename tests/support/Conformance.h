@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct ConformanceRow {
     ConformanceBuilder build;
     bool probed;            // also built as "image.bin" and found by the probe
 };
+
+// Every format's row, for the suite and for the tools that take any image.
+[[nodiscard]] std::span<const ConformanceRow> ConformanceRows();
 
 // A raw image with a header before the disk and bytes after it.
 BuiltImage BuildRawConformance(const std::string& path);

@@ -1,0 +1,323 @@
+// qimg against images whose facts the builders know: info (text and JSON),
+// check verdicts and exit statuses, convert with holes, progress and errors.
+#include "Conformance.h"
+#include "PartitionTable.h"
+#include "QimgRun.h"
+#include "RawImage.h"
+#include "TempDir.h"
+
+#include "Disk.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace qimtest;
+using nlohmann::json;
+
+namespace {
+
+std::string RawArg(const qim::DiskInfo& info, std::uint32_t offset)
+{
+    return std::to_string(offset) + "," + std::to_string(info.dwBytesPerSector) + "," +
+           std::to_string(info.dwTotalSectors) + "," + std::to_string(info.dwHeads) + "," +
+           std::to_string(info.dwSectorsPerTrack);
+}
+
+// How qimg is pointed at a built image of the row's format.
+std::vector<std::string> ImageArgs(const ConformanceRow& row, const BuiltImage& built)
+{
+    if (row.code == qim::DISK_BETA)
+        return {built.path, "--raw", RawArg(built.info, built.rawDataOffset)};
+    return {built.path};
+}
+
+Bytes AsBytes(const std::vector<std::byte>& contents)
+{
+    Bytes out(contents.size());
+    for (std::size_t i = 0; i < contents.size(); ++i)
+        out[i] = std::to_integer<std::uint8_t>(contents[i]);
+    return out;
+}
+
+class FormatTest : public ::testing::TestWithParam<ConformanceRow> {
+protected:
+    TempDir dir;
+};
+
+TEST_P(FormatTest, InfoReportsWhatTheBuilderMade)
+{
+    const ConformanceRow& row = GetParam();
+    const BuiltImage built = row.build(dir.file(std::string("image.") + row.extension));
+    const json info = InfoJson(ImageArgs(row, built));
+    EXPECT_EQ(info["filename"], built.path);
+    if (row.code == qim::DISK_BETA) {
+        EXPECT_TRUE(info["format-code"].is_null());
+        EXPECT_EQ(info["format"], "raw");
+    } else {
+        EXPECT_EQ(info["format-code"], row.code);
+    }
+    EXPECT_EQ(info["virtual-size"], built.contents.size());
+    EXPECT_EQ(info["geometry"]["total-sectors"], built.info.dwTotalSectors);
+    EXPECT_EQ(info["geometry"]["heads"], built.info.dwHeads);
+    EXPECT_EQ(info["geometry"]["sectors-per-track"], built.info.dwSectorsPerTrack);
+    EXPECT_EQ(info["geometry"]["bytes-per-sector"], built.info.dwBytesPerSector);
+    EXPECT_EQ(info["file-size"], FileSize(built.path));
+    EXPECT_LE(info["allocated-size"].get<std::uint64_t>(), built.contents.size());
+    ASSERT_TRUE(info["parents"].is_array());
+    EXPECT_EQ(info["parents"].empty(), built.parents.empty());
+    for (const json& parent : info["parents"])
+        EXPECT_NE(std::find(built.parents.begin(), built.parents.end(), parent["filename"]), built.parents.end())
+            << parent;
+    ASSERT_TRUE(info["partitions"].is_array());
+    EXPECT_TRUE(info["partition-table"] == "pc-at" || info["partition-table"] == "pc-98" ||
+                info["partition-table"] == "none");
+
+    const QimgResult text = RunQimg([&] {
+        std::vector<std::string> args = {"info"};
+        const auto image = ImageArgs(row, built);
+        args.insert(args.end(), image.begin(), image.end());
+        return args;
+    }());
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("virtual size: "), std::string::npos);
+    EXPECT_NE(text.out.find("(" + std::to_string(built.contents.size()) + " bytes)"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find(std::to_string(built.info.dwTotalSectors) + " sectors, " +
+                            std::to_string(built.info.dwHeads) + " heads, " +
+                            std::to_string(built.info.dwSectorsPerTrack) + " sectors per track, " +
+                            std::to_string(built.info.dwBytesPerSector) + " bytes per sector"),
+              std::string::npos)
+        << text.out;
+}
+
+TEST_P(FormatTest, ConvertGivesTheDiskBytesAndChecksClean)
+{
+    const ConformanceRow& row = GetParam();
+    const BuiltImage built = row.build(dir.file(std::string("image.") + row.extension));
+    std::vector<std::string> args = {"convert"};
+    const auto image = ImageArgs(row, built);
+    args.insert(args.end(), image.begin(), image.end());
+    args.push_back(dir.file("out.raw"));
+    const QimgResult r = RunQimg(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(ReadFile(dir.file("out.raw")) == AsBytes(built.contents));
+
+    args = {"check"};
+    args.insert(args.end(), image.begin(), image.end());
+    const QimgResult check = RunQimg(args);
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+    EXPECT_NE(check.out.find("clean"), std::string::npos) << check.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FormatTest, ::testing::ValuesIn(ConformanceRows()),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// ---- raw images ----
+
+TEST(QimgRaw, ListedFloppySizesNeedNoGeometry)
+{
+    struct Floppy {
+        std::uint32_t kib;
+        qim::DiskInfo info;
+    };
+    const Floppy floppies[] = {{640, {1280, 2, 8, 512}},   {720, {1440, 2, 9, 512}},   {1200, {2400, 2, 15, 512}},
+                               {1232, {1232, 2, 8, 1024}}, {1440, {2880, 2, 18, 512}}, {2880, {5760, 2, 36, 512}}};
+    TempDir dir;
+    for (const Floppy& f : floppies) {
+        SCOPED_TRACE(f.kib);
+        const std::string path = dir.file("floppy" + std::to_string(f.kib) + ".bin");
+        const Bytes bytes = PatternBytes(0, std::size_t{f.kib} * 1024, f.kib);
+        WriteFile(path, bytes);
+        const json info = InfoJson({path});
+        EXPECT_EQ(info["format"], "raw");
+        EXPECT_EQ(info["geometry"]["total-sectors"], f.info.dwTotalSectors);
+        EXPECT_EQ(info["geometry"]["heads"], f.info.dwHeads);
+        EXPECT_EQ(info["geometry"]["sectors-per-track"], f.info.dwSectorsPerTrack);
+        EXPECT_EQ(info["geometry"]["bytes-per-sector"], f.info.dwBytesPerSector);
+        EXPECT_EQ(info["partition-table"], "none");
+        const QimgResult r = RunQimg({"convert", path, dir.file("out")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(ReadFile(dir.file("out")) == bytes);
+        const QimgResult p = RunQimg({"convert", path, dir.file("out"), "--partition", "1"});
+        EXPECT_EQ(p.status, 1);
+        ExpectOneErrorLine(p, path, "floppy image has no partitions");
+    }
+}
+
+TEST(QimgRaw, PcAtPartitionsListedAndConverted)
+{
+    TempDir dir;
+    const std::string path = dir.file("disk.img");
+    PcAtLayout layout;
+    layout.primary = {{0x06, 63, 2000}, {0x83, 2100, 3000}};
+    layout.logical = {{0x07, 5200, 1000}, {0x83, 6300, 1500}};
+    const std::vector<PcAtPartition> parts = WritePcAtDisk(path, 8192, layout);
+    // Data in the second logical partition, to find again in its converted bytes.
+    const Bytes data = PatternBytes(0, 64 * 512, 7);
+    WriteFileAt(path, 6300ull * 512 + 4096, data);
+
+    const std::string raw = "0,512,8192,16,63";
+    const json info = InfoJson({path, "--raw", raw});
+    EXPECT_EQ(info["partition-table"], "pc-at");
+    ASSERT_EQ(info["partitions"].size(), parts.size());
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(info["partitions"][i]["number"], i + 1);
+        EXPECT_EQ(info["partitions"][i]["type"], parts[i].systemId);
+        EXPECT_EQ(info["partitions"][i]["start"], parts[i].start);
+        EXPECT_EQ(info["partitions"][i]["length"], parts[i].count);
+    }
+    EXPECT_EQ(info["partitions"][0]["name"], "DOS FAT16(32M-2G)");
+
+    const std::size_t last = parts.size();
+    const QimgResult r = RunQimg({"convert", path, dir.file("part.raw"), "--raw", raw, "--partition",
+                                  std::to_string(last)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Bytes whole = ReadFile(path);
+    const auto start = static_cast<std::ptrdiff_t>(parts[last - 1].start) * 512;
+    const Bytes expected(whole.begin() + start, whole.begin() + start + parts[last - 1].count * 512);
+    EXPECT_TRUE(ReadFile(dir.file("part.raw")) == expected);
+    EXPECT_TRUE(ReadFileRange(dir.file("part.raw"), 4096, data.size()) == data);
+
+    const QimgResult beyond = RunQimg({"convert", path, dir.file("x"), "--raw", raw, "--partition", "9"});
+    EXPECT_EQ(beyond.status, 1);
+    ExpectOneErrorLine(beyond, path, "no partition 9");
+    EXPECT_NE(::access(dir.file("x").c_str(), F_OK), 0) << "no output is left after a failure";
+}
+
+TEST(QimgRaw, Pc98PartitionsByCylinders)
+{
+    TempDir dir;
+    const std::string path = dir.file("pc98.hdd");
+    const qim::DiskInfo geometry{8 * 17 * 40, 8, 17, 512};
+    Bytes disk(std::size_t{geometry.dwTotalSectors} * 512, 0);
+    Pc98Table table;
+    table.slots[0] = MakePc98Slot(1, 9, "MS-DOS 6.20");
+    table.slots[1] = MakePc98Slot(10, 39, "\x82\xA0" "DATA");
+    WritePc98Table(disk, table);
+    const Bytes mark = PatternBytes(0, 3000, 98);
+    std::copy(mark.begin(), mark.end(), disk.begin() + 10 * 8 * 17 * 512);
+    WriteFile(path, disk);
+
+    const std::string raw = RawArg(geometry, 0);
+    const json info = InfoJson({path, "--raw", raw});
+    EXPECT_EQ(info["partition-table"], "pc-98");
+    ASSERT_EQ(info["partitions"].size(), 2u);
+    EXPECT_EQ(info["partitions"][0]["name"], "MS-DOS 6.20");
+    EXPECT_EQ(info["partitions"][0]["start"], 1 * 136);
+    EXPECT_EQ(info["partitions"][0]["length"], 9 * 136);
+    // Name bytes in no known encoding come back as the code points of their values.
+    EXPECT_EQ(info["partitions"][1]["name"], "\u0082\u00a0DATA");
+    EXPECT_EQ(info["partitions"][1]["start"], 10 * 136);
+    EXPECT_EQ(info["partitions"][1]["length"], 30 * 136);
+
+    const QimgResult r = RunQimg({"convert", path, dir.file("p2"), "--raw", raw, "--partition", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(FileSize(dir.file("p2")), 30ull * 136 * 512);
+    EXPECT_TRUE(ReadFileRange(dir.file("p2"), 0, mark.size()) == mark);
+}
+
+TEST(QimgConvert, ZeroRangesBecomeHoles)
+{
+    TempDir dir;
+    const std::string path = dir.file("sparse.img");
+    constexpr std::uint64_t kSize = 64ull << 20;
+    MakeSparseFile(path, kSize);
+    // Data at the start, in the middle (unaligned) and in the last byte.
+    const Bytes a = PatternBytes(0, 100000, 1), b = PatternBytes(0, 5000, 2);
+    WriteFileAt(path, 0, a);
+    WriteFileAt(path, (20ull << 20) + 123, b);
+    WriteFileAt(path, kSize - 1, {0x5A});
+    const std::string out = dir.file("out.raw");
+    const QimgResult r = RunQimg({"convert", path, out, "--raw", "0,512,131072,16,63"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(FileSize(out), kSize);
+    EXPECT_TRUE(ReadFile(out) == ReadFile(path));
+    EXPECT_LT(AllocatedBytes(out), 1ull << 20) << "the zero ranges are holes";
+}
+
+TEST(QimgConvert, ProgressOnlyOnATerminal)
+{
+    TempDir dir;
+    const std::string path = dir.file("f.img");
+    WriteFile(path, PatternBytes(0, 1474560, 3));
+    const QimgResult quiet = RunQimg({"convert", "-p", path, dir.file("a")});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err, "") << "nothing when standard error is no terminal";
+
+    const QimgResult shown = RunQimgOnTerminal({"convert", "-p", path, dir.file("b")});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NE(shown.err.find("100.0%"), std::string::npos) << shown.err;
+    EXPECT_NE(shown.err.find("MB/s"), std::string::npos) << shown.err;
+    EXPECT_NE(shown.err.find("left"), std::string::npos) << shown.err;
+    EXPECT_TRUE(ReadFile(dir.file("b")) == ReadFile(path));
+}
+
+// ---- errors and exit statuses ----
+
+TEST(QimgErrors, OneLineInWordsWithTheFileName)
+{
+    TempDir dir;
+    const std::string odd = dir.file("odd.bin");
+    WriteFile(odd, Bytes(1000, 0x11));
+    const std::string small = dir.file("small.img");
+    WriteFile(small, Bytes(4096, 0));
+    struct Case {
+        std::vector<std::string> args;
+        std::string file;
+        std::string words;
+    };
+    const std::vector<Case> cases = {
+        {{"info", dir.file("none.vhd")}, dir.file("none.vhd"), "cannot open the file"},
+        {{"convert", dir.file("none.vhd"), dir.file("o")}, dir.file("none.vhd"), "No such file"},
+        {{"info", odd}, odd, "not an image of a format qimg knows"},
+        {{"info", dir.path()}, dir.path(), "Is a directory"},
+        {{"info", small, "--raw", "0,512,100,1,1"}, small, "the contents do not fit the format"},
+        {{"convert", small, dir.file("nodir/o"), "--raw", "0,512,8,1,8"}, dir.file("nodir/o"),
+         "cannot create the file"},
+        {{"convert", small, dir.file("o"), "--raw", "0,512,8,1,8", "--partition", "1"}, small, "no partition 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        const QimgResult r = RunQimg(c.args);
+        EXPECT_EQ(r.status, 1);
+        ExpectOneErrorLine(r, c.file, c.words);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(QimgErrors, CheckStatuses)
+{
+    TempDir dir;
+    const std::string odd = dir.file("odd.bin");
+    WriteFile(odd, Bytes(1000, 0x11));
+    const QimgResult missing = RunQimg({"check", dir.file("none.vmdk")});
+    EXPECT_EQ(missing.status, 1);
+    ExpectOneErrorLine(missing, dir.file("none.vmdk"), "cannot open the file");
+    const QimgResult notImage = RunQimg({"check", odd});
+    EXPECT_EQ(notImage.status, 1);
+    ExpectOneErrorLine(notImage, odd, "not an image");
+    const QimgResult raw = RunQimg({"check", odd, "--raw", "0,500,2,1,2"});
+    EXPECT_EQ(raw.status, 0) << raw.err;
+    EXPECT_EQ(raw.out, odd + ": raw image, clean\n");
+}
+
+TEST(QimgErrors, Usage)
+{
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"frobnicate", "x"}, {"info"}, {"info", "a", "b"}, {"convert", "a"}, {"info", "a", "--raw", "1,2,3"},
+             {"info", "a", "--raw", "0,0,10,1,1"}, {"convert", "a", "b", "--partition", "0"}, {"info", "a", "-x"}}) {
+        const QimgResult r = RunQimg(args);
+        EXPECT_EQ(r.status, 1) << (args.empty() ? "" : args[0]);
+        EXPECT_NE(r.err.find("usage: qimg info"), std::string::npos);
+    }
+    const QimgResult help = RunQimg({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("qimg convert [-p]"), std::string::npos);
+}
+
+}  // namespace
