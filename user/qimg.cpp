@@ -9,6 +9,7 @@
 #include "Nk.h"
 #include "OpenDiskImage.h"
 #include "PartitionEntry.h"
+#include "QimMount.h"
 
 #include <algorithm>
 #include <array>
@@ -674,7 +675,7 @@ int main(int argc, char** argv)
     using namespace qim;
     Options options;
     if (argc == 2 && (std::string_view(argv[1]) == "--version" || std::string_view(argv[1]) == "-V")) {
-        std::printf("qimg (QIM for Linux Ver.0 alpha03)\n");
+        std::printf("qimg (%s)\n", kQimDescription);
         return 0;
     }
     if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
