@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 namespace qim {
 
@@ -80,9 +81,10 @@ constexpr DiskDriver MakeDiskDriver()
 {
     DiskDriver row{Set, &detail::CloseThunk<Close>, &detail::InfoThunk<GetDiskInfo>, &detail::ReadThunk<Read>,
                    &detail::WriteThunk<Write>};
-    if constexpr (Allocation != nullptr)
+    // Decided by type: a function's address is no constant to compare in sanitizer builds.
+    if constexpr (!std::is_null_pointer_v<decltype(Allocation)>)
         row.Allocation = &detail::AllocationThunk<Allocation>;
-    if constexpr (Parent != nullptr)
+    if constexpr (!std::is_null_pointer_v<decltype(Parent)>)
         row.Parent = &detail::ParentThunk<Parent>;
     row.Check = Check;
     return row;
