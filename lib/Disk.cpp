@@ -103,9 +103,18 @@ int Disk_OpenBeta(Disk* disk, const char* path, std::uint32_t readOnly, std::uin
     return BetaDiskSet(disk, path, readOnly, dataOffset, info);
 }
 
+// A Disk that was constructed but never opened has code 0, which names a
+// driver: without a state there is nothing for any driver to serve or close.
+namespace {
+const DiskDriver* OpenDriverOf(const Disk* disk)
+{
+    return disk->pImpl != nullptr ? DiskDriverOf(disk->dwType) : nullptr;
+}
+}  // namespace
+
 void Disk_Close(Disk* disk)
 {
-    if (const DiskDriver* driver = DiskDriverOf(disk->dwType); driver != nullptr)
+    if (const DiskDriver* driver = OpenDriverOf(disk); driver != nullptr)
         driver->Close(disk->pImpl);
     disk->dwType = 0;
     NkFree(disk->pImpl);
@@ -114,13 +123,13 @@ void Disk_Close(Disk* disk)
 
 void Disk_GetDiskInfo(Disk* disk, DiskInfo* info)
 {
-    if (const DiskDriver* driver = DiskDriverOf(disk->dwType); driver != nullptr)
+    if (const DiskDriver* driver = OpenDriverOf(disk); driver != nullptr)
         driver->GetDiskInfo(disk->pImpl, info);
 }
 
 int Disk_Read(Disk* disk, std::uint32_t offsetLow, std::uint32_t offsetHigh, std::uint32_t count, void* buffer)
 {
-    const DiskDriver* driver = DiskDriverOf(disk->dwType);
+    const DiskDriver* driver = OpenDriverOf(disk);
     if (driver == nullptr)
         return ERR_INVALID_PARAMETER;
     return driver->Read(disk->pImpl, (std::uint64_t{offsetHigh} << 32) | offsetLow, count, buffer);
@@ -129,7 +138,7 @@ int Disk_Read(Disk* disk, std::uint32_t offsetLow, std::uint32_t offsetHigh, std
 int Disk_Write(Disk* disk, std::uint32_t offsetLow, std::uint32_t offsetHigh, std::uint32_t count,
                const void* buffer)
 {
-    const DiskDriver* driver = DiskDriverOf(disk->dwType);
+    const DiskDriver* driver = OpenDriverOf(disk);
     if (driver == nullptr)
         return ERR_INVALID_PARAMETER;
     return driver->Write(disk->pImpl, (std::uint64_t{offsetHigh} << 32) | offsetLow, count, buffer);
@@ -137,7 +146,7 @@ int Disk_Write(Disk* disk, std::uint32_t offsetLow, std::uint32_t offsetHigh, st
 
 int Disk_GetAllocation(Disk* disk, std::uint64_t offset, std::uint64_t* length, std::uint32_t* where)
 {
-    const DiskDriver* driver = DiskDriverOf(disk->dwType);
+    const DiskDriver* driver = OpenDriverOf(disk);
     if (driver == nullptr || *length == 0)
         return ERR_INVALID_PARAMETER;
     DiskInfo info{};
@@ -161,7 +170,7 @@ int Disk_GetAllocation(Disk* disk, std::uint64_t offset, std::uint64_t* length, 
 int Disk_GetParent(Disk* disk, const char* childPath, Disk** parent, std::span<char> path)
 {
     *parent = nullptr;
-    const DiskDriver* driver = DiskDriverOf(disk->dwType);
+    const DiskDriver* driver = OpenDriverOf(disk);
     if (driver == nullptr)
         return ERR_INVALID_PARAMETER;
     return driver->Parent != nullptr ? driver->Parent(disk->pImpl, childPath, parent, path) : 0;

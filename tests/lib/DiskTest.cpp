@@ -92,6 +92,21 @@ TEST(DiskOpen, OpenTypeRefusesCodesWithoutDriver)
     }
 }
 
+// Code 0 names a driver, so an unopened Disk must not reach it.
+TEST(DiskObject, ConstructedButNeverOpenedIsRefusedAndClosedSafely)
+{
+    Disk disk;
+    Disk_Construct(&disk);
+    Bytes buf(16, 0x77);
+    EXPECT_EQ(Disk_Read(&disk, 0, 0, 16, buf.data()), ERR_INVALID_PARAMETER);
+    EXPECT_EQ(Disk_Write(&disk, 0, 0, 16, buf.data()), ERR_INVALID_PARAMETER);
+    DiskInfo info{1, 2, 3, 4};
+    Disk_GetDiskInfo(&disk, &info);
+    EXPECT_EQ(info.dwTotalSectors, 1u);
+    Disk_Close(&disk);
+    EXPECT_EQ(disk.pImpl, nullptr);
+}
+
 TEST(DiskObject, UnknownTypeIsRefusedAndClosedSafely)
 {
     Disk disk{25, NkMalloc(32)};
