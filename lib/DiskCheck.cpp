@@ -6,6 +6,17 @@
 
 namespace qim {
 
+int DiskCheck_OpenFile(const char* path, NkHandle* file, std::uint64_t* size)
+{
+    if (!NkCreateFile(path, 1, file))
+        return ERR_CREATE_FILE;
+    if (!NkGetFileSize(*file, size)) {
+        NkCloseFile(*file);
+        return ERR_GET_FILE_SIZE;
+    }
+    return 0;
+}
+
 void DiskCheck_Report(DiskCheckSink sink, void* param, std::uint32_t kind, const char* what, const char* first,
                       std::uint64_t firstValue, const char* second, std::uint64_t secondValue)
 {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Disk.h"
+#include "Nk.h"
 
 #include <cstdint>
 
@@ -27,6 +28,10 @@ struct DiskBlockCheck {
     std::uint32_t dwCount;
     std::uint32_t dwMax;
 };
+
+// Opens the image file of a check read-only and asks its size; on success the
+// caller closes the file, on failure nothing is left open.
+[[nodiscard]] int DiskCheck_OpenFile(const char* path, NkHandle* file, std::uint64_t* size);
 
 // Reports one finding to a sink.
 void DiskCheck_Report(DiskCheckSink sink, void* param, std::uint32_t kind, const char* what,

@@ -343,12 +343,10 @@ int VMware4Extent_Allocation(VMware4Sparse* state, bool hasParent, std::uint64_t
 int VMware4Sparse_CheckFile(const char* path, std::uint64_t firstGrain, DiskCheckSink sink, void* param)
 {
     NkHandle file = nullptr;
-    if (!NkCreateFile(path, 1, &file))
-        return ERR_CREATE_FILE;
-    ScopeGuard closeFile([file] { NkCloseFile(file); });
     std::uint64_t fileSize = 0;
-    if (!NkGetFileSize(file, &fileSize))
-        return ERR_GET_FILE_SIZE;
+    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize); rc != 0)
+        return rc;
+    ScopeGuard closeFile([file] { NkCloseFile(file); });
     VMware4SparseHeader header{};
     if (fileSize < kVMware4HeaderBytes)
         return ERR_INVALID_PARAMETER;

@@ -412,12 +412,10 @@ int VirtualPCHardDisk_Allocation(VirtualPCHardDiskState* state, std::uint64_t of
 int VirtualPCSparse_Check(const char* path, std::uint32_t footerType, DiskCheckSink sink, void* param)
 {
     NkHandle file = nullptr;
-    if (!NkCreateFile(path, 1, &file))
-        return ERR_CREATE_FILE;
-    ScopeGuard closeFile([file] { NkCloseFile(file); });
     std::uint64_t fileSize = 0;
-    if (!NkGetFileSize(file, &fileSize))
-        return ERR_GET_FILE_SIZE;
+    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize); rc != 0)
+        return rc;
+    ScopeGuard closeFile([file] { NkCloseFile(file); });
     std::array<std::byte, VPC_SECTOR_SIZE> footer{};
     if (fileSize < VPC_SECTOR_SIZE)
         return ERR_INVALID_PARAMETER;
