@@ -67,6 +67,16 @@ int VMware2HardDisk_Allocation(VMware2HardDiskState* state, std::uint64_t offset
     return CowdDiskAllocation({&state->Extent, 1}, state->pParentDisk, offset, length, where);
 }
 
+int VMware2HardDisk_Check(const char* path, DiskCheckSink sink, void* param)
+{
+    return CowdDiskCheck(path, 1, false, sink, param);
+}
+
+int VMware2RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
+{
+    return CowdDiskCheck(path, 1, true, sink, param);
+}
+
 int VMware2HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
 {
     return DiskSet<VMware2HardDisk_Malloc, VMware2HardDisk_Construct, VMware2HardDisk_Open>(disk, DISK_VMWARE2, path,

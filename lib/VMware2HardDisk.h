@@ -19,6 +19,8 @@ struct VMware2HardDiskState {
 };
 using VMware2RedoHardDiskState = VMware2HardDiskState;
 
+[[nodiscard]] int VMware2HardDisk_Check(const char* path, DiskCheckSink sink, void* param);
+[[nodiscard]] int VMware2RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VMware2HardDisk_Allocation(VMware2HardDiskState* state, std::uint64_t offset, std::uint64_t* length,
                                              std::uint32_t* where);
 [[nodiscard]] int VMware2RedoHardDisk_Parent(VMware2RedoHardDiskState* state, const char* childPath, Disk** parent,

@@ -3,6 +3,7 @@
 // must agree, and each serves its own stretch of the disk.
 #include "VMware3HardDisk.h"
 
+#include "DiskCheck.h"
 #include "DiskEtc.h"
 
 #include <cstring>
@@ -168,6 +169,44 @@ int CowdParent(const VMware3SparseState& first, Disk* open, const char* childPat
         return rc;
     *parent = open;
     return 0;
+}
+
+int CowdDiskCheck(const char* path, std::uint32_t version, bool redo, DiskCheckSink sink, void* param)
+{
+    std::uint32_t count = 0;
+    if (int rc = CowdCheckFile(path, version, redo, 0, sink, param, &count); rc != 0)
+        return rc;
+    if (count == 0 || count > kMaxExtents) {
+        DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "the extent count does not fit the format", "extents",
+                         count);
+        return 0;
+    }
+    for (std::uint32_t k = 1; k < count; ++k) {
+        char name[kNkMaxPath];
+        std::uint32_t theirs = 0;
+        int rc = VMware3ExtentName(path, k, name) ? CowdCheckFile(name, version, redo, k, sink, param, &theirs)
+                                                  : ERR_CREATE_FILE;
+        if (rc == ERR_CREATE_FILE)
+            DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "an extent file is missing", "extent", k + 1);
+        else if (rc == ERR_INVALID_PARAMETER)
+            DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "an extent file is no COWD extent", "extent", k + 1);
+        else if (rc != 0)
+            return rc;
+        else if (theirs != count)
+            DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "extent files disagree on their number", "extent",
+                             k + 1, "extents", theirs);
+    }
+    return 0;
+}
+
+int VMware3HardDisk_Check(const char* path, DiskCheckSink sink, void* param)
+{
+    return CowdDiskCheck(path, 3, false, sink, param);
+}
+
+int VMware3RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
+{
+    return CowdDiskCheck(path, 3, true, sink, param);
 }
 
 int VMware3HardDisk_Allocation(VMware3HardDiskState* state, std::uint64_t offset, std::uint64_t* length,

@@ -64,6 +64,11 @@ void CowdCloseParent(Disk* parent);
 // The parent a redo log's first extent names, resolved beside the log's path.
 [[nodiscard]] int CowdParent(const VMware3SparseState& first, Disk* open, const char* childPath, Disk** parent,
                              std::span<char> path);
+// Checks the metadata of every file of a disk whose first file is path
+// (version 3 or 1, plain or redo), and that a redo log's parent is there.
+[[nodiscard]] int CowdDiskCheck(const char* path, std::uint32_t version, bool redo, DiskCheckSink sink, void* param);
+[[nodiscard]] int VMware3HardDisk_Check(const char* path, DiskCheckSink sink, void* param);
+[[nodiscard]] int VMware3RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VMware3HardDisk_Allocation(VMware3HardDiskState* state, std::uint64_t offset, std::uint64_t* length,
                                              std::uint32_t* where);
 inline constexpr auto VMware3RedoHardDisk_Allocation = &VMware3HardDisk_Allocation;

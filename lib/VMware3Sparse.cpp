@@ -4,6 +4,7 @@
 // small block at the free sector. Every extent keeps one table in memory.
 #include "VMware3Sparse.h"
 
+#include "DiskCheck.h"
 #include "DiskEtc.h"
 
 #include <algorithm>
@@ -53,6 +54,29 @@ int CheckGeometry(std::span<const std::byte> h)
     return ok ? 0 : ERR_INVALID_IMAGE;
 }
 
+// The sectors that extent extentIndex serves: every extent of a VMware 3 disk
+// but the last serves COWD_EXTENT_SECTORS.
+std::uint32_t ExtentSectors(std::span<const std::byte> h, std::uint32_t version, bool redo, std::uint32_t extentIndex)
+{
+    using namespace cowd;
+    if (version != 3)
+        return Field(h, kSectors);
+    std::uint32_t diskSectors = Field(h, kSectors);
+    if (!redo && Field(h, kDiskSectors) > COWD_EXTENT_SECTORS)
+        diskSectors = Field(h, kDiskSectors);
+    const std::uint32_t rest = diskSectors % COWD_EXTENT_SECTORS;
+    const bool last = std::uint64_t{extentIndex} + 1 == Field(h, kExtentCount);
+    return last && rest != 0 ? rest : COWD_EXTENT_SECTORS;
+}
+
+std::uint32_t DirectoryEntries(std::uint32_t extentSectors)
+{
+    return static_cast<std::uint32_t>((std::uint64_t{extentSectors} + 65535) / 65536);
+}
+
+// The first sector after the header and a directory of n entries.
+std::uint64_t FirstFreeSector(std::uint32_t n) { return 4 + (std::uint64_t{n} * 4 + 511) / 512; }
+
 // Converts n little-endian u32 read from a file into host order, in place.
 void FromLE(std::uint32_t* p, std::uint32_t n)
 {
@@ -79,8 +103,7 @@ void SetFreeSector(VMware3SparseState* e, std::uint32_t sector)
 std::uint32_t PlaceFor(const VMware3SparseState* e, std::uint32_t n)
 {
     const std::uint32_t free = FreeSector(e);
-    const std::uint64_t firstFree = 4 + (std::uint64_t{e->dwDirEntries} * 4 + 511) / 512;
-    return free >= firstFree && free <= 0xFFFFFFFF - n ? free : 0;
+    return free >= FirstFreeSector(e->dwDirEntries) && free <= 0xFFFFFFFF - n ? free : 0;
 }
 
 // Makes the cache hold large block i's table, whose directory entry is set.
@@ -263,17 +286,9 @@ int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly
             return ERR_GET_FILE_SIZE;
         if (Field(h, kExtentIndex) != extentIndex)
             return ERR_INVALID_IMAGE;
-        std::uint32_t diskSectors = Field(h, kSectors);
-        if (!redo && Field(h, kDiskSectors) > COWD_EXTENT_SECTORS)
-            diskSectors = Field(h, kDiskSectors);
-        const std::uint32_t rest = diskSectors % COWD_EXTENT_SECTORS;
-        const bool last = std::uint64_t{extentIndex} + 1 == Field(h, kExtentCount);
-        state->dwExtentSectors = last && rest != 0 ? rest : COWD_EXTENT_SECTORS;
-    } else {
-        state->dwExtentSectors = Field(h, kSectors);
     }
-
-    state->dwDirEntries = static_cast<std::uint32_t>((std::uint64_t{state->dwExtentSectors} + 65535) / 65536);
+    state->dwExtentSectors = ExtentSectors(h, version, redo, extentIndex);
+    state->dwDirEntries = DirectoryEntries(state->dwExtentSectors);
     const std::uint32_t directoryBytes = state->dwDirEntries * 4;
     state->pdwDirectory = static_cast<std::uint32_t*>(NkMalloc(directoryBytes));
     if (state->pdwDirectory == nullptr)
@@ -398,6 +413,96 @@ int CowdAllocation(VMware3SparseState* state, bool hasParent, std::uint64_t offs
         at = next;
     }
     *length = at - offset;
+    return 0;
+}
+
+int CowdCheckFile(const char* path, std::uint32_t version, bool redo, std::uint32_t extentIndex, DiskCheckSink sink,
+                  void* param, std::uint32_t* extentCount)
+{
+    using namespace cowd;
+    NkHandle file = nullptr;
+    std::uint64_t fileSize = 0;
+    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize); rc != 0)
+        return rc;
+    ScopeGuard closeFile([file] { NkCloseFile(file); });
+    std::array<std::byte, kCowdHeaderSize> header{};
+    if (fileSize < kCowdHeaderSize)
+        return ERR_INVALID_PARAMETER;
+    if (!NkReadFile(file, 0, kCowdHeaderSize, header.data()))
+        return ERR_READ_FILE;
+    const std::span<const std::byte> h = header;
+    const std::uint32_t flags = Field(h, kFlags);
+    const bool multi = version == 3 && flags == (redo ? kFlagsRedoMulti : kFlagsPlainMulti);
+    if (Field(h, kMagic) != kMagicValue || Field(h, kVersion) != version ||
+        (flags != (redo ? kFlagsRedo : kFlagsPlain) && !multi))
+        return ERR_INVALID_PARAMETER;
+    *extentCount = version == 3 ? Field(h, kExtentCount) : 1;
+    const auto report = [sink, param](const char* what, const char* first = nullptr, std::uint64_t a = 0,
+                                      const char* second = nullptr, std::uint64_t b = 0) {
+        DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, what, first, a, second, b);
+    };
+    if (CheckCowdHeader(h, version, redo) != 0 ||
+        (version == 3 && (Field(h, kExtentIndex) != extentIndex || multi != (Field(h, kExtentCount) > 1)))) {
+        report("header fields do not fit the format");
+        return 0;
+    }
+    if (redo && extentIndex == 0) {
+        char parentPath[kNkMaxPath];
+        NkHandle parent = nullptr;
+        const auto* name = reinterpret_cast<const char*>(header.data() + kParentName);
+        if (GetBaseFileFullPath(path, name, parentPath) != 0 || !NkCreateFile(parentPath, 1, &parent))
+            report("the parent image is missing");
+        else
+            NkCloseFile(parent);
+    }
+    const std::uint32_t entries = DirectoryEntries(ExtentSectors(h, version, redo, extentIndex));
+    const std::uint64_t dataStart = FirstFreeSector(entries) * 512;
+    if (fileSize < dataStart) {
+        report("directory lies past the end of the file");
+        return 0;
+    }
+    NkBuffer directory(4 * std::max(entries, 1u));
+    NkBuffer table(kCowdTableBytes);
+    if (!directory || !table)
+        return ERR_NO_MEMORY;
+    if (!NkReadFile(file, 4 * 512, 4 * entries, directory.data()))
+        return ERR_READ_FILE;
+    // Tables and small blocks lie side by side after the directory; once more
+    // of them are named than the file can hold apart, some overlap already.
+    std::uint32_t tables = 0;
+    for (std::uint32_t i = 0; i < entries; ++i)
+        tables += LoadLE<std::uint32_t>(directory.span(), 4 * std::size_t{i}) != 0 ? 1 : 0;
+    const auto room = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        std::uint64_t{tables} * (kCowdTableEntries + 1), fileSize / kCowdTableBytes + 1));
+    DiskBlockCheck blocks{};
+    if (int rc = DiskBlockCheck_Init(&blocks, sink, param, dataStart, fileSize, kCowdSmallBlockBytes, room); rc != 0)
+        return rc;
+    ScopeGuard freeBlocks([&blocks] { DiskBlockCheck_Free(&blocks); });
+    std::uint64_t used = dataStart;  // the end of the furthest table or block
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        const std::uint64_t at = std::uint64_t{LoadLE<std::uint32_t>(directory.span(), 4 * std::size_t{i})} * 512;
+        if (at == 0)
+            continue;
+        if (at < dataStart || at > fileSize || fileSize - at < kCowdTableBytes) {
+            report("table lies outside the file's data", "large block", i, "file offset", at);
+            continue;
+        }
+        if (!NkReadFile(file, at, kCowdTableBytes, table.data()))
+            return ERR_READ_FILE;
+        DiskBlockCheck_AddMetadata(&blocks, at, kCowdTableBytes);
+        used = std::max(used, at + kCowdTableBytes);
+        for (std::uint32_t j = 0; j < kCowdTableEntries; ++j)
+            if (const std::uint64_t block = std::uint64_t{LoadLE<std::uint32_t>(table.span(), 4 * j)} * 512; block != 0) {
+                DiskBlockCheck_Add(&blocks, std::uint64_t{i} * kCowdTableEntries + j, block);
+                if (block <= fileSize)
+                    used = std::max(used, block + kCowdSmallBlockBytes);
+            }
+    }
+    // The next table or block is appended at the free sector.
+    if (std::uint64_t{Field(h, kFreeSector)} * 512 < used)
+        report("the free sector lies before stored blocks", "free sector", Field(h, kFreeSector), "file offset", used);
+    freeBlocks.release();
+    DiskBlockCheck_Finish(&blocks);
     return 0;
 }
 

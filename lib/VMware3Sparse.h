@@ -82,6 +82,13 @@ void VMware3RedoSparse_Close(VMware3SparseState* state);
 [[nodiscard]] int CowdWrite(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
                             std::span<const std::byte> data);
 
+// Checks the COWD file at path without opening it as a disk: header,
+// directory, tables, small blocks and free sector; *extentCount is the number
+// of files the header names. ERR_INVALID_PARAMETER when the file carries no
+// COWD signature of this version and variant (plain or redo).
+[[nodiscard]] int CowdCheckFile(const char* path, std::uint32_t version, bool redo, std::uint32_t extentIndex,
+                                DiskCheckSink sink, void* param, std::uint32_t* extentCount);
+
 // Where the extent's bytes at offset come from: a small block of the file,
 // else the parent (hasParent) or nowhere; *length is cut where that changes.
 [[nodiscard]] int CowdAllocation(VMware3SparseState* state, bool hasParent, std::uint64_t offset,

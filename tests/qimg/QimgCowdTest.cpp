@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 using namespace qimtest;
 
@@ -65,3 +68,73 @@ TEST(QimgCowd, AllocationHolesAndParents)
 }
 
 }  // namespace
+
+TEST(QimgCowd, CheckFindsEachFault)
+{
+    // Two small blocks in large block 0 and one in large block 1 of the first file.
+    const DiskRuns runs = {{0, PatternBytes(0, 70000, 3)}, {kCowdLargeBlock + 512, PatternBytes(0, 512, 4)}};
+    const std::uint32_t sectors = 4160 * 1008;  // two files
+    // Entry j of large block i's table in the first file.
+    auto entryAt = [](const std::string& path, std::uint32_t i, std::uint32_t j) {
+        return std::uint64_t{FileU32(path, 2048 + 4 * i)} * 512 + 4 * j;
+    };
+    struct Fault {
+        const char* name;
+        std::function<void(const std::string& first, const std::vector<std::string>& files)> apply;
+        int status;
+        std::vector<std::string> lines;  // every finding, in order
+    };
+    const std::vector<Fault> faults = {
+        {"clean", [](auto&, auto&) {}, 0, {}},
+        {"an entry past the end of the file",
+         [&](const std::string& p, auto&) { PatchU32(p, entryAt(p, 0, 1), 0x100000); }, 2,
+         {"corrupt: block lies past the end of the file (entry 1, file offset 536870912)",
+          "leaked: file space that no entry names"}},
+        {"two entries naming one block",
+         [&](const std::string& p, auto&) { PatchU32(p, entryAt(p, 0, 5), FileU32(p, entryAt(p, 0, 0))); }, 2,
+         {"corrupt: two entries name the same storage"}},
+        {"a table outside the file",
+         [&](const std::string& p, auto&) { PatchU32(p, 2048 + 4 * 3, 0x7FFFFFFF); }, 2,
+         {"corrupt: table lies outside the file's data (large block 3, file offset 1099511627264)",
+          "corrupt: allocation cannot be read"}},
+        {"a free sector before stored blocks",
+         [&](const std::string& p, auto&) { PatchU32(p, cowdfield::kFreeSector, 8); }, 2,
+         {"corrupt: the free sector lies before stored blocks (free sector 8, "}},
+        {"a block no entry names", [&](const std::string& p, auto&) { PatchU32(p, entryAt(p, 1, 0), 0); }, 3,
+         {"leaked: file space that no entry names"}},
+        {"a missing second file", [](auto&, const std::vector<std::string>& files) { std::remove(files[1].c_str()); },
+         2, {"corrupt: an extent file is missing (extent 2)"}},
+        {"a broken header", [](const std::string& p, auto&) { PatchU32(p, cowdfield::kSmallBlockSize, 64); }, 2,
+         {"corrupt: header fields do not fit the format"}},
+    };
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.name);
+        TempDir dir;
+        const std::string path = dir.file("disk.dsk");
+        const std::vector<std::string> files = WriteCowdDisk(path, {.version = 3, .totalSectors = sectors}, runs);
+        ASSERT_EQ(files.size(), 2u);
+        f.apply(path, files);
+        const Bytes before = ReadFile(path);
+        const QimgResult r = RunQimg({"check", path});
+        EXPECT_EQ(r.status, f.status) << r.out << r.err;
+        std::vector<std::string> lines;
+        for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
+            lines.push_back(r.out.substr(at, end - at));
+        ASSERT_EQ(lines.size(), f.lines.size() + 1) << r.out;
+        for (std::size_t i = 0; i < f.lines.size(); ++i)
+            EXPECT_EQ(lines[i].rfind(f.lines[i], 0), 0u) << lines[i];
+        EXPECT_TRUE(ReadFile(path) == before) << "check changes nothing";
+    }
+
+    // A redo log of VMware 2 without its parent.
+    TempDir dir;
+    const std::string base = dir.file("base.dsk"), redo = dir.file("redo.dsk");
+    static_cast<void>(WriteCowdDisk(base, {.version = 1, .totalSectors = sectors}, runs));
+    static_cast<void>(
+        WriteCowdDisk(redo, {.version = 1, .totalSectors = sectors, .parentName = "base.dsk"}, runs, runs));
+    EXPECT_EQ(RunQimg({"check", redo}).status, 0);
+    std::remove(base.c_str());
+    const QimgResult r = RunQimg({"check", redo});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out.rfind("corrupt: the parent image is missing", 0), 0u) << r.out;
+}
