@@ -68,7 +68,8 @@ qimc_mount() {
   [ "$status" -eq "$expected" ] || { echo "node_bench: qimc m $* failed ($status)" >&2; exit 1; }
 }
 
-attach() { local l; l=$(losetup "$@" -f --show); loops+=("$l"); echo "$l"; }
+# Sets $attached; not in a subshell, so that detach_all knows the device.
+attach() { attached=$(losetup "$@" -f --show); loops+=("$attached"); }
 detach_all() { for l in "${loops[@]}"; do losetup -d "$l"; done; loops=(); }
 
 # One fio job on a device; prints MB/s (sequential) or IOPS (random).
@@ -128,8 +129,10 @@ device_part() {
   # A floppy-like whole disk: no partition table, every sector of the file.
   qimc_mount 0 "$image" f 0 512 "$sectors" 16 63
   local node_loop plain_loop
-  node_loop=$(attach --direct-io=on "$node")
-  plain_loop=$(attach "$image")
+  attach --direct-io=on "$node"
+  node_loop=$attached
+  attach "$image"
+  plain_loop=$attached
   echo "whole device, $device_mib MiB raw image in the page cache; load: $(cut -d' ' -f1-3 /proc/loadavg)"
   for i in $(seq "$rounds"); do
     cat "$image" >/dev/null
@@ -171,9 +174,8 @@ timed_read() {
 }
 
 read_through() {
-  local l
-  l=$(attach -r "$@")
-  mount -o ro "$l" "$mnt"
+  attach -r "$@"
+  mount -o ro "$attached" "$mnt"
   timed_read
   umount "$mnt"
   detach_all
