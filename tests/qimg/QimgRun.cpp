@@ -135,4 +135,15 @@ void ExpectOneErrorLine(const QimgResult& result, const std::string& file, const
         EXPECT_EQ(result.err.find(number), std::string::npos) << result.err;
 }
 
+std::string ExpectFindings(const QimgResult& result, const std::vector<std::string>& prefixes)
+{
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(result.out.substr(at, end - at));
+    EXPECT_EQ(lines.size(), prefixes.size() + 1) << result.out;
+    for (std::size_t i = 0; i < prefixes.size() && i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].rfind(prefixes[i], 0), 0u) << lines[i];
+    return lines.empty() ? std::string() : lines.back();
+}
+
 }  // namespace qimtest

@@ -31,6 +31,10 @@ struct QimgResult {
 // True when every byte of the range is zero.
 [[nodiscard]] bool AllZero(const Bytes& bytes, std::size_t offset, std::size_t length);
 
+// The findings `qimg check` printed, one line each beginning with the given
+// prefixes in order, and then its summary line, which is returned.
+std::string ExpectFindings(const QimgResult& result, const std::vector<std::string>& prefixes);
+
 // One line on standard error, naming the file, in words (no bare error number).
 void ExpectOneErrorLine(const QimgResult& result, const std::string& file, const std::string& words);
 

@@ -143,13 +143,8 @@ TEST(QimgVmdk, CheckFindsEachFault)
         const QimgResult r = RunQimg({"check", path});
         EXPECT_EQ(r.status, f.status) << r.out << r.err;
         EXPECT_EQ(r.err, "");
-        std::vector<std::string> lines;
-        for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
-            lines.push_back(r.out.substr(at, end - at));
-        ASSERT_EQ(lines.size(), f.lines.size() + 1) << r.out;
-        for (std::size_t i = 0; i < f.lines.size(); ++i)
-            EXPECT_EQ(lines[i].rfind(f.lines[i], 0), 0u) << lines[i];
-        EXPECT_EQ(lines.back().rfind(path + ": VMware 4 monolithic sparse image, ", 0), 0u) << lines.back();
+        const std::string summary = ExpectFindings(r, f.lines);
+        EXPECT_EQ(summary.rfind(path + ": VMware 4 monolithic sparse image, ", 0), 0u) << summary;
         EXPECT_TRUE(ReadFile(path) == before) << "check changes nothing";
     }
 }
