@@ -6,15 +6,20 @@
 
 namespace qim {
 
-int DiskCheck_OpenFile(const char* path, NkHandle* file, std::uint64_t* size)
+int DiskCheck_OpenFile(const char* path, NkHandle* file, std::uint64_t* size, std::span<std::byte> head)
 {
     if (!NkCreateFile(path, 1, file))
         return ERR_CREATE_FILE;
-    if (!NkGetFileSize(*file, size)) {
+    int rc = 0;
+    if (!NkGetFileSize(*file, size))
+        rc = ERR_GET_FILE_SIZE;
+    else if (*size < head.size())
+        rc = ERR_INVALID_PARAMETER;
+    else if (!NkReadFile(*file, 0, static_cast<std::uint32_t>(head.size()), head.data()))
+        rc = ERR_READ_FILE;
+    if (rc != 0)
         NkCloseFile(*file);
-        return ERR_GET_FILE_SIZE;
-    }
-    return 0;
+    return rc;
 }
 
 void DiskCheck_Report(DiskCheckSink sink, void* param, std::uint32_t kind, const char* what, const char* first,

@@ -7,7 +7,9 @@
 #include "Disk.h"
 #include "Nk.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace qim {
 
@@ -29,9 +31,11 @@ struct DiskBlockCheck {
     std::uint32_t dwMax;
 };
 
-// Opens the image file of a check read-only and asks its size; on success the
-// caller closes the file, on failure nothing is left open.
-[[nodiscard]] int DiskCheck_OpenFile(const char* path, NkHandle* file, std::uint64_t* size);
+// Opens the image file of a check read-only, asks its size and reads its
+// first head.size() bytes into head (ERR_INVALID_PARAMETER when the file is
+// shorter: it carries no signature); on success the caller closes the file,
+// on failure nothing is left open.
+[[nodiscard]] int DiskCheck_OpenFile(const char* path, NkHandle* file, std::uint64_t* size, std::span<std::byte> head);
 
 // Reports one finding to a sink.
 void DiskCheck_Report(DiskCheckSink sink, void* param, std::uint32_t kind, const char* what,

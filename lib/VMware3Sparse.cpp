@@ -422,14 +422,10 @@ int CowdCheckFile(const char* path, std::uint32_t version, bool redo, std::uint3
     using namespace cowd;
     NkHandle file = nullptr;
     std::uint64_t fileSize = 0;
-    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize); rc != 0)
+    std::array<std::byte, kCowdHeaderSize> header{};
+    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize, header); rc != 0)
         return rc;
     ScopeGuard closeFile([file] { NkCloseFile(file); });
-    std::array<std::byte, kCowdHeaderSize> header{};
-    if (fileSize < kCowdHeaderSize)
-        return ERR_INVALID_PARAMETER;
-    if (!NkReadFile(file, 0, kCowdHeaderSize, header.data()))
-        return ERR_READ_FILE;
     const std::span<const std::byte> h = header;
     const std::uint32_t flags = Field(h, kFlags);
     const bool multi = version == 3 && flags == (redo ? kFlagsRedoMulti : kFlagsPlainMulti);

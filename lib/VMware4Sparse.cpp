@@ -344,14 +344,10 @@ int VMware4Sparse_CheckFile(const char* path, std::uint64_t firstGrain, DiskChec
 {
     NkHandle file = nullptr;
     std::uint64_t fileSize = 0;
-    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize); rc != 0)
+    VMware4SparseHeader header{};
+    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize, header.ab); rc != 0)
         return rc;
     ScopeGuard closeFile([file] { NkCloseFile(file); });
-    VMware4SparseHeader header{};
-    if (fileSize < kVMware4HeaderBytes)
-        return ERR_INVALID_PARAMETER;
-    if (!NkReadFile(file, 0, kVMware4HeaderBytes, header.ab.data()))
-        return ERR_READ_FILE;
     const auto word = [&header](VMware4HeaderField field) { return LoadLE<std::uint32_t>(header.ab, field); };
     if (word(kVMware4Magic) != 0x564D444B)
         return ERR_INVALID_PARAMETER;

@@ -413,14 +413,10 @@ int VirtualPCSparse_Check(const char* path, std::uint32_t footerType, DiskCheckS
 {
     NkHandle file = nullptr;
     std::uint64_t fileSize = 0;
-    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize); rc != 0)
+    std::array<std::byte, VPC_SECTOR_SIZE> footer{};
+    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize, footer); rc != 0)
         return rc;
     ScopeGuard closeFile([file] { NkCloseFile(file); });
-    std::array<std::byte, VPC_SECTOR_SIZE> footer{};
-    if (fileSize < VPC_SECTOR_SIZE)
-        return ERR_INVALID_PARAMETER;
-    if (!NkReadFile(file, 0, VPC_SECTOR_SIZE, footer.data()))
-        return ERR_READ_FILE;
     if (std::memcmp(footer.data(), "conectix", 8) != 0 || LoadBE<std::uint32_t>(footer, kVpcFooterDiskType) != footerType)
         return ERR_INVALID_PARAMETER;
     const auto report = [sink, param](const char* what, const char* first = nullptr, std::uint64_t a = 0) {
