@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fcntl.h>
+#include <sanitizer/common_interface_defs.h>
 #include <unistd.h>
 
 namespace qimfuzz {
@@ -108,15 +109,14 @@ std::vector<FuzzFile> WriteFiles(std::span<const Piece> pieces)
 void CheckUnchanged(const std::vector<FuzzFile>& files, const char* after)
 {
     for (const FuzzFile& f : files)
-        if (Contents(f.path) != f.bytes) {
-            std::fprintf(stderr, "qim-fuzz: %s changed %s\n", f.path.c_str(), after);
-            std::abort();
-        }
+        if (Contents(f.path) != f.bytes)
+            Fail((f.path + " changed " + after).c_str());
 }
 
 void Fail(const char* what)
 {
-    std::fprintf(stderr, "qim-fuzz: %s\n", what);
+    // Through the sanitizers' report channel, which -close_fd_mask leaves open.
+    __sanitizer_report_error_summary(("qim-fuzz: " + std::string(what)).c_str());
     std::abort();
 }
 
