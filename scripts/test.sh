@@ -18,6 +18,9 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQIM_TSAN=ON -DQIM_WERROR=ON 
 cmake --build build-tsan -j "$jobs" --target host_tests kernel_tests
 (cd build-tsan && ctest -j "$jobs" --output-on-failure -R '^(host|kernel)\.')
 
+# The fuzz targets (clang, libFuzzer) on their seeds and what earlier runs found, 20 s each.
+bash scripts/fuzz.sh 20
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQIM_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 cd build && ctest --output-on-failure
