@@ -58,22 +58,27 @@ void PointAtSegment(BlockRequest& r)
 
 // The image files are the regular files this process holds open (the kernel
 // platform layer opened them); making each durable makes the device so.
-void SyncOpenFiles()
+// False when one of them could not be made durable; a file system that keeps
+// nothing to flush (EINVAL, EROFS) is no failure. Every file is tried.
+[[nodiscard]] bool SyncOpenFiles()
 {
     DIR* fds = ::opendir("/proc/self/fd");
     if (fds == nullptr) {
         ::sync();
-        return;
+        return true;
     }
+    bool durable = true;
     const int own = ::dirfd(fds);
     while (const dirent* e = ::readdir(fds)) {
         const int fd = std::atoi(e->d_name);
         struct stat st {};
         if (e->d_name[0] == '.' || fd == own || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
             continue;
-        ::fdatasync(fd);
+        if (::fdatasync(fd) != 0 && errno != EINVAL && errno != EROFS)
+            durable = false;
     }
     ::closedir(fds);
+    return durable;
 }
 
 int Claim(unsigned major, const char* name, block_device_operations* ops)
@@ -311,8 +316,7 @@ int fsync_dev(kdev_t dev)
 {
     AssertRequestsLocked("fsync_dev");
     Trace("fsync %#x", dev);
-    host::SyncOpenFiles();
-    return 0;
+    return host::SyncOpenFiles() ? 0 : -EIO;
 }
 
 // The host keeps no buffers of its own; the node is served with direct I/O

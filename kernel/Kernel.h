@@ -104,7 +104,8 @@ int blk_ioctl(kdev_t dev, unsigned int cmd, unsigned long arg);
 // The device's read-only flag, which openers for writing are refused by.
 void set_device_ro(kdev_t dev, int flag);
 int is_read_only(kdev_t dev);
-// Writes the device's dirty buffers / drops its cached ones.
+// Writes the device's dirty buffers (-EIO when they could not be made
+// durable) / drops its cached ones.
 int fsync_dev(kdev_t dev);
 void __invalidate_buffers(kdev_t dev, int destroy_dirty);
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <cstring>
 #include <fcntl.h>
@@ -111,6 +112,57 @@ TEST_F(Misuse, WriteTheImageTakesInPartFails)
     if (n < 0) {
         EXPECT_TRUE(writeErrno == EIO || writeErrno == ENOSPC) << std::strerror(writeErrno);
     }
+}
+
+// An fsync of the node fails when the image's bytes cannot be made durable.
+// The image lies on an ext2 in a loop device whose backing file lies on a
+// full tmpfs: the write lands in the image's page cache, its flush does not.
+TEST_F(Misuse, FsyncTheImageCannotFlushFails)
+{
+    StartQim();
+    const std::string small = MakeDir("small");
+    const std::string ext = MakeDir("ext");
+    ASSERT_EQ(::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=4m"), 0) << std::strerror(errno);
+    std::string loop;
+    // qim holds the image open, so it goes first; each layer then goes even
+    // when the one above it would not.
+    struct Teardown {
+        std::function<void()> run;
+        ~Teardown() { run(); }
+    } teardown{[&] {
+        qim.Stop();
+        if (::umount2(ext.c_str(), 0) != 0)
+            ::umount2(ext.c_str(), MNT_DETACH);
+        if (!loop.empty())
+            RunCommand({"losetup", "-d", loop}, 30);
+        ::umount2(small.c_str(), MNT_DETACH);
+    }};
+    const std::string backing = small + "/backing";
+    MakeSparseFile(backing, 32 << 20);
+    const RunResult mk = RunCommand({"mke2fs", "-q", "-F", "-t", "ext2", backing}, 60);
+    ASSERT_EQ(mk.status, 0) << mk.err;
+    const RunResult attach = RunCommand({"losetup", "--find", "--show", backing}, 30);
+    ASSERT_EQ(attach.status, 0) << attach.err;
+    loop = attach.out.substr(0, attach.out.find('\n'));
+    ASSERT_EQ(::mount(loop.c_str(), ext.c_str(), "ext2", 0, nullptr), 0) << std::strerror(errno);
+    const std::string image = ext + "/a.flp";
+    MakeSparseFile(image, kFloppyBytes);
+    MountFloppy(image, false);
+    ::sync();
+    {
+        Fd f{::open((small + "/filler").c_str(), O_WRONLY | O_CREAT, 0600)};
+        const Bytes page(4096, 1);
+        while (::write(f.fd, page.data(), page.size()) == static_cast<ssize_t>(page.size())) {
+        }
+    }
+
+    Fd node{::open(qim.node().c_str(), O_RDWR)};
+    ASSERT_GE(node.fd, 0);
+    const Bytes data = PatternBytes(0, 65536, 9);
+    ASSERT_EQ(::pwrite(node.fd, data.data(), data.size(), 512 * 1024), static_cast<ssize_t>(data.size()));
+    errno = 0;
+    EXPECT_EQ(::fsync(node.fd), -1) << "the fsync was reported as done";
+    EXPECT_EQ(errno, EIO) << std::strerror(errno);
 }
 
 // After the image file shrinks under the mount, the bytes past its new end
