@@ -8,14 +8,16 @@
 #   partition read-write, a loop device with direct I/O sits on the node, the
 #   writer (scripts/kill_writer.py) writes random blocks into new areas with
 #   fsyncs now and then, and qim is killed after a random number of writes.
-#   Then the image must open and pass qimg check and qemu-img check (where qemu-img checks
-#   the format), read alike in qimg and qemu-img, and every write that an
-#   fsync covered must read back; other writes of the round may be old or new
-#   per sector, and no other byte may change.
+#   Then the image must open and pass qimg check and qemu-img check (where
+#   qemu-img checks the format), read alike in qimg and qemu-img, and every
+#   write that an fsync covered must read back; other writes of the round may
+#   be old or new per sector, and no other byte may change. Leaked space (a
+#   block appended whose table entry the kill cut off) passes.
 #
 # Usage (root): scripts/kill_test.sh [BUILD_DIR] [KILLS_PER_FORMAT]
 # With KILL_TEST_KEEP=DIR, a failing round's image (as the kill left it) and
-# logs are copied there; KILL_TEST_FORMATS="vmdk dsk" runs only those. Needs qim, qimc, qimg and image_from_raw built; exits 77 when it cannot run
+# logs are copied there; KILL_TEST_FORMATS="vmdk dsk" runs only those.
+# Needs qim, qimc, qimg and image_from_raw built; exits 77 when it cannot run
 # here (no root, FUSE, loop devices, qemu-img or python3), 1 on any failure.
 set -euo pipefail
 shopt -s nullglob
