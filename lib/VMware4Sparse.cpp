@@ -1,7 +1,8 @@
 // VMware 4 sparse extents, plain and redo. Every grain table exists from the
 // start, twice: the redundant directory's copy is the one read, the primary's
-// is kept equal to it. New grains are appended at the end of the file, so the
-// file always ends at its highest grain, which the open check relies on.
+// is kept equal to it. New grains are appended at the end of the file, before
+// their table entries, so the file ends at its highest grain or, after a
+// process ended between the two, behind it with a grain no entry names.
 #include "VMware4Sparse.h"
 
 #include "DiskCheck.h"
@@ -279,7 +280,9 @@ int VMware4Sparse_Open(VMware4Sparse* state, const char* path, std::uint32_t rea
         return ERR_GET_FILE_SIZE;
     const std::uint64_t expected = largest != 0 ? (std::uint64_t{largest} + kGrainSectors) * kSector
                                                 : std::uint64_t{HeaderWord(state, kVMware4Overhead)} * kSector;
-    if (fileSize != expected)
+    // A longer file holds an append whose entry never landed: leaked space,
+    // behind which the next grain goes. A shorter one has lost grains.
+    if (fileSize < expected)
         return ERR_INVALID_IMAGE;
     guard.release();
     return 0;

@@ -83,7 +83,6 @@ TEST(VMware4Sparse, ConsistencyChecks)
         [&](const Vmdk4ExtentMap& m) { Put32(path, m.gts[1] * 512ull + 8, m.grains[2] + 128); },
         [&](const Vmdk4ExtentMap& m) { Put32(path, m.redundantGd * 512 + 4, 0); },
         [&](const Vmdk4ExtentMap& m) { Put32(path, m.gd * 512, 0); },
-        [&](const Vmdk4ExtentMap&) { WriteFileAt(path, FileSize(path), {0}); },
         [&](const Vmdk4ExtentMap&) { std::filesystem::resize_file(path, FileSize(path) - 512); },
         // A grain inside the metadata, and a table over the header: writes would overwrite them.
         [&](const Vmdk4ExtentMap& m) {
@@ -98,6 +97,38 @@ TEST(VMware4Sparse, ConsistencyChecks)
         std::fill_n(disk.begin() + 513 * kVmdkGrainBytes, 100, 8);
         breaks[i](WriteVmdk4Extent(path, layout, disk));
         ExpectExtentRefused(path, ERR_INVALID_IMAGE, 1, "case " + std::to_string(i));
+    }
+}
+
+// A process that ends between a grain's append and its table entry leaves the
+// file longer than its highest grain, by as much of the append as was done:
+// the disk still opens and reads as before, and the next grain goes behind
+// the leaked bytes, starting at a sector.
+TEST(VMware4Sparse, AppendWithoutEntryStillOpens)
+{
+    TempDir dir;
+    const std::string path = dir.file("m.vmdk");
+    for (const std::size_t tail : {std::size_t{1}, std::size_t{1000}, std::size_t{4096}, kVmdkGrainBytes}) {
+        Bytes model = DiskBytes(4, 9);
+        std::fill_n(model.begin() + 2 * kVmdkGrainBytes, kVmdkGrainBytes, 0);
+        WriteVmdkMonolithic(path, model);
+        const std::uint64_t size = FileSize(path);
+        WriteFileAt(path, size, PatternBytes(0, tail, 3));
+        Disk disk;
+        Disk_Construct(&disk);
+        ASSERT_EQ(Disk_Open(&disk, path.c_str(), 0), 0) << "tail " << tail;
+        Bytes got(model.size());
+        ASSERT_EQ(Disk_Read64(&disk, 0, static_cast<std::uint32_t>(got.size()), got.data()), 0);
+        EXPECT_TRUE(got == model) << "tail " << tail;
+        const Bytes data(512, 0x5D);
+        ASSERT_EQ(Disk_Write64(&disk, 2 * kVmdkGrainBytes + 512, 512, data.data()), 0);
+        std::copy(data.begin(), data.end(), model.begin() + 2 * kVmdkGrainBytes + 512);
+        Disk_Close(&disk);
+        EXPECT_EQ(FileSize(path), (size + tail + 511) / 512 * 512 + kVmdkGrainBytes) << "tail " << tail;
+        ASSERT_EQ(Disk_Open(&disk, path.c_str(), 1), 0) << "tail " << tail;
+        ASSERT_EQ(Disk_Read64(&disk, 0, static_cast<std::uint32_t>(got.size()), got.data()), 0);
+        EXPECT_TRUE(got == model) << "tail " << tail;
+        Disk_Close(&disk);
     }
 }
 
