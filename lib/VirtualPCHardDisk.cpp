@@ -144,8 +144,13 @@ int AppendBlock(VirtualPCHardDiskState* state, std::uint32_t block)
             return rc;
     std::array<std::byte, 4> stored{};
     StoreBE(std::span(stored), 0, entry);
-    if (int rc = WriteAt(state, VPC_TABLE_OFFSET + std::uint64_t{block} * 4, stored, ERR_EXTEND_FILE); rc != 0)
+    const std::uint64_t entryAt = VPC_TABLE_OFFSET + std::uint64_t{block} * 4;
+    if (int rc = WriteAt(state, entryAt, stored, ERR_EXTEND_FILE); rc != 0) {
+        // Half an entry may point past the file, and then the image does not open: put the old one back.
+        StoreBE(std::span(stored), 0, VPC_UNALLOCATED);
+        static_cast<void>(WriteAt(state, entryAt, stored, ERR_EXTEND_FILE));
         return rc;
+    }
     state->pdwBlockTable[block] = entry;
     return 0;
 }
