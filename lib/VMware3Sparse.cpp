@@ -143,9 +143,10 @@ private:
     std::size_t length_ = 0;
 };
 
-// Appends a zero table for large block i: the table, then its directory
-// entry, then the free sector. -303 on failure; the directory in memory keeps
-// the entry only once the file holds it.
+// Appends a zero table for large block i: the table, then the free sector,
+// then its directory entry, so that no table the directory names is ever
+// handed out again as free space. -303 on failure; the directory in memory
+// keeps the entry only once the file holds it.
 int CreateTable(VMware3SparseState* e, std::uint32_t i)
 {
     const std::uint32_t at = PlaceFor(e, kTableSectors);
@@ -154,11 +155,13 @@ int CreateTable(VMware3SparseState* e, std::uint32_t i)
     std::memset(e->pdwTableCache, 0, kCowdTableBytes);
     e->dwCachedTable = i;
     if (!NkWriteFile(e->hFile, std::uint64_t{at} * 512, kCowdTableBytes, e->pdwTableCache) ||
-        !WriteU32(e->hFile, std::uint64_t{4} * 512 + 4 * std::uint64_t{i}, at))
+        !WriteU32(e->hFile, cowd::kFreeSector, at + kTableSectors))
+        return ERR_EXTEND_FILE;
+    SetFreeSector(e, at + kTableSectors);
+    if (!WriteU32(e->hFile, std::uint64_t{4} * 512 + 4 * std::uint64_t{i}, at))
         return ERR_EXTEND_FILE;
     e->pdwDirectory[i] = at;
-    SetFreeSector(e, at + kTableSectors);
-    return WriteU32(e->hFile, cowd::kFreeSector, at + kTableSectors) ? 0 : ERR_EXTEND_FILE;
+    return 0;
 }
 
 // Appends a small block as entry j of the cached table: the data, then the

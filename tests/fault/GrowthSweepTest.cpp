@@ -249,10 +249,17 @@ protected:
         built = slot.get();
     }
 
+    [[nodiscard]] bool IsParent(const std::string& file) const
+    {
+        return std::find(built->image.parents.begin(), built->image.parents.end(), file) != built->image.parents.end();
+    }
+
     void Restore() const
     {
+        // Parents are checked unchanged after every run instead.
         for (std::size_t i = 0; i < built->image.files.size(); ++i)
-            WriteFile(built->image.files[i], built->snapshot[i]);
+            if (!IsParent(built->image.files[i]))
+                WriteFile(built->image.files[i], built->snapshot[i]);
     }
 
     // Opens the image, runs the writes until one fails, closes it.
@@ -318,11 +325,14 @@ protected:
             ASSERT_EQ(Disk_Write64(&disk, failed->at, failed->length, failedData.data()), 0) << "the image stopped growing";
             Bytes got(failed->length);
             ASSERT_EQ(Disk_Read64(&disk, failed->at, failed->length, got.data()), 0);
-            EXPECT_TRUE(got == failedData) << "the repeated write";
+            const auto differ = std::mismatch(got.begin(), got.end(), failedData.begin());
+            EXPECT_TRUE(differ.first == got.end())
+                << "write " << out.acknowledged << " made again reads back wrong from disk byte "
+                << failed->at + static_cast<std::uint64_t>(differ.first - got.begin());
         }
         Disk_Close(&disk);
         for (std::size_t i = 0; i < built->image.files.size(); ++i) {
-            if (std::find(built->image.parents.begin(), built->image.parents.end(), built->image.files[i]) != built->image.parents.end()) {
+            if (IsParent(built->image.files[i])) {
                 EXPECT_TRUE(ReadFile(built->image.files[i]) == built->snapshot[i]) << built->image.files[i] << " changed";
             }
         }
