@@ -199,7 +199,9 @@ int StoreEntry(VMware4Sparse* s, std::uint32_t t, std::uint32_t g, std::uint32_t
 // the grain would read the same without it (data zero, and so is the parent's).
 // The new grain is the parent's bytes (zeros without a parent, and past the
 // extent's end) with the data laid over them. It goes at the file's end,
-// rounded up to a sector should an earlier append have stopped part-way.
+// rounded up to a sector should an earlier append have stopped part-way. A
+// failed append is cut off again: the open takes only a file that ends at
+// its highest grain.
 int AllocateGrain(VMware4Sparse* s, const VMware4Parent* parent, std::uint32_t t, std::uint32_t g,
                   std::uint64_t offsetInGrain, std::span<const std::byte> data)
 {
@@ -226,9 +228,12 @@ int AllocateGrain(VMware4Sparse* s, const VMware4Parent* parent, std::uint32_t t
     }
     std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offsetInGrain));
     const std::uint64_t end = (fileSize + kSector - 1) / kSector * kSector;
-    if (!NkWriteFile(s->hFile, end, static_cast<std::uint32_t>(kGrainBytes), grain.data()))
-        return ERR_EXTEND_FILE;
-    return StoreEntry(s, t, g, static_cast<std::uint32_t>(end / kSector));
+    int rc = NkWriteFile(s->hFile, end, static_cast<std::uint32_t>(kGrainBytes), grain.data())
+                 ? StoreEntry(s, t, g, static_cast<std::uint32_t>(end / kSector))
+                 : ERR_EXTEND_FILE;
+    if (rc != 0)
+        static_cast<void>(NkSetFileSize(s->hFile, fileSize));
+    return rc;
 }
 
 }  // namespace
