@@ -51,56 +51,32 @@ const std::vector<Piece> kLargeWrites = {
     {kLargeBytes - 777, 777, 7},                       // the disk's last bytes
 };
 
-constexpr VpcGeometry kVpcGeometry = {12, 16, 63};  // three 2 MiB blocks, the last cut short
+constexpr VpcGeometry kVpcGeometry = {8, 16, 63};  // two 2 MiB blocks, the second cut short
 
 const std::vector<Piece> kVpcWrites = {
-    {1000, 3000, 1},                               // the first block
-    {2 * kMiB + 5000, 700, 2},                     // a second block
-    {4 * kMiB - 1500, 4000, 3},                    // across blocks: a third one
-    {500, 2000, 4},                                // over an allocated block
-    {2 * kMiB + 5100, 333, 5},                     // an unaligned piece of it
-    {1 * kMiB, 1000, 0},                           // zeros
-    {kVpcGeometry.bytes() - 777, 777, 6},          // the disk's last bytes
+    {1000, 3000, 1},                       // the first block
+    {2 * kMiB - 1500, 4000, 2},            // across blocks: a second one
+    {500, 2000, 3},                        // over an allocated block
+    {2 * kMiB + 100, 333, 4},              // an unaligned piece of the second
+    {1 * kMiB, 1000, 0},                   // zeros
+    {kVpcGeometry.bytes() - 777, 777, 5},  // the disk's last bytes
 };
 
 // Parents hold data at the start, around 32 MiB and at the end; zeros between.
-Bytes ParentContents(std::uint64_t size)
+DiskRuns ParentRuns(std::uint64_t size)
 {
-    Bytes disk(size, 0);
+    DiskRuns runs;
     const auto fill = [&](std::uint64_t from, std::uint64_t to) {
-        to = std::min(to, size);
-        const Bytes p = PatternBytes(from, to - from, 77);
-        std::copy(p.begin(), p.end(), disk.begin() + static_cast<std::ptrdiff_t>(from));
+        runs[from] = PatternBytes(from, std::min(to, size) - from, 77);
     };
     fill(0, kMiB + 12345);
     if (size > 32 * kMiB)
         fill(32 * kMiB - 100000, 32 * kMiB + 100000);
     fill(size - 90000, size);
-    return disk;
-}
-
-DiskRuns ParentRuns(std::uint64_t size)
-{
-    const Bytes disk = ParentContents(size);
-    DiskRuns runs;
-    std::uint64_t at = 0;
-    while (at < size) {
-        if (disk[at] == 0 && std::all_of(disk.begin() + static_cast<std::ptrdiff_t>(at),
-                                         disk.begin() + static_cast<std::ptrdiff_t>(std::min(size, at + 4096)),
-                                         [](std::uint8_t b) { return b == 0; })) {
-            at += 4096;
-            continue;
-        }
-        const std::uint64_t end = std::min(size, at + 4096);
-        Bytes& run = runs.empty() || std::prev(runs.end())->first + std::prev(runs.end())->second.size() != at
-                         ? runs[at]
-                         : std::prev(runs.end())->second;
-        run.insert(run.end(), disk.begin() + static_cast<std::ptrdiff_t>(at),
-                   disk.begin() + static_cast<std::ptrdiff_t>(end));
-        at = end;
-    }
     return runs;
 }
+
+Bytes ParentContents(std::uint64_t size) { return RunsBytes(ParentRuns(size), 0, size); }
 
 BuiltImage Image(const std::string& path, std::vector<std::string> files, std::vector<std::string> parents,
                  const Bytes& contents)
@@ -111,8 +87,7 @@ BuiltImage Image(const std::string& path, std::vector<std::string> files, std::v
     built.parents = std::move(parents);
     built.files.insert(built.files.end(), built.parents.begin(), built.parents.end());
     built.contents.resize(contents.size());
-    std::transform(contents.begin(), contents.end(), built.contents.begin(),
-                   [](std::uint8_t b) { return std::byte{b}; });
+    std::memcpy(built.contents.data(), contents.data(), contents.size());
     return built;
 }
 
