@@ -91,6 +91,15 @@ TEST(VMware4Sparse, ConsistencyChecks)
             Put32(path, m.gts[0] * 512ull + 40, 3);
         },
         [&](const Vmdk4ExtentMap& m) { Put32(path, m.redundantGd * 512, 0), Put32(path, m.gd * 512, 0); },
+        // The overhead ending inside the last table; a directory read from the header.
+        [&](const Vmdk4ExtentMap& m) { Put32(path, kVMware4Overhead, m.gts.back() + 3); },
+        [&](const Vmdk4ExtentMap&) { Put32(path, kVMware4RedundantGdOffset, 0); },
+        [&](const Vmdk4ExtentMap&) { Put32(path, kVMware4GdOffset, 0); },
+        // Both copies name a grain behind the file's end.
+        [&](const Vmdk4ExtentMap& m) {
+            Put32(path, m.redundantGts[0] * 512ull + 8, m.grains[2] + 1024);
+            Put32(path, m.gts[0] * 512ull + 8, m.grains[2] + 1024);
+        },
     };
     for (std::size_t i = 0; i < std::size(breaks); ++i) {
         Bytes disk(70000 * 512ull, 0);
