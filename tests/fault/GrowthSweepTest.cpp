@@ -238,7 +238,8 @@ protected:
     }
 
     // Opens the image, runs the writes until one fails, closes it.
-    Outcome Run(std::uint32_t* opensFailed)
+    // A write during which the n-th counted operation ran must report a failure.
+    Outcome Run(std::uint32_t* opensFailed, std::uint32_t ops = 0, std::uint32_t n = 0)
     {
         Outcome out;
         Disk disk;
@@ -250,7 +251,11 @@ protected:
         }
         for (const Piece& p : GetParam().writes) {
             const Bytes data = p.Data();
+            const std::uint32_t before = faults::Count(ops);
             const int rc = Disk_Write64(&disk, p.at, p.length, data.data());
+            if (before < n && n <= faults::Count(ops)) {
+                EXPECT_NE(rc, 0) << "write " << out.acknowledged << " reported success over a failed operation";
+            }
             if (rc != 0) {
                 EXPECT_LT(rc, 0);
                 out.failed = true;
@@ -332,7 +337,7 @@ protected:
                 faults::FailNth(n, ops);
             else
                 faults::ShortWriteNth(n, kShortBytes);
-            const Outcome out = Run(&opensFailed);
+            const Outcome out = Run(&opensFailed, ops, n);
             faults::Reset();
             const std::string where = std::string(fault == Fault::kFail ? "failing" : "short") + " operation " +
                                       std::to_string(n) + " of " + std::to_string(total);
