@@ -74,17 +74,30 @@ void SetFreeSector(VMware3SparseState* e, std::uint32_t sector)
     StoreLE(std::span(e->abHeader), cowd::kFreeSector, sector);
 }
 
+// The first sector behind the header and the directory.
+std::uint64_t FirstDataSector(const VMware3SparseState* e)
+{
+    return 4 + (std::uint64_t{e->dwDirEntries} * 4 + 511) / 512;
+}
+
+// True when n sectors at `at` lie behind the directory and before the free
+// sector: writes there reach no metadata, and no new unit is placed over them.
+bool InDataArea(const VMware3SparseState* e, std::uint32_t at, std::uint32_t n)
+{
+    return at >= FirstDataSector(e) && std::uint64_t{at} + n <= FreeSector(e);
+}
+
 // The free sector, when n sectors fit there without wrapping and without
 // overwriting the header or the directory; 0 otherwise.
 std::uint32_t PlaceFor(const VMware3SparseState* e, std::uint32_t n)
 {
     const std::uint32_t free = FreeSector(e);
-    const std::uint64_t firstFree = 4 + (std::uint64_t{e->dwDirEntries} * 4 + 511) / 512;
-    return free >= firstFree && free <= 0xFFFFFFFF - n ? free : 0;
+    return free >= FirstDataSector(e) && free <= 0xFFFFFFFF - n ? free : 0;
 }
 
 // Makes the cache hold large block i's table, whose directory entry is set.
-// A failed read leaves the cache holding no table.
+// A failed read, or a table naming a small block outside the data area,
+// leaves the cache holding no table.
 int LoadTable(VMware3SparseState* e, std::uint32_t i)
 {
     if (e->dwCachedTable == i)
@@ -93,6 +106,9 @@ int LoadTable(VMware3SparseState* e, std::uint32_t i)
     if (!NkReadFile(e->hFile, std::uint64_t{e->pdwDirectory[i]} * 512, kCowdTableBytes, e->pdwTableCache))
         return ERR_READ_FILE;
     FromLE(e->pdwTableCache, kCowdTableEntries);
+    for (std::uint32_t j = 0; j < kCowdTableEntries; ++j)
+        if (e->pdwTableCache[j] != 0 && !InDataArea(e, e->pdwTableCache[j], kCowdSmallBlockSectors))
+            return ERR_INVALID_IMAGE;
     e->dwCachedTable = i;
     return 0;
 }
@@ -284,6 +300,11 @@ int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly
     if (!NkReadFile(state->hFile, std::uint64_t{4} * 512, directoryBytes, state->pdwDirectory))
         return ERR_READ_FILE;
     FromLE(state->pdwDirectory, state->dwDirEntries);
+    if (PlaceFor(state, 0) == 0)
+        return ERR_INVALID_IMAGE;
+    for (std::uint32_t i = 0; i < state->dwDirEntries; ++i)
+        if (state->pdwDirectory[i] != 0 && !InDataArea(state, state->pdwDirectory[i], kTableSectors))
+            return ERR_INVALID_IMAGE;
 
     state->pdwTableCache = static_cast<std::uint32_t*>(NkMalloc(kCowdTableBytes));
     if (state->pdwTableCache == nullptr)
