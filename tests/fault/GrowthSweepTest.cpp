@@ -15,9 +15,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
-#include <functional>
 
 using namespace qim;
 using namespace qimtest;
@@ -43,7 +43,7 @@ constexpr std::uint32_t kFirstExtentSectors = 40000;
 const std::vector<Piece> kLargeWrites = {
     {1000, 3000, 1},                                   // the first grain of an empty table
     {70000, 70000, 2},                                 // three grains at once
-    {32 * kMiB - 1500, 4000, 3},                       // across two tables: a new table
+    {32 * kMiB - 1500, 4000, 3},                       // across two tables: COWD creates the second
     {500, 2000, 4},                                    // over an allocated grain
     {32 * kMiB + 100, 333, 5},                         // an unaligned piece of it
     {kFirstExtentSectors * 512ull - 300, 600, 6},      // across extent files
