@@ -150,6 +150,8 @@ struct SweepRow {
     const std::vector<Piece>& writes;
 };
 
+void PrintTo(const SweepRow& row, std::ostream* os) { *os << row.name; }
+
 const SweepRow kRows[] = {
     {"VirtualPCDynamic", DISK_VIRTUALPC, [](const TempDir& d) { return Vpc(d, false); }, kVpcWrites},
     {"VirtualPCDifferencing", DISK_VIRTUALPC_DIFFERENCE, [](const TempDir& d) { return Vpc(d, true); }, kVpcWrites},
