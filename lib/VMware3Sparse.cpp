@@ -68,6 +68,17 @@ void FromLE(std::uint32_t* p, std::uint32_t n)
     return NkWriteFile(file, at, 4, b.data()) != 0;
 }
 
+// Writes a metadata word; when that fails, puts the former value back, since
+// a write that stopped part-way leaves a word that is half new, half old and
+// may point at another unit.
+[[nodiscard]] bool ReplaceU32(NkHandle file, std::uint64_t at, std::uint32_t value, std::uint32_t former)
+{
+    if (WriteU32(file, at, value))
+        return true;
+    static_cast<void>(WriteU32(file, at, former));
+    return false;
+}
+
 std::uint32_t FreeSector(const VMware3SparseState* e) { return Field(e->abHeader, cowd::kFreeSector); }
 void SetFreeSector(VMware3SparseState* e, std::uint32_t sector)
 {
@@ -171,10 +182,10 @@ int CreateTable(VMware3SparseState* e, std::uint32_t i)
     std::memset(e->pdwTableCache, 0, kCowdTableBytes);
     e->dwCachedTable = i;
     if (!NkWriteFile(e->hFile, std::uint64_t{at} * 512, kCowdTableBytes, e->pdwTableCache) ||
-        !WriteU32(e->hFile, cowd::kFreeSector, at + kTableSectors))
+        !ReplaceU32(e->hFile, cowd::kFreeSector, at + kTableSectors, at))
         return ERR_EXTEND_FILE;
     SetFreeSector(e, at + kTableSectors);
-    if (!WriteU32(e->hFile, std::uint64_t{4} * 512 + 4 * std::uint64_t{i}, at))
+    if (!ReplaceU32(e->hFile, std::uint64_t{4} * 512 + 4 * std::uint64_t{i}, at, 0))
         return ERR_EXTEND_FILE;
     e->pdwDirectory[i] = at;
     return 0;
@@ -190,11 +201,11 @@ int AppendSmallBlock(VMware3SparseState* e, std::uint32_t j, std::span<const std
         return ERR_EXTEND_FILE;
     if (!NkWriteFile(e->hFile, std::uint64_t{at} * 512, kCowdSmallBlockBytes, block.data()))
         return ERR_EXTEND_FILE;
-    if (!WriteU32(e->hFile, cowd::kFreeSector, at + kCowdSmallBlockSectors))
+    if (!ReplaceU32(e->hFile, cowd::kFreeSector, at + kCowdSmallBlockSectors, at))
         return ERR_EXTEND_FILE;
     SetFreeSector(e, at + kCowdSmallBlockSectors);
     const std::uint64_t entryAt = std::uint64_t{e->pdwDirectory[e->dwCachedTable]} * 512 + 4 * std::uint64_t{j};
-    if (!WriteU32(e->hFile, entryAt, at))
+    if (!ReplaceU32(e->hFile, entryAt, at, 0))
         return ERR_EXTEND_FILE;
     e->pdwTableCache[j] = at;
     return 0;
