@@ -79,6 +79,14 @@ int NkGetFileSize(NkHandle handle, std::uint64_t* size)
     return 1;
 }
 
+int NkSetFileSize(NkHandle handle, std::uint64_t size)
+{
+    const auto* file = static_cast<const KernFile*>(handle);
+    if (file == nullptr || !file->canWrite)
+        return 0;
+    return ::ftruncate(file->fd, static_cast<off_t>(size)) == 0 ? 1 : 0;
+}
+
 namespace {
 // Positioned calls until all length bytes have moved: the count moved, or -1.
 // A write that stops short (a full file system, a file size limit) fails, so

@@ -20,6 +20,9 @@ inline constexpr std::uint32_t kNkMaxPath = 4096;
 [[nodiscard]] int NkCreateFileNew(const char* path, NkHandle* handle);
 int NkCloseFile(NkHandle handle);
 [[nodiscard]] int NkGetFileSize(NkHandle handle, std::uint64_t* size);
+// Cuts the file back to size bytes: a format that must end exactly at its
+// last unit takes back what an append that failed left behind.
+[[nodiscard]] int NkSetFileSize(NkHandle handle, std::uint64_t size);
 [[nodiscard]] int NkReadFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, void* buffer);
 [[nodiscard]] int NkWriteFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, const void* buffer);
 

@@ -74,7 +74,7 @@ std::uint32_t DirectoryEntries(std::uint32_t extentSectors)
     return static_cast<std::uint32_t>((std::uint64_t{extentSectors} + 65535) / 65536);
 }
 
-// The first sector after the header and a directory of n entries.
+// The first sector behind the header and a directory of n entries.
 std::uint64_t FirstFreeSector(std::uint32_t n) { return 4 + (std::uint64_t{n} * 4 + 511) / 512; }
 
 // Converts n little-endian u32 read from a file into host order, in place.
@@ -92,10 +92,30 @@ void FromLE(std::uint32_t* p, std::uint32_t n)
     return NkWriteFile(file, at, 4, b.data()) != 0;
 }
 
+// Writes a metadata word; when that fails, puts the former value back, since
+// a write that stopped part-way leaves a word that is half new, half old and
+// may point at another unit.
+[[nodiscard]] bool ReplaceU32(NkHandle file, std::uint64_t at, std::uint32_t value, std::uint32_t former)
+{
+    if (WriteU32(file, at, value))
+        return true;
+    static_cast<void>(WriteU32(file, at, former));
+    return false;
+}
+
 std::uint32_t FreeSector(const VMware3SparseState* e) { return Field(e->abHeader, cowd::kFreeSector); }
 void SetFreeSector(VMware3SparseState* e, std::uint32_t sector)
 {
     StoreLE(std::span(e->abHeader), cowd::kFreeSector, sector);
+}
+
+std::uint64_t FirstDataSector(const VMware3SparseState* e) { return FirstFreeSector(e->dwDirEntries); }
+
+// True when n sectors at `at` lie behind the directory and before the free
+// sector: writes there reach no metadata, and no new unit is placed over them.
+bool InDataArea(const VMware3SparseState* e, std::uint32_t at, std::uint32_t n)
+{
+    return at >= FirstDataSector(e) && std::uint64_t{at} + n <= FreeSector(e);
 }
 
 // The free sector, when n sectors fit there without wrapping and without
@@ -103,11 +123,12 @@ void SetFreeSector(VMware3SparseState* e, std::uint32_t sector)
 std::uint32_t PlaceFor(const VMware3SparseState* e, std::uint32_t n)
 {
     const std::uint32_t free = FreeSector(e);
-    return free >= FirstFreeSector(e->dwDirEntries) && free <= 0xFFFFFFFF - n ? free : 0;
+    return free >= FirstDataSector(e) && free <= 0xFFFFFFFF - n ? free : 0;
 }
 
 // Makes the cache hold large block i's table, whose directory entry is set.
-// A failed read leaves the cache holding no table.
+// A failed read, or a table naming a small block outside the data area,
+// leaves the cache holding no table.
 int LoadTable(VMware3SparseState* e, std::uint32_t i)
 {
     if (e->dwCachedTable == i)
@@ -116,6 +137,9 @@ int LoadTable(VMware3SparseState* e, std::uint32_t i)
     if (!NkReadFile(e->hFile, std::uint64_t{e->pdwDirectory[i]} * 512, kCowdTableBytes, e->pdwTableCache))
         return ERR_READ_FILE;
     FromLE(e->pdwTableCache, kCowdTableEntries);
+    for (std::uint32_t j = 0; j < kCowdTableEntries; ++j)
+        if (e->pdwTableCache[j] != 0 && !InDataArea(e, e->pdwTableCache[j], kCowdSmallBlockSectors))
+            return ERR_INVALID_IMAGE;
     e->dwCachedTable = i;
     return 0;
 }
@@ -167,10 +191,9 @@ private:
 };
 
 // Appends a zero table for large block i: the table, then the free sector,
-// then its directory entry, so that a process ending between any two leaves
-// at worst an unnamed table, never a named one that the next block would be
-// placed over. -303 on failure; the directory in memory keeps the entry only
-// once the file holds it.
+// then its directory entry, so that no table the directory names is ever
+// handed out again as free space. -303 on failure; the directory in memory
+// keeps the entry only once the file holds it.
 int CreateTable(VMware3SparseState* e, std::uint32_t i)
 {
     const std::uint32_t at = PlaceFor(e, kTableSectors);
@@ -179,10 +202,10 @@ int CreateTable(VMware3SparseState* e, std::uint32_t i)
     std::memset(e->pdwTableCache, 0, kCowdTableBytes);
     e->dwCachedTable = i;
     if (!NkWriteFile(e->hFile, std::uint64_t{at} * 512, kCowdTableBytes, e->pdwTableCache) ||
-        !WriteU32(e->hFile, cowd::kFreeSector, at + kTableSectors))
+        !ReplaceU32(e->hFile, cowd::kFreeSector, at + kTableSectors, at))
         return ERR_EXTEND_FILE;
     SetFreeSector(e, at + kTableSectors);
-    if (!WriteU32(e->hFile, std::uint64_t{4} * 512 + 4 * std::uint64_t{i}, at))
+    if (!ReplaceU32(e->hFile, std::uint64_t{4} * 512 + 4 * std::uint64_t{i}, at, 0))
         return ERR_EXTEND_FILE;
     e->pdwDirectory[i] = at;
     return 0;
@@ -198,11 +221,11 @@ int AppendSmallBlock(VMware3SparseState* e, std::uint32_t j, std::span<const std
         return ERR_EXTEND_FILE;
     if (!NkWriteFile(e->hFile, std::uint64_t{at} * 512, kCowdSmallBlockBytes, block.data()))
         return ERR_EXTEND_FILE;
-    if (!WriteU32(e->hFile, cowd::kFreeSector, at + kCowdSmallBlockSectors))
+    if (!ReplaceU32(e->hFile, cowd::kFreeSector, at + kCowdSmallBlockSectors, at))
         return ERR_EXTEND_FILE;
     SetFreeSector(e, at + kCowdSmallBlockSectors);
     const std::uint64_t entryAt = std::uint64_t{e->pdwDirectory[e->dwCachedTable]} * 512 + 4 * std::uint64_t{j};
-    if (!WriteU32(e->hFile, entryAt, at))
+    if (!ReplaceU32(e->hFile, entryAt, at, 0))
         return ERR_EXTEND_FILE;
     e->pdwTableCache[j] = at;
     return 0;
@@ -300,6 +323,11 @@ int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly
     if (!NkReadFile(state->hFile, std::uint64_t{4} * 512, directoryBytes, state->pdwDirectory))
         return ERR_READ_FILE;
     FromLE(state->pdwDirectory, state->dwDirEntries);
+    if (PlaceFor(state, 0) == 0)
+        return ERR_INVALID_IMAGE;
+    for (std::uint32_t i = 0; i < state->dwDirEntries; ++i)
+        if (state->pdwDirectory[i] != 0 && !InDataArea(state, state->pdwDirectory[i], kTableSectors))
+            return ERR_INVALID_IMAGE;
 
     state->pdwTableCache = static_cast<std::uint32_t*>(NkMalloc(kCowdTableBytes));
     if (state->pdwTableCache == nullptr)

@@ -174,25 +174,26 @@ int Transfer(VMware4Sparse* s, const VMware4Parent* parent, std::uint64_t offset
 }
 
 // Writes one table entry through both directories, redundant copy first. On
-// failure the cache and the redundant copy get the old entry back, so no
-// later write claims storage that the file does not reference.
+// failure the cache and both copies on file get the old entry back (a write
+// that stopped part-way leaves the copies unequal, and the extent would not
+// open), so no later write claims storage that the file does not reference.
 int StoreEntry(VMware4Sparse* s, std::uint32_t t, std::uint32_t g, std::uint32_t entry)
 {
+    const std::uint64_t at = 4 * std::uint64_t{g};
+    const std::uint64_t copies[] = {std::uint64_t{s->pdwRedundantGd[t]} * kSector + at,
+                                    std::uint64_t{s->pdwGd[t]} * kSector + at};
+    const std::uint32_t old = s->pdwGtCache[g];
     std::array<std::byte, 4> le{};
     StoreLE(std::span{le}, 0, entry);
-    const std::uint64_t at = 4 * std::uint64_t{g};
-    const std::uint32_t old = s->pdwGtCache[g];
-    s->pdwGtCache[g] = entry;
-    if (!NkWriteFile(s->hFile, std::uint64_t{s->pdwRedundantGd[t]} * kSector + at, 4, le.data())) {
-        s->pdwGtCache[g] = old;
-        return ERR_EXTEND_FILE;
-    }
-    if (!NkWriteFile(s->hFile, std::uint64_t{s->pdwGd[t]} * kSector + at, 4, le.data())) {
-        s->pdwGtCache[g] = old;
+    for (std::size_t c = 0; c < std::size(copies); ++c) {
+        if (NkWriteFile(s->hFile, copies[c], 4, le.data()))
+            continue;
         StoreLE(std::span{le}, 0, old);
-        static_cast<void>(NkWriteFile(s->hFile, std::uint64_t{s->pdwRedundantGd[t]} * kSector + at, 4, le.data()));
+        for (std::size_t undo = 0; undo <= c; ++undo)
+            static_cast<void>(NkWriteFile(s->hFile, copies[undo], 4, le.data()));
         return ERR_EXTEND_FILE;
     }
+    s->pdwGtCache[g] = entry;
     return 0;
 }
 
@@ -200,7 +201,9 @@ int StoreEntry(VMware4Sparse* s, std::uint32_t t, std::uint32_t g, std::uint32_t
 // the grain would read the same without it (data zero, and so is the parent's).
 // The new grain is the parent's bytes (zeros without a parent, and past the
 // extent's end) with the data laid over them. It goes at the file's end,
-// rounded up to a sector should an earlier append have stopped part-way.
+// rounded up to a sector should an earlier append have stopped part-way. A
+// failed append is cut off again: the open takes only a file that ends at
+// its highest grain.
 int AllocateGrain(VMware4Sparse* s, const VMware4Parent* parent, std::uint32_t t, std::uint32_t g,
                   std::uint64_t offsetInGrain, std::span<const std::byte> data)
 {
@@ -227,9 +230,12 @@ int AllocateGrain(VMware4Sparse* s, const VMware4Parent* parent, std::uint32_t t
     }
     std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offsetInGrain));
     const std::uint64_t end = (fileSize + kSector - 1) / kSector * kSector;
-    if (!NkWriteFile(s->hFile, end, static_cast<std::uint32_t>(kGrainBytes), grain.data()))
-        return ERR_EXTEND_FILE;
-    return StoreEntry(s, t, g, static_cast<std::uint32_t>(end / kSector));
+    int rc = NkWriteFile(s->hFile, end, static_cast<std::uint32_t>(kGrainBytes), grain.data())
+                 ? StoreEntry(s, t, g, static_cast<std::uint32_t>(end / kSector))
+                 : ERR_EXTEND_FILE;
+    if (rc != 0)
+        static_cast<void>(NkSetFileSize(s->hFile, fileSize));
+    return rc;
 }
 
 }  // namespace

@@ -108,11 +108,12 @@ int LoadTable(VirtualPCHardDiskState* state, std::uint32_t entries, std::uint64_
 
 // Appends an empty block where the trailing footer begins, then records it
 // in the table on file and only then in memory: a failed step leaves the
-// entry unallocated (bytes already written stay). The footer is written
-// behind the block first, so the file ends in a footer whenever the process
-// ends; the block's zeros then overwrite the old one. The footer begins at size - 511, or at size - 512 when it fills a
-// sector; rounding down to a sector serves both, so the bitmap lies exactly
-// at the sector number recorded.
+// entry unallocated (bytes already written stay). The footer moves first, so
+// the file never ends without one, which a differencing image needs to open;
+// should that write stop part-way, a whole footer is put at the new end. The
+// footer begins at size - 511, or at size - 512 when it fills a sector;
+// rounding down to a sector serves both, so the bitmap lies exactly at the
+// sector number recorded.
 int AppendBlock(VirtualPCHardDiskState* state, std::uint32_t block)
 {
     std::uint64_t fileSize = 0;
@@ -131,8 +132,11 @@ int AppendBlock(VirtualPCHardDiskState* state, std::uint32_t block)
         return ERR_NO_MEMORY;
     std::memset(zeros.data(), 0, kZeroChunk);
     const std::span<const std::byte> footer(state->abFooter.data(), VPC_FOOTER_LENGTH);
-    if (int rc = WriteAt(state, pos + kBlockFileBytes, footer, ERR_EXTEND_FILE); rc != 0)
+    if (int rc = WriteAt(state, pos + kBlockFileBytes, footer, ERR_EXTEND_FILE); rc != 0) {
+        if (NkGetFileSize(state->hFile, &fileSize) && fileSize > pos + VPC_FOOTER_LENGTH)
+            static_cast<void>(WriteAt(state, fileSize - VPC_FOOTER_LENGTH, footer, ERR_EXTEND_FILE));
         return rc;
+    }
     if (int rc = WriteAt(state, pos, zeros.span().first(VPC_BITMAP_LENGTH), ERR_EXTEND_FILE); rc != 0)
         return rc;
     for (std::uint32_t done = 0; done < VPC_BLOCK_SIZE; done += kZeroChunk)
@@ -140,8 +144,13 @@ int AppendBlock(VirtualPCHardDiskState* state, std::uint32_t block)
             return rc;
     std::array<std::byte, 4> stored{};
     StoreBE(std::span(stored), 0, entry);
-    if (int rc = WriteAt(state, VPC_TABLE_OFFSET + std::uint64_t{block} * 4, stored, ERR_EXTEND_FILE); rc != 0)
+    const std::uint64_t entryAt = VPC_TABLE_OFFSET + std::uint64_t{block} * 4;
+    if (int rc = WriteAt(state, entryAt, stored, ERR_EXTEND_FILE); rc != 0) {
+        // Half an entry may point past the file, and then the image does not open: put the old one back.
+        StoreBE(std::span(stored), 0, VPC_UNALLOCATED);
+        static_cast<void>(WriteAt(state, entryAt, stored, ERR_EXTEND_FILE));
         return rc;
+    }
     state->pdwBlockTable[block] = entry;
     return 0;
 }

@@ -13,7 +13,7 @@ enum Op : std::uint32_t {
     kClose = 4,    // NkCloseFile (the file is closed all the same)
     kSize = 8,     // NkGetFileSize
     kRead = 16,    // NkReadFile
-    kWrite = 32,   // NkWriteFile
+    kWrite = 32,   // NkWriteFile, NkSetFileSize
     kAlloc = 64,   // NkMalloc
     kFileOps = 63,
     kAll = 127,

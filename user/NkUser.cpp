@@ -131,6 +131,13 @@ int NkGetFileSize(NkHandle handle, std::uint64_t* size)
     return 1;
 }
 
+int NkSetFileSize(NkHandle handle, std::uint64_t size)
+{
+    QIM_FAULT(kWrite, 0);
+    auto* f = static_cast<FILE*>(handle);
+    return std::fflush(f) == 0 && ::ftruncate64(::fileno(f), static_cast<off64_t>(size)) == 0 ? 1 : 0;
+}
+
 int NkReadFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, void* buffer)
 {
     QIM_FAULT(kRead, 0);

@@ -126,4 +126,45 @@ TEST(CowdFaults, FailedOpenLeavesNothingOpen)
     }
 }
 
+// Free sectors and entries past 65,535: a write that stops after two bytes
+// leaves a word that is half new, half old. The free sector 0x1FF80 becomes
+// 0x20000, torn 0x10000; a new block's entry 0x1FF80, torn 0xFF80. Whichever
+// stops so, the disk reopens with the block stored where the torn word points
+// intact, and a later allocation keeps it.
+TEST(CowdFaults, HalfWrittenMetadataWordPointsNowhere)
+{
+    constexpr std::uint32_t kFree = 0x1FF80;
+    const Bytes stored = PatternBytes(0, kCowdSmallBlock, 8);
+    const struct {
+        std::uint32_t write;  // of the allocation: block, free sector, table entry
+        std::uint32_t storedAt;
+    } rows[] = {{2, 0x10000}, {3, 0xFF80}};
+    for (const auto [n, storedAt] : rows) {
+        SCOPED_TRACE("write " + std::to_string(n));
+        TempDir dir;
+        const auto files = WriteCowdDisk(dir.file("d.vmdk"), {.totalSectors = 2016}, {{0, Bytes(10, 1)}});
+        // The builder's one table follows the one-sector directory, at sector 5.
+        PatchU32(files[0], 5 * 512 + 4, storedAt);
+        PatchU32(files[0], cowdfield::kFreeSector, kFree);
+        WriteFileAt(files[0], std::uint64_t{storedAt} * 512, stored);
+        MakeSparseFile(files[0], std::uint64_t{kFree} * 512);
+        const std::uint8_t byte = 0xC3;
+        Disk disk;
+        ASSERT_EQ(Disk_OpenType(&disk, files[0].c_str(), 0, DISK_VMWARE3), 0);
+        faults::Reset();
+        faults::ShortWriteNth(n, 2);
+        EXPECT_EQ(Disk_Write64(&disk, 2 * kCowdSmallBlock, 1, &byte), ERR_EXTEND_FILE);
+        faults::Reset();
+        Disk_Close(&disk);
+
+        ASSERT_EQ(Disk_OpenType(&disk, files[0].c_str(), 0, DISK_VMWARE3), 0);
+        ASSERT_EQ(Disk_Write64(&disk, 2 * kCowdSmallBlock, 1, &byte), 0);
+        Bytes got(kCowdSmallBlock);
+        ASSERT_EQ(Disk_Read64(&disk, kCowdSmallBlock, static_cast<std::uint32_t>(got.size()), got.data()), 0);
+        EXPECT_TRUE(got == stored);
+        EXPECT_EQ(ByteAt(&disk, 2 * kCowdSmallBlock), byte);
+        Disk_Close(&disk);
+    }
+}
+
 }  // namespace

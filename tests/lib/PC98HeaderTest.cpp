@@ -226,6 +226,7 @@ TEST(PC98Header, D88FloppyDisk)
                    {"a byte appended", {Resize(size + 1)}, kBad},
                    {"media type 0x30", {{kMediaTypeAt, 1, 0x30}}, kBad},
                    {"153 tracks", {{entry(153), 4, 0}}, kBad},
+                   {"no track", {{entry(0), 4, 0}}, kBad},
                    {"track 5 with 9 sectors", {{hd.trackOffset(5) + kRecordSectorsAt, 2, 9}}, kBad},
                    {"track 5 with 512-byte sectors", {{hd.trackOffset(5) + kRecordDataSizeAt, 2, 512}}, kBad},
                    // A record header made in the file header's own bytes: writes to

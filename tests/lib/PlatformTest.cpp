@@ -106,6 +106,34 @@ TEST(Platform, WriteToReadOnlyHandleFails)
     EXPECT_EQ(ReadFile(path), Bytes(512, 1));
 }
 
+// Cutting a file back keeps the bytes before the cut, a written byte just
+// before it included (stdio buffers are flushed first); a read-only handle cuts nothing.
+TEST(Platform, SetFileSizeCutsBackWritableFilesOnly)
+{
+    TempDir dir;
+    const std::string path = dir.file("f");
+    const Bytes data = PatternBytes(0, 3000, 5);
+    WriteFile(path, data);
+    {
+        OpenFile ro;
+        ASSERT_EQ(NkCreateFile(path.c_str(), 1, &ro.h), 1);
+        EXPECT_EQ(NkSetFileSize(ro.h, 100), 0);
+    }
+    EXPECT_EQ(FileSize(path), 3000u);
+    OpenFile f;
+    ASSERT_EQ(NkCreateFile(path.c_str(), 0, &f.h), 1);
+    const Bytes grown(70000, 0x5A);
+    ASSERT_EQ(NkWriteFile(f.h, 3000, 70000, grown.data()), 1);
+    ASSERT_EQ(NkWriteFile(f.h, 1999, 1, grown.data()), 1);
+    ASSERT_EQ(NkSetFileSize(f.h, 2000), 1);
+    std::uint64_t size = 0;
+    ASSERT_EQ(NkGetFileSize(f.h, &size), 1);
+    EXPECT_EQ(size, 2000u);
+    Bytes expected(data.begin(), data.begin() + 2000);
+    expected[1999] = 0x5A;
+    EXPECT_EQ(ReadFile(path), expected);
+}
+
 // A read past the end fails in user space; in the kernel it succeeds and the
 // missing bytes are zeros, whatever the buffer held before.
 TEST(Platform, ShortReadDiffersByBuild)

@@ -132,7 +132,16 @@ INSTANTIATE_TEST_SUITE_P(Rules, CowdHeader, ::testing::Values(
     HeaderCase{"Plain2RedoFlags", kPlain2, 0, {{kFlags, 0x12}}, 0, kBad},
     HeaderCase{"Redo2ExtentSize", kRedo2, 0, {{kExtentSize, 0x3FF7FF}}, kBad, kBad},
     HeaderCase{"Redo2Flags", kRedo2, 0, {{kFlags, 0x13}}, 0, kBad},
-    HeaderCase{"Redo2MissingParent", kRedo2, 0, {{kParentName, 'x'}}, 0, ERR_INVALID_PARAMETER}),
+    HeaderCase{"Redo2MissingParent", kRedo2, 0, {{kParentName, 'x'}}, 0, ERR_INVALID_PARAMETER},
+    // A table inside the header or directory, or past the free sector: its
+    // small blocks would be written over metadata or handed out again.
+    HeaderCase{"TableInHeader", kIdeSmall, 0, {{4 * 512, 1}}, 0, kBad},
+    HeaderCase{"TablePastFreeSector", kPlain2, 0, {{4 * 512, 0x100000}}, 0, kBad},
+    HeaderCase{"FreeSectorInsideTable", kRedo3, 0, {{kFreeSector, 6}}, 0, kBad},
+    // The builder's first table follows the one-sector directory, at sector 5.
+    HeaderCase{"TableAtFirstFreeSector", kIdeSmall, 0, {{4 * 512, 5}}, 0, 0},
+    HeaderCase{"SmallBlockInDirectory", kIdeSmall, 0, {{5 * 512, 4}}, 0, kBad},
+    HeaderCase{"SmallBlockPastFreeSector", kRedo2, 0, {{5 * 512, 0x100000}}, 0, kBad}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(VMware3ExtentName, CutsAtTheLastDotOfThePath)

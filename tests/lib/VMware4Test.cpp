@@ -90,6 +90,15 @@ TEST(VMware4Sparse, ConsistencyChecks)
             Put32(path, m.gts[0] * 512ull + 40, 3);
         },
         [&](const Vmdk4ExtentMap& m) { Put32(path, m.redundantGd * 512, 0), Put32(path, m.gd * 512, 0); },
+        // The overhead ending inside the last table; a directory read from the header.
+        [&](const Vmdk4ExtentMap& m) { Put32(path, kVMware4Overhead, m.gts.back() + 3); },
+        [&](const Vmdk4ExtentMap&) { Put32(path, kVMware4RedundantGdOffset, 0); },
+        [&](const Vmdk4ExtentMap&) { Put32(path, kVMware4GdOffset, 0); },
+        // Both copies name a grain behind the file's end.
+        [&](const Vmdk4ExtentMap& m) {
+            Put32(path, m.redundantGts[0] * 512ull + 8, m.grains[2] + 1024);
+            Put32(path, m.gts[0] * 512ull + 8, m.grains[2] + 1024);
+        },
     };
     for (std::size_t i = 0; i < std::size(breaks); ++i) {
         Bytes disk(70000 * 512ull, 0);
@@ -228,6 +237,9 @@ TEST(VMware4Disk, Refusals)
         {"adapter lsilogic", mono, 0, ERR_INVALID_IMAGE, [](auto& d) { d.adapter = "lsilogic"; }},
         {"hardware version 4", mono, 0, ERR_INVALID_IMAGE, [](auto& d) { d.hwVersion = 4; }},
         {"create type", mono, 0, ERR_INVALID_IMAGE, [](auto& d) { d.createType = "monolithicFlat"; }},
+        {"monolithic of two extents", mono, 0, ERR_INVALID_IMAGE, [](auto& d) { d.extents.push_back(d.extents[0]); }},
+        {"monolithic extent size not its capacity", mono, 0, ERR_INVALID_IMAGE,
+         [](auto& d) { d.extents[0].first = 511; }},
         {"two-gigabyte naming a parent", two, 1, ERR_INVALID_IMAGE, [](auto& d) { d.parentHint = "m.vmdk"; }},
         {"extent size not its line's", two, 1, ERR_INVALID_IMAGE, [](auto& d) { d.extents[0].first = 511; }},
         {"extent missing", two, 1, ERR_CREATE_FILE, [](auto& d) { d.extents[0].second = "none.vmdk"; }},
@@ -239,9 +251,15 @@ TEST(VMware4Disk, Refusals)
     };
     for (const auto& row : rows) {
         Vmdk4Descriptor d;
-        if (row.change != nullptr && row.path == mono)
-            row.change(d);
         WriteVmdkMonolithic(mono, contents, d);
+        if (row.change != nullptr && row.path == mono) {
+            // The monolithic disk's own descriptor sectors, changed.
+            d.extents = {{512, "m.vmdk"}};
+            row.change(d);
+            std::string text = d.Text();
+            text.resize(20 * 512, '\0');
+            WriteFileAt(mono, 512, Bytes(text.begin(), text.end()));
+        }
         WriteVmdkMonolithic(dir.file("big.vmdk"), DiskBytes(5, 3));
         std::filesystem::copy_file(mono, dir.file("copy.vmdk"), std::filesystem::copy_options::overwrite_existing);
         WriteVmdkTwoGb(two, contents, {512});

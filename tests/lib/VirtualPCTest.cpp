@@ -75,7 +75,7 @@ Bytes Twice(const Bytes& b)
 }
 
 // One field of one image kind set to one value, and the code opening it gives.
-enum class Where { Footers, Trailing, File };
+enum class Where { Footers, Trailing, File, ParentFooters };
 struct FieldCase {
     const char* name;
     std::uint32_t type;
@@ -103,8 +103,12 @@ TEST_P(VirtualPCField, OpenGivesCodeAndLeavesFileAndNothingOpen)
     const std::uint64_t trailing = FileSize(path) - 511;
     if (c.where == Where::File)
         WriteFileAt(path, c.at, c.value);
-    if (c.where != Where::File)
+    if (c.where == Where::ParentFooters) {
+        WriteFileAt(parent, c.at, c.value);
+        WriteFileAt(parent, FileSize(parent) - 511 + c.at, c.value);
+    } else if (c.where != Where::File) {
         WriteFileAt(path, trailing + c.at, c.value);
+    }
     if (c.where == Where::Footers && c.type != DISK_VIRTUALPC_FIXED)
         WriteFileAt(path, c.at, c.value);
     const Bytes before = ReadFile(path);
@@ -135,6 +139,11 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{"sizesDifferInOneByte", kDynamic, Where::Footers, 55, {1}, ERR_INVALID_IMAGE},
         FieldCase{"sizesNotRounded", kDynamic, Where::Footers, 40, Twice(BE(kSize + 512, 8)), ERR_INVALID_IMAGE},
         FieldCase{"heads", kFixed, Where::Footers, 58, {17}, ERR_INVALID_IMAGE},
+        FieldCase{"cylinders", kDynamic, Where::Footers, 56, BE(21, 2), ERR_INVALID_IMAGE},
+        FieldCase{"sectorsPerTrack", kChild, Where::Footers, 59, {65}, ERR_INVALID_IMAGE},
+        // 20 x 16 x 64 sectors are 10 MiB exactly: the size stated still holds them.
+        FieldCase{"sectorsPerTrackWithinSize", kDynamic, Where::Footers, 59, {64}, 0},
+        FieldCase{"fixedSizeNotRounded", kFixed, Where::Footers, 40, Twice(BE(kSize - 512, 8)), ERR_INVALID_IMAGE},
         FieldCase{"checksumNotChecked", kFixed, Where::Footers, 64, BE(0xDEADBEEF, 4), 0},
         FieldCase{"stampNotChecked", kChild, Where::Footers, 24, BE(1, 4), 0},
         FieldCase{"dynamicTrailingMayDiffer", kDynamic, Where::Trailing, 0, {'X'}, 0},
@@ -164,6 +173,10 @@ INSTANTIATE_TEST_SUITE_P(
                       FieldCase{"nameTooLong", kChild, Where::File, kVpcLocatorEntry7 + 8, BE(4096, 4),
                                 ERR_INVALID_IMAGE},
                       FieldCase{"highOffsetIgnored", kChild, Where::File, kVpcLocatorEntry7 + 16, BE(7, 4), 0},
+                      // 20 x 15 x 63 sectors round to the same 10 MiB: a valid parent of another geometry.
+                      FieldCase{"parentGeometry", kChild, Where::ParentFooters, 58, {15}, ERR_INVALID_IMAGE},
+                      // A parent no driver takes: the answer of the open that offered it to every driver.
+                      FieldCase{"parentRefused", kChild, Where::ParentFooters, 0, Text("x"), ERR_INVALID_PARAMETER},
                       FieldCase{"noParent", kChild, Where::File, 2048, Text("/nonexistent/"),
                                 ERR_INVALID_PARAMETER}),
     [](const auto& p) { return std::string(p.param.name); });
