@@ -70,7 +70,7 @@ int LoadTable(VMware4Sparse* s, std::uint32_t t)
 // highest grain. Beyond equal copies, every table must lie between the
 // header's descriptor and the overhead, and every grain after the overhead:
 // a write into a grain or a table entry then never lands in metadata.
-int CheckTables(VMware4Sparse* s, std::uint32_t* largest)
+int CheckTables(VMware4Sparse* s, std::uint32_t* largest, bool* lagging)
 {
     NkBuffer scratch(kGtBytes);
     if (!scratch)
@@ -89,12 +89,42 @@ int CheckTables(VMware4Sparse* s, std::uint32_t* largest)
         if (!NkReadFile(s->hFile, std::uint64_t{s->pdwGd[t]} * kSector, kGtBytes, scratch.data()))
             return ERR_READ_FILE;
         FromLittleEndian({reinterpret_cast<std::uint32_t*>(scratch.data()), kGtes});
-        if (std::memcmp(s->pdwGtCache, scratch.data(), kGtBytes) != 0)
-            return ERR_INVALID_IMAGE;
+        // A process that ended between an entry's two writes left it in the
+        // redundant copy alone, which is the one read; a read-write open
+        // completes the primary. Any other difference is damage.
+        const auto* primary = reinterpret_cast<const std::uint32_t*>(scratch.data());
+        for (std::uint32_t g = 0; g < kGtes; ++g) {
+            if (primary[g] != s->pdwGtCache[g] && primary[g] != 0)
+                return ERR_INVALID_IMAGE;
+            *lagging = *lagging || primary[g] != s->pdwGtCache[g];
+        }
         for (const std::uint32_t grain : std::span{s->pdwGtCache, kGtes}) {
             if (grain != 0 && grain < overhead)
                 return ERR_INVALID_IMAGE;
             *largest = std::max(*largest, grain);
+        }
+    }
+    return 0;
+}
+
+// Writes into the primary tables the entries only the redundant ones hold,
+// once the open has found nothing else amiss.
+int CompletePrimaryTables(VMware4Sparse* s)
+{
+    NkBuffer primary(kGtBytes);
+    if (!primary)
+        return ERR_NO_MEMORY;
+    for (std::uint32_t t = 0; t < s->dwGdEntries; ++t) {
+        const std::uint64_t at = std::uint64_t{s->pdwGd[t]} * kSector;
+        if (int rc = LoadTable(s, t); rc != 0)
+            return rc;
+        if (!NkReadFile(s->hFile, at, kGtBytes, primary.data()))
+            return ERR_READ_FILE;
+        for (std::uint32_t g = 0; g < kGtes; ++g) {
+            std::array<std::byte, 4> le{};
+            StoreLE(std::span{le}, 0, s->pdwGtCache[g]);
+            if (std::memcmp(primary.data() + 4 * g, le.data(), 4) != 0 && !NkWriteFile(s->hFile, at + 4 * g, 4, le.data()))
+                return ERR_WRITE_FILE;
         }
     }
     return 0;
@@ -278,7 +308,8 @@ int VMware4Sparse_Open(VMware4Sparse* state, const char* path, std::uint32_t rea
         return ERR_NO_MEMORY;
     state->dwCachedGt = kVMware4NoTable;
     std::uint32_t largest = 0;
-    if (int rc = CheckTables(state, &largest); rc != 0)
+    bool lagging = false;
+    if (int rc = CheckTables(state, &largest, &lagging); rc != 0)
         return rc;
 
     std::uint64_t fileSize = 0;
@@ -290,6 +321,9 @@ int VMware4Sparse_Open(VMware4Sparse* state, const char* path, std::uint32_t rea
     // behind which the next grain goes. A shorter one has lost grains.
     if (fileSize < expected)
         return ERR_INVALID_IMAGE;
+    if (lagging && readOnly == 0)
+        if (int rc = CompletePrimaryTables(state); rc != 0)
+            return rc;
     guard.release();
     return 0;
 }
@@ -409,8 +443,19 @@ int VMware4Sparse_CheckFile(const char* path, std::uint64_t firstGrain, DiskChec
             if (!NkReadFile(file, std::uint64_t{sector} * kSector, kGtBytes, table.data() + kGtBytes * placed++))
                 return ERR_READ_FILE;
         }
-        if (placed == 2 && std::memcmp(table.data(), table.data() + kGtBytes, kGtBytes) != 0)
-            report("grain table copies differ", "table", t);
+        for (std::uint32_t g = 0; placed == 2 && g < kGtes; ++g) {
+            const std::uint32_t read = LoadLE<std::uint32_t>(table, 4 * g);
+            const std::uint32_t primary = LoadLE<std::uint32_t>(table, kGtBytes + 4 * g);
+            if (read == primary)
+                continue;
+            if (primary != 0) {
+                report("grain table copies differ", "table", t, "entry", g);
+                break;
+            }
+            DiskCheck_Report(sink, param, DISK_CHECK_LEAK,
+                             "primary grain table lacks an entry; a read-write open completes it", "table", t,
+                             "entry", g);
+        }
         for (std::uint32_t g = 0; placed != 0 && g < kGtes; ++g)
             if (const std::uint32_t grain = LoadLE<std::uint32_t>(table, 4 * g); grain != 0)
                 DiskBlockCheck_Add(&grains, firstGrain + std::uint64_t{t} * kGtes + g, std::uint64_t{grain} * kSector);

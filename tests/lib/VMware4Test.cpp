@@ -141,6 +141,37 @@ TEST(VMware4Sparse, AppendWithoutEntryStillOpens)
     }
 }
 
+// A process that ends between an entry's write to the redundant table and to
+// the primary one leaves the entry in the redundant copy alone: the extent
+// still opens and reads it, read-only without a change, and a read-write open
+// completes the primary copy. Other differences stay refused (above).
+TEST(VMware4Sparse, EntryOnlyInTheRedundantTableOpens)
+{
+    TempDir dir;
+    const std::string path = dir.file("x.vmdk");
+    Vmdk4ExtentLayout layout;
+    layout.capacity = 4 * kVmdkGrainBytes / 512;
+    const Bytes disk = DiskBytes(4, 11);
+    const Vmdk4ExtentMap map = WriteVmdk4Extent(path, layout, disk);
+    const std::uint64_t primaryEntry = map.gts[0] * 512ull + 4 * 2;
+    Put32(path, primaryEntry, 0);
+    for (const std::uint32_t readOnly : {1u, 0u}) {
+        const Bytes before = ReadFile(path);
+        VMware4Sparse extent;
+        VMware4Sparse_Construct(&extent);
+        ASSERT_EQ(VMware4Sparse_Open(&extent, path.c_str(), readOnly, 1), 0) << readOnly;
+        Bytes got(disk.size());
+        ASSERT_EQ(VMware4Sparse_Read(&extent, 0, static_cast<std::uint32_t>(got.size()), got.data()), 0);
+        EXPECT_TRUE(got == disk) << readOnly;
+        VMware4Sparse_Close(&extent);
+        Bytes expected = before;
+        if (readOnly == 0)
+            std::copy_n(before.begin() + static_cast<std::ptrdiff_t>(map.redundantGts[0] * 512ull + 8), 4,
+                        expected.begin() + static_cast<std::ptrdiff_t>(primaryEntry));
+        EXPECT_TRUE(ReadFile(path) == expected) << readOnly;
+    }
+}
+
 // A grain is allocated by the first write that makes it differ from what it
 // reads as, exactly 64 KiB at the end of the file, entered in both tables.
 TEST(VMware4Sparse, GrainGrowthByteForByte)

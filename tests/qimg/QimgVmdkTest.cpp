@@ -39,7 +39,7 @@ TEST(QimgVmdk, AllocationAndHolesOfPlainDisks)
     };
     const Case cases[] = {
         {"monolithic", [&](const std::string& p) { WriteVmdkMonolithic(p, disk); }},
-        {"monolithic, grains in reverse", [&](const std::string& p) { WriteVmdkMonolithic(p, disk, {}, true); }},
+        {"monolithic, grains in reverse", [&](const std::string& p) { WriteVmdkMonolithic(p, disk, {}); }},
         {"two-gigabyte, three extents",
          [&](const std::string& p) { static_cast<void>(WriteVmdkTwoGb(p, disk, {4096, 8192, 4096})); }},
     };
@@ -100,31 +100,37 @@ TEST(QimgVmdk, CheckFindsEachFault)
         int status;
         std::vector<std::string> lines;  // every finding, in order
     };
+    // copies: 1 the redundant table (the one read), 2 the primary, 3 both.
     auto setEntry = [](const std::string& path, const Vmdk4ExtentMap& map, std::uint32_t g, std::uint32_t value,
-                       bool both) {
+                       int copies = 3) {
         const Bytes le = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
                           static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-        WriteFileAt(path, std::uint64_t{map.redundantGts[0]} * 512 + 4 * g, le);
-        if (both)
+        if ((copies & 1) != 0)
+            WriteFileAt(path, std::uint64_t{map.redundantGts[0]} * 512 + 4 * g, le);
+        if ((copies & 2) != 0)
             WriteFileAt(path, std::uint64_t{map.gts[0]} * 512 + 4 * g, le);
     };
     const std::vector<Fault> faults = {
         {"clean", [](auto&, auto&) {}, 0, {}},
         {"an entry past the end of the file",
-         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 3, 0x100000, true); }, 2,
+         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 3, 0x100000); }, 2,
          {"corrupt: block lies past the end of the file (entry 3, file offset 536870912)",
           "leaked: file space that no entry names"}},
         {"two entries naming one grain",
-         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 7, m.grains[3], true); }, 2,
+         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 7, m.grains[3]); }, 2,
          {"corrupt: two entries name the same storage"}},
         {"table copies that differ",
-         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 9, m.grains[3], false); }, 2,
-         {"corrupt: grain table copies differ (table 0)", "corrupt: two entries name the same storage"}},
+         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 9, m.grains[3], 2); }, 2,
+         {"corrupt: grain table copies differ (table 0, entry 9)"}},
+        {"an entry in the redundant table alone",
+         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 9, m.grains[3], 1); }, 2,
+         {"leaked: primary grain table lacks an entry; a read-write open completes it (table 0, entry 9)",
+          "corrupt: two entries name the same storage"}},
         {"a grain no entry names",
-         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 3, 0, true); }, 3,
+         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 3, 0); }, 3,
          {"leaked: file space that no entry names"}},
         {"a grain inside the metadata",
-         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 4, m.gts[0], true); }, 2,
+         [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 4, m.gts[0]); }, 2,
          {"corrupt: block lies inside the metadata (entry 4, file offset "}},
     };
     for (const Fault& f : faults) {
