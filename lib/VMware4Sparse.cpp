@@ -90,7 +90,7 @@ int CheckTables(VMware4Sparse* s, std::uint32_t* largest, bool* lagging)
             return ERR_READ_FILE;
         FromLittleEndian({reinterpret_cast<std::uint32_t*>(scratch.data()), kGtes});
         // A process that ended between an entry's two writes left it in the
-        // redundant copy alone, which is the one read; a read-write open
+        // redundant copy alone, which is the one read; the next write
         // completes the primary. Any other difference is damage.
         const auto* primary = reinterpret_cast<const std::uint32_t*>(scratch.data());
         for (std::uint32_t g = 0; g < kGtes; ++g) {
@@ -107,8 +107,9 @@ int CheckTables(VMware4Sparse* s, std::uint32_t* largest, bool* lagging)
     return 0;
 }
 
-// Writes into the primary tables the entries only the redundant ones hold,
-// once the open has found nothing else amiss.
+// Writes into the primary tables the entries only the redundant ones hold.
+// Left to the first write rather than the open: an open that fails further
+// on (another extent, the parent) must leave every file as it was.
 int CompletePrimaryTables(VMware4Sparse* s)
 {
     NkBuffer primary(kGtBytes);
@@ -308,8 +309,7 @@ int VMware4Sparse_Open(VMware4Sparse* state, const char* path, std::uint32_t rea
         return ERR_NO_MEMORY;
     state->dwCachedGt = kVMware4NoTable;
     std::uint32_t largest = 0;
-    bool lagging = false;
-    if (int rc = CheckTables(state, &largest, &lagging); rc != 0)
+    if (int rc = CheckTables(state, &largest, &state->bPrimaryLags); rc != 0)
         return rc;
 
     std::uint64_t fileSize = 0;
@@ -321,9 +321,6 @@ int VMware4Sparse_Open(VMware4Sparse* state, const char* path, std::uint32_t rea
     // behind which the next grain goes. A shorter one has lost grains.
     if (fileSize < expected)
         return ERR_INVALID_IMAGE;
-    if (lagging && readOnly == 0)
-        if (int rc = CompletePrimaryTables(state); rc != 0)
-            return rc;
     guard.release();
     return 0;
 }
@@ -347,6 +344,11 @@ int VMware4Extent_Read(VMware4Sparse* state, const VMware4Parent* parent, std::u
 int VMware4Extent_Write(VMware4Sparse* state, const VMware4Parent* parent, std::uint64_t offset,
                         std::span<const std::byte> data)
 {
+    if (state->bPrimaryLags) {
+        if (int rc = CompletePrimaryTables(state); rc != 0)
+            return rc;
+        state->bPrimaryLags = false;
+    }
     return Transfer(state, parent, offset, data,
                     [state, parent](std::uint32_t t, std::uint32_t g, std::uint64_t inGrain, auto piece) {
                         return AllocateGrain(state, parent, t, g, inGrain, piece);
@@ -453,7 +455,7 @@ int VMware4Sparse_CheckFile(const char* path, std::uint64_t firstGrain, DiskChec
                 break;
             }
             DiskCheck_Report(sink, param, DISK_CHECK_LEAK,
-                             "primary grain table lacks an entry; a read-write open completes it", "table", t,
+                             "primary grain table lacks an entry; the next write completes it", "table", t,
                              "entry", g);
         }
         for (std::uint32_t g = 0; placed != 0 && g < kGtes; ++g)

@@ -48,6 +48,7 @@ struct VMware4Sparse {
     std::uint32_t* pdwGd;
     std::uint32_t dwCachedGt;  // kVMware4NoTable when no table is cached
     std::uint32_t* pdwGtCache;
+    bool bPrimaryLags;  // some entry is in the redundant tables alone
 };
 // A redo extent is the same file and the same record; only its reads and
 // writes differ, by the parent they are given.

@@ -143,20 +143,21 @@ TEST(VMware4Sparse, AppendWithoutEntryStillOpens)
 
 // A process that ends between an entry's write to the redundant table and to
 // the primary one leaves the entry in the redundant copy alone: the extent
-// still opens and reads it, read-only without a change, and a read-write open
-// completes the primary copy. Other differences stay refused (above).
+// still opens and reads it, and opening changes nothing (an open that fails
+// further on must leave the files as they were). The first write completes
+// the primary copy. Other differences stay refused (above).
 TEST(VMware4Sparse, EntryOnlyInTheRedundantTableOpens)
 {
     TempDir dir;
     const std::string path = dir.file("x.vmdk");
     Vmdk4ExtentLayout layout;
     layout.capacity = 4 * kVmdkGrainBytes / 512;
-    const Bytes disk = DiskBytes(4, 11);
+    Bytes disk = DiskBytes(4, 11);
     const Vmdk4ExtentMap map = WriteVmdk4Extent(path, layout, disk);
     const std::uint64_t primaryEntry = map.gts[0] * 512ull + 4 * 2;
     Put32(path, primaryEntry, 0);
+    const Bytes before = ReadFile(path);
     for (const std::uint32_t readOnly : {1u, 0u}) {
-        const Bytes before = ReadFile(path);
         VMware4Sparse extent;
         VMware4Sparse_Construct(&extent);
         ASSERT_EQ(VMware4Sparse_Open(&extent, path.c_str(), readOnly, 1), 0) << readOnly;
@@ -164,12 +165,25 @@ TEST(VMware4Sparse, EntryOnlyInTheRedundantTableOpens)
         ASSERT_EQ(VMware4Sparse_Read(&extent, 0, static_cast<std::uint32_t>(got.size()), got.data()), 0);
         EXPECT_TRUE(got == disk) << readOnly;
         VMware4Sparse_Close(&extent);
-        Bytes expected = before;
-        if (readOnly == 0)
-            std::copy_n(before.begin() + static_cast<std::ptrdiff_t>(map.redundantGts[0] * 512ull + 8), 4,
-                        expected.begin() + static_cast<std::ptrdiff_t>(primaryEntry));
-        EXPECT_TRUE(ReadFile(path) == expected) << readOnly;
+        EXPECT_TRUE(ReadFile(path) == before) << readOnly;
     }
+    VMware4Sparse extent;
+    VMware4Sparse_Construct(&extent);
+    ASSERT_EQ(VMware4Sparse_Open(&extent, path.c_str(), 0, 1), 0);
+    const Bytes sector(512, 0x5A);
+    ASSERT_EQ(VMware4Sparse_Write(&extent, 0, 512, sector.data()), 0);
+    VMware4Sparse_Close(&extent);
+    std::copy(sector.begin(), sector.end(), disk.begin());
+    const Bytes after = ReadFile(path);
+    EXPECT_TRUE(std::equal(after.begin() + static_cast<std::ptrdiff_t>(primaryEntry),
+                           after.begin() + static_cast<std::ptrdiff_t>(primaryEntry + 4),
+                           after.begin() + static_cast<std::ptrdiff_t>(map.redundantGts[0] * 512ull + 8)));
+    VMware4Sparse_Construct(&extent);
+    ASSERT_EQ(VMware4Sparse_Open(&extent, path.c_str(), 1, 1), 0);
+    Bytes got(disk.size());
+    ASSERT_EQ(VMware4Sparse_Read(&extent, 0, static_cast<std::uint32_t>(got.size()), got.data()), 0);
+    EXPECT_TRUE(got == disk);
+    VMware4Sparse_Close(&extent);
 }
 
 // A grain is allocated by the first write that makes it differ from what it

@@ -124,7 +124,7 @@ TEST(QimgVmdk, CheckFindsEachFault)
          {"corrupt: grain table copies differ (table 0, entry 9)"}},
         {"an entry in the redundant table alone",
          [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 9, m.grains[3], 1); }, 2,
-         {"leaked: primary grain table lacks an entry; a read-write open completes it (table 0, entry 9)",
+         {"leaked: primary grain table lacks an entry; the next write completes it (table 0, entry 9)",
           "corrupt: two entries name the same storage"}},
         {"a grain no entry names",
          [&](const std::string& p, const Vmdk4ExtentMap& m) { setEntry(p, m, 3, 0); }, 3,
