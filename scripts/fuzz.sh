@@ -4,10 +4,13 @@
 # Ends with one line per target: executions, coverage, crashes. Exits non-zero
 # when any target crashed, leaked or timed out; its input is kept in
 # build-fuzz/artifacts/<target>/ and the run's log in build-fuzz/logs/.
+# FUZZ_SEED fixes libFuzzer's random seed, so that a run on a fresh corpus
+# repeats (CI sets it); unset, every run draws a new one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
+seed=${FUZZ_SEED:-0}
 targets=(disk mount partition descriptor qimc)
 bash scripts/setup.sh
 
@@ -27,7 +30,7 @@ for t in "${targets[@]}"; do
     log=$b/logs/$t.log
     rc=0
     # New inputs go to corpus/<target>, kept between runs; the seeds are read only.
-    "$b/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -detect_leaks=1 \
+    "$b/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -seed="$seed" -timeout=10 -rss_limit_mb=2048 -detect_leaks=1 \
         -max_len=280000 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$b/artifacts/$t/" \
         "$b/corpus/$t" "$b/seeds/$t" >"$log" 2>&1 || rc=$?
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
