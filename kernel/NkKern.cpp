@@ -5,6 +5,7 @@
 
 #include "Nk.h"
 #include "NkImageFile.h"
+#include "NkReadCapture.h"
 
 #include <cerrno>
 #include <climits>
@@ -112,19 +113,81 @@ template <class Op> std::int64_t Transfer(NkHandle handle, bool write, std::uint
 }
 }  // namespace
 
+bool NkReadCaptureSettle(NkReadCapture* capture)
+{
+    NkReadCapture& c = *capture;
+    bool whole = true;
+    for (std::size_t i = 0; i < c.count && whole; ++i) {
+        const NkReadCapture::Piece& p = c.pieces[i];
+        for (std::size_t done = 0; done < p.length;) {
+            const ssize_t n = ::read(c.pipeRead, c.base + p.at + done, p.length - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                whole = false;
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    c.count = 0;
+    return whole;
+}
+
+namespace {
+
+// Below this, moving pages costs more than copying them.
+constexpr std::uint32_t kSmallestCapture = 16 * 1024;
+
+// Moves up to length bytes at offset into the capture's pipe as the piece for
+// dest: the count moved, short at the end of the file or when the pipe or the
+// file takes no splice; -1 when the pieces before could not be brought back.
+std::int64_t Capture(NkReadCapture& c, int fd, std::uint64_t offset, std::uint32_t length, const std::byte* dest)
+{
+    const std::size_t at = static_cast<std::size_t>(dest - c.base);
+    const bool inOrder = c.count == 0 || at >= c.pieces[c.count - 1].at + c.pieces[c.count - 1].length;
+    if ((!inOrder || c.count == c.pieces.size()) && !NkReadCaptureSettle(&c))
+        return -1;
+    std::uint32_t done = 0;
+    while (done < length) {
+        loff_t from = static_cast<loff_t>(offset + done);
+        const ssize_t n = ::splice(fd, &from, c.pipeWrite, nullptr, length - done, SPLICE_F_NONBLOCK);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::uint32_t>(n);
+    }
+    if (done != 0)
+        c.pieces[c.count++] = {at, done};
+    return done;
+}
+
+}  // namespace
+
 // A read that ends past the end of the file succeeds with zeros for the
 // missing bytes: headers read past a short file keep succeeding, and neither
 // they nor a request into a file that shrank under a mount keep the former
-// contents of the buffer.
+// contents of the buffer. Into an armed capture's buffer, the bytes the file
+// holds go to its pipe instead (NkReadCapture.h).
 int NkReadFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, void* buffer)
 {
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    const std::int64_t n = Transfer(handle, false, offset, length, [&](int fd, std::uint32_t done, off_t at) {
-        return ::pread(fd, bytes + done, length - done, at);
+    auto* bytes = static_cast<std::byte*>(buffer);
+    std::int64_t captured = 0;
+    const auto* file = static_cast<const KernFile*>(handle);
+    if (NkReadCapture* c = nkReadCapture;
+        c != nullptr && file != nullptr && file->canRead && length >= kSmallestCapture && bytes >= c->base &&
+        length <= c->size && bytes - c->base <= static_cast<std::ptrdiff_t>(c->size - length))
+        captured = Capture(*c, file->fd, offset, length, bytes);
+    if (captured < 0)
+        return 0;
+    const auto skip = static_cast<std::uint32_t>(captured);
+    const std::int64_t n = Transfer(handle, false, offset + skip, length - skip, [&](int fd, std::uint32_t done, off_t at) {
+        return ::pread(fd, bytes + skip + done, length - skip - done, at);
     });
     if (n < 0)
         return 0;
-    std::memset(bytes + n, 0, length - static_cast<std::uint32_t>(n));
+    std::memset(bytes + skip + n, 0, length - skip - static_cast<std::uint32_t>(n));
     return 1;
 }
 

@@ -9,6 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#if defined(QIM_BUILD_KERN)
+#include "NkReadCapture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <map>
 #include <random>
@@ -30,6 +37,40 @@ Snapshot Snap(const std::vector<std::string>& files)
         s[f] = ReadFile(f);
     return s;
 }
+
+#if defined(QIM_BUILD_KERN)
+// Reads into a buffer the way the node serves them: file bytes left in a pipe
+// and brought back afterwards. Pieces counts how many went through the pipe.
+struct PipeCapture {
+    NkReadCapture c;
+    std::size_t pieces = 0;
+    PipeCapture()
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) == 0) {
+            c.pipeRead = fds[0];
+            c.pipeWrite = fds[1];
+            static_cast<void>(::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20));
+        }
+    }
+    ~PipeCapture()
+    {
+        ::close(c.pipeRead);
+        ::close(c.pipeWrite);
+    }
+    int Read(Disk* disk, std::uint64_t offset, std::uint32_t n, std::byte* out)
+    {
+        c.base = out;
+        c.size = n;
+        nkReadCapture = &c;
+        const int rc = Disk_Read64(disk, offset, n, out);
+        nkReadCapture = nullptr;
+        pieces += c.count;
+        EXPECT_TRUE(NkReadCaptureSettle(&c));
+        return rc;
+    }
+};
+#endif
 
 class ConformanceTest : public ::testing::TestWithParam<ConformanceRow> {
 protected:
@@ -98,6 +139,10 @@ TEST_P(ConformanceTest, ReadsAndWritesLikeAByteArray)
 
     Disk disk;
     ASSERT_EQ(Open(&disk, built, 0), 0);
+#if defined(QIM_BUILD_KERN)
+    PipeCapture capture;
+    ASSERT_GE(capture.c.pipeRead, 0);
+#endif
     std::mt19937_64 rng(20261208);
     for (int i = 0; i < 300 && size > 0; ++i) {
         // Lengths from a byte to a few hundred KiB, half of them on sector bounds,
@@ -119,13 +164,25 @@ TEST_P(ConformanceTest, ReadsAndWritesLikeAByteArray)
             std::copy(data.begin(), data.end(), model.begin() + static_cast<std::ptrdiff_t>(offset));
         } else {
             ByteVec got(n, std::byte{0xCC});
-            ASSERT_EQ(Disk_Read64(&disk, offset, n, got.data()), 0) << "read " << offset << "+" << n;
+            int rc = -1;
+#if defined(QIM_BUILD_KERN)
+            if (rng() % 2 == 0)
+                rc = capture.Read(&disk, offset, n, got.data());
+            else
+#endif
+                rc = Disk_Read64(&disk, offset, n, got.data());
+            ASSERT_EQ(rc, 0) << "read " << offset << "+" << n;
             ASSERT_TRUE(std::equal(got.begin(), got.end(), model.begin() + static_cast<std::ptrdiff_t>(offset)))
                 << "read " << offset << "+" << n;
         }
     }
     EXPECT_TRUE(ReadAll(&disk, size) == model);
     Disk_Close(&disk);
+#if defined(QIM_BUILD_KERN)
+    if (row.code == DISK_BETA) {
+        EXPECT_GT(capture.pieces, 0u) << "no read went through the pipe";
+    }
+#endif
 
     ASSERT_EQ(Open(&disk, built, 1), 0);
     EXPECT_TRUE(ReadAll(&disk, size) == model) << "after reopening";
