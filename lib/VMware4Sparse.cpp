@@ -66,6 +66,17 @@ int LoadTable(VMware4Sparse* s, std::uint32_t t)
     return 0;
 }
 
+// How a primary table entry stands against the redundant one, which is the
+// copy read. A process that ended between an entry's two writes left it in
+// the redundant copy alone: the next write completes the primary. Any other
+// difference is damage.
+enum class EntryCopies { kEqual, kPrimaryLags, kDiffer };
+
+EntryCopies CompareEntryCopies(std::uint32_t read, std::uint32_t primary)
+{
+    return read == primary ? EntryCopies::kEqual : primary == 0 ? EntryCopies::kPrimaryLags : EntryCopies::kDiffer;
+}
+
 // Checks every table of both directories against each other and finds the
 // highest grain. Beyond equal copies, every table must lie between the
 // header's descriptor and the overhead, and every grain after the overhead:
@@ -89,14 +100,12 @@ int CheckTables(VMware4Sparse* s, std::uint32_t* largest, bool* lagging)
         if (!NkReadFile(s->hFile, std::uint64_t{s->pdwGd[t]} * kSector, kGtBytes, scratch.data()))
             return ERR_READ_FILE;
         FromLittleEndian({reinterpret_cast<std::uint32_t*>(scratch.data()), kGtes});
-        // A process that ended between an entry's two writes left it in the
-        // redundant copy alone, which is the one read; the next write
-        // completes the primary. Any other difference is damage.
         const auto* primary = reinterpret_cast<const std::uint32_t*>(scratch.data());
         for (std::uint32_t g = 0; g < kGtes; ++g) {
-            if (primary[g] != s->pdwGtCache[g] && primary[g] != 0)
+            const EntryCopies copies = CompareEntryCopies(s->pdwGtCache[g], primary[g]);
+            if (copies == EntryCopies::kDiffer)
                 return ERR_INVALID_IMAGE;
-            *lagging = *lagging || primary[g] != s->pdwGtCache[g];
+            *lagging = *lagging || copies == EntryCopies::kPrimaryLags;
         }
         for (const std::uint32_t grain : std::span{s->pdwGtCache, kGtes}) {
             if (grain != 0 && grain < overhead)
@@ -446,11 +455,11 @@ int VMware4Sparse_CheckFile(const char* path, std::uint64_t firstGrain, DiskChec
                 return ERR_READ_FILE;
         }
         for (std::uint32_t g = 0; placed == 2 && g < kGtes; ++g) {
-            const std::uint32_t read = LoadLE<std::uint32_t>(table, 4 * g);
-            const std::uint32_t primary = LoadLE<std::uint32_t>(table, kGtBytes + 4 * g);
-            if (read == primary)
+            const EntryCopies copies =
+                CompareEntryCopies(LoadLE<std::uint32_t>(table, 4 * g), LoadLE<std::uint32_t>(table, kGtBytes + 4 * g));
+            if (copies == EntryCopies::kEqual)
                 continue;
-            if (primary != 0) {
+            if (copies == EntryCopies::kDiffer) {
                 report("grain table copies differ", "table", t, "entry", g);
                 break;
             }
