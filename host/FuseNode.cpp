@@ -191,6 +191,8 @@ struct ThreadCapture {
             ::close(fds[1]);
             return;
         }
+        // A pipe that holds less than the pieces claim fails a read rather than hanging it.
+        static_cast<void>(::fcntl(fds[0], F_SETFL, O_NONBLOCK));
         capture.pipeRead = fds[0];
         capture.pipeWrite = fds[1];
     }
@@ -275,8 +277,9 @@ void Read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info*
         // Written with writev, the one copy into the kernel: a splice from
         // memory would first copy the reply into fresh pipe pages.
         fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n));
-    // A reply that failed part-way may leave pieces in the pipe.
-    if (replyFailed || (capturing && c.count > 0 && n < 0))
+    // A failed read or reply may leave bytes in the pipe, which the next
+    // read's pieces must not follow.
+    if (capturing && (replyFailed || n < 0))
         pipe.Drain();
 }
 

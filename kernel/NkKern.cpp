@@ -139,12 +139,11 @@ namespace {
 // Below this, moving pages costs more than copying them.
 constexpr std::uint32_t kSmallestCapture = 16 * 1024;
 
-// Moves up to length bytes at offset into the capture's pipe as the piece for
-// dest: the count moved, short at the end of the file or when the pipe or the
+// Moves up to length bytes at offset into the capture's pipe as the piece at
+// `at` in its buffer: the count moved, short at the end of the file or when the pipe or the
 // file takes no splice; -1 when the pieces before could not be brought back.
-std::int64_t Capture(NkReadCapture& c, int fd, std::uint64_t offset, std::uint32_t length, const std::byte* dest)
+std::int64_t Capture(NkReadCapture& c, int fd, std::uint64_t offset, std::uint32_t length, std::size_t at)
 {
-    const std::size_t at = static_cast<std::size_t>(dest - c.base);
     const bool inOrder = c.count == 0 || at >= c.pieces[c.count - 1].at + c.pieces[c.count - 1].length;
     if ((!inOrder || c.count == c.pieces.size()) && !NkReadCaptureSettle(&c))
         return -1;
@@ -175,10 +174,11 @@ int NkReadFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, void
     auto* bytes = static_cast<std::byte*>(buffer);
     std::int64_t captured = 0;
     const auto* file = static_cast<const KernFile*>(handle);
-    if (NkReadCapture* c = nkReadCapture;
-        c != nullptr && file != nullptr && file->canRead && length >= kSmallestCapture && bytes >= c->base &&
-        length <= c->size && bytes - c->base <= static_cast<std::ptrdiff_t>(c->size - length))
-        captured = Capture(*c, file->fd, offset, length, bytes);
+    if (NkReadCapture* c = nkReadCapture; c != nullptr && file != nullptr && file->canRead && length >= kSmallestCapture) {
+        const auto at = reinterpret_cast<std::uintptr_t>(bytes) - reinterpret_cast<std::uintptr_t>(c->base);
+        if (length <= c->size && at <= c->size - length)
+            captured = Capture(*c, file->fd, offset, length, at);
+    }
     if (captured < 0)
         return 0;
     const auto skip = static_cast<std::uint32_t>(captured);
