@@ -140,8 +140,9 @@ namespace {
 constexpr std::uint32_t kSmallestCapture = 16 * 1024;
 
 // Moves up to length bytes at offset into the capture's pipe as the piece at
-// `at` in its buffer: the count moved, short at the end of the file or when the pipe or the
-// file takes no splice; -1 when the pieces before could not be brought back.
+// `at` in its buffer: the count moved, short at the end of the file or when
+// the pipe or the file takes no splice; -1 when the pieces before could not
+// be brought back.
 std::int64_t Capture(NkReadCapture& c, int fd, std::uint64_t offset, std::uint32_t length, std::size_t at)
 {
     const bool inOrder = c.count == 0 || at >= c.pieces[c.count - 1].at + c.pieces[c.count - 1].length;
