@@ -23,6 +23,9 @@ enum Op : std::uint32_t {
 void Reset();
 // The n-th (1-based) operation of the given kinds from now on fails; 0 disarms.
 void FailNth(std::uint32_t n, std::uint32_t ops = kAll);
+// The n-th operation of the given kinds and every later one fail, as when the
+// process ends there: nothing it would have done next reaches the files.
+void FailFrom(std::uint32_t n, std::uint32_t ops);
 // The n-th write from now on stores only its first `bytes` bytes, then fails.
 void ShortWriteNth(std::uint32_t n, std::uint32_t bytes);
 // Operations of the given kinds since Reset.

@@ -20,6 +20,7 @@ struct Plan {
     std::uint32_t counts[7] = {};
     std::uint32_t failOps = 0;
     std::uint32_t failLeft = 0;       // counted operations until the failing one
+    bool failOnward = false;          // every later one fails too
     std::uint32_t shortLeft = 0;      // writes until the short one
     std::uint32_t shortBytes = 0;
 };
@@ -34,6 +35,13 @@ void FailNth(std::uint32_t n, std::uint32_t ops)
 {
     plan.failOps = n != 0 ? ops : 0;
     plan.failLeft = n;
+    plan.failOnward = false;
+}
+
+void FailFrom(std::uint32_t n, std::uint32_t ops)
+{
+    FailNth(n, ops);
+    plan.failOnward = true;
 }
 
 void ShortWriteNth(std::uint32_t n, std::uint32_t bytes)
@@ -57,7 +65,11 @@ bool Hit(Op op)
     ++plan.counts[Index(op)];
     if ((plan.failOps & op) == 0 || plan.failLeft == 0)
         return false;
-    return --plan.failLeft == 0;
+    if (--plan.failLeft != 0)
+        return false;
+    if (plan.failOnward)
+        plan.failLeft = 1;
+    return true;
 }
 
 // For a write of `length` bytes: how many it stores before failing, or length.

@@ -1,6 +1,7 @@
 // Every growing format under a platform layer that fails: one write sequence
 // that allocates blocks, grains and tables is run again and again, each time
-// with another file operation failing (or another write stopping part-way).
+// with another file operation failing (or another write stopping part-way, or
+// the process ending at another write).
 // Whatever fails, the image opens again, every write acknowledged before the
 // failure reads back, bytes never written read as before, the parent file is
 // untouched, and the image still grows.
@@ -166,7 +167,8 @@ const SweepRow kRows[] = {
     {"VMware2Redo", DISK_VMWARE2_REDO, [](const TempDir& d) { return Cowd(d, 1, true); }, kLargeWrites},
 };
 
-enum class Fault { kFail, kShort };
+// kStop: the process ends at a write, so that write and every later one never happen.
+enum class Fault { kFail, kShort, kStop };
 // A short write keeps this many bytes: a table entry is then half old, half new.
 constexpr std::uint32_t kShortBytes = 2;
 
@@ -337,12 +339,15 @@ protected:
             faults::Reset();
             if (fault == Fault::kFail)
                 faults::FailNth(n, ops);
-            else
+            else if (fault == Fault::kShort)
                 faults::ShortWriteNth(n, kShortBytes);
+            else
+                faults::FailFrom(n, ops);
             const Outcome out = Run(&opensFailed, ops, n);
             faults::Reset();
-            const std::string where = std::string(fault == Fault::kFail ? "failing" : "short") + " operation " +
-                                      std::to_string(n) + " of " + std::to_string(total);
+            const char* kind = fault == Fault::kFail ? "failing" : fault == Fault::kShort ? "short" : "stopping at";
+            const std::string where =
+                std::string(kind) + " operation " + std::to_string(n) + " of " + std::to_string(total);
             Check(out, where);
             if (HasFailure())
                 return n;
@@ -367,6 +372,13 @@ TEST_P(GrowthSweep, EveryShortWrite)
     const std::uint32_t swept = Sweep(Fault::kShort);
     EXPECT_GT(swept, 3u);
     std::printf("%s: %u writes swept\n", GetParam().name, swept);
+}
+
+TEST_P(GrowthSweep, EveryStopOfTheProcess)
+{
+    const std::uint32_t swept = Sweep(Fault::kStop);
+    EXPECT_GT(swept, 3u);
+    std::printf("%s: %u stops swept\n", GetParam().name, swept);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, GrowthSweep, ::testing::ValuesIn(kRows),

@@ -60,41 +60,6 @@ TEST(CowdFaults, FailedAllocationStepKeepsNoEntryTheFileLacks)
             }
 }
 
-// A process that ends at any write of a first allocation (the write and all
-// after it never happen) leaves a disk that reopens, reads as before, and
-// keeps the writes made after the reopen, without one of them landing on
-// metadata an earlier step already named.
-TEST(CowdFaults, AllocationCutShortByTheProcessEndingLeavesAWritableDisk)
-{
-    for (const Kind& kind : kKinds)
-        for (std::uint32_t n = 1; n <= 6; ++n) {
-            SCOPED_TRACE(std::string(kind.name) + " write " + std::to_string(n));
-            TempDir dir;
-            const Bytes parent = PatternBytes(0, 300000, 4);
-            WriteCowdDisk(dir.file("p.vmdk"), {.totalSectors = 2016}, {{0, parent}});
-            const auto files = WriteCowdDisk(dir.file(kind.name), kind.disk, {});
-            Bytes model = kind.disk.parentName.empty() ? Bytes(2016 * 512, 0) : RunsBytes({{0, parent}}, 0, 2016 * 512);
-            Disk disk;
-            ASSERT_EQ(Disk_Open(&disk, files[0].c_str(), 0), 0);
-            const Bytes first(5000, 0xA1), second(5000, 0xB2);
-            faults::Reset();
-            faults::FailNth(n, faults::kWrite);
-            EXPECT_EQ(Disk_Write64(&disk, 70000, 5000, first.data()), ERR_EXTEND_FILE);
-            faults::Reset();
-            Disk_Close(&disk);
-
-            ASSERT_EQ(Disk_Open(&disk, files[0].c_str(), 0), 0);
-            ASSERT_EQ(Disk_Write64(&disk, 200000, 5000, second.data()), 0);
-            std::copy(second.begin(), second.end(), model.begin() + 200000);
-            Disk_Close(&disk);
-            ASSERT_EQ(Disk_Open(&disk, files[0].c_str(), 1), 0);
-            Bytes got(model.size());
-            ASSERT_EQ(Disk_Read64(&disk, 0, static_cast<std::uint32_t>(got.size()), got.data()), 0);
-            Disk_Close(&disk);
-            EXPECT_TRUE(got == model);
-        }
-}
-
 // Every operation of opening a two-file redo disk over a two-file parent
 // fails in turn: the open fails or succeeds whole, and no file stays open.
 TEST(CowdFaults, FailedOpenLeavesNothingOpen)

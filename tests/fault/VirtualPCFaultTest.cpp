@@ -110,40 +110,4 @@ TEST(VirtualPCFaults, AFailedFirstWriteKeepsTableInMemoryAndOnFileAlike)
     }
 }
 
-// A process that ends at any write of a first write into an unallocated
-// block (that write and all after it never happen) leaves the image ending in
-// its footer, equal to the leading copy, and reading either as before or as written.
-TEST(VirtualPCFaults, FirstWriteCutShortLeavesTheTrailingFooter)
-{
-    const Bytes data(5000, 0x5A);
-    for (std::uint32_t n = 1;; ++n) {
-        SCOPED_TRACE("write " + std::to_string(n));
-        TempDir dir;
-        const std::string path = dir.file("d.vhd");
-        WriteVpcSparse(path, {.geometry = kOneBlock}, Bytes(kOneBlock.bytes(), 0));
-        Disk d;
-        Disk_Construct(&d);
-        ASSERT_EQ(Disk_OpenType(&d, path.c_str(), 0, DISK_VIRTUALPC), 0);
-        faults::Reset();
-        faults::FailNth(n, faults::kWrite);
-        const int rc = Disk_Write64(&d, 1000, static_cast<std::uint32_t>(data.size()), data.data());
-        faults::Reset();
-        Disk_Close(&d);
-
-        const std::uint64_t size = std::filesystem::file_size(path);
-        ASSERT_GE(size, 1024u);
-        EXPECT_TRUE(ReadFileRange(path, (size - 511) / 512 * 512, 511) == ReadFileRange(path, 0, 511));
-        ASSERT_EQ(Disk_OpenType(&d, path.c_str(), 1, DISK_VIRTUALPC), 0);
-        Bytes got(data.size());
-        ASSERT_EQ(Disk_Read64(&d, 1000, static_cast<std::uint32_t>(got.size()), got.data()), 0);
-        Disk_Close(&d);
-        EXPECT_TRUE(got == data || got == Bytes(data.size(), 0));
-        if (rc == 0) {
-            EXPECT_TRUE(got == data);
-            EXPECT_GT(n, 3u);
-            break;
-        }
-    }
-}
-
 }  // namespace
