@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # The node against a plain loop device, in one run of interleaved rounds
-# (the order of the two alternates from round to round) with medians:
+# (each round starts with the next device) with medians:
 #
 # 1. The whole device: a raw image file in the page cache served through the
 #    node (qim, qimc, a loop device with direct I/O on the node) and through a
 #    plain loop device of the same file. fio (libaio, direct): sequential read
 #    and write of the whole device in 1 MiB blocks, 4 KiB random reads at
-#    queue depths 1 and 16, each test on both devices back to back. Prints
+#    queue depths 1 and 16, each test on every device back to back. Prints
 #    every round, the medians, their ratio node/loop (and the median of the
-#    rounds' own ratios), qim's CPU time per unit of work and its peak
-#    resident memory.
+#    rounds' own ratios), qim's CPU time per unit of work, its peak resident
+#    memory and its CPU time while idle afterwards. Where the build has
+#    bench/fuse_floor, the same node over the file without the driver or the
+#    request lock is measured too: floor/loop is what the FUSE path costs on
+#    this machine, node/floor what the driver's side adds.
 # 2. A file of an ext4 file system read sequentially, page caches dropped
 #    before every read, through the node and through a plain loop device.
 #
@@ -23,6 +26,7 @@ device_mib=${3:-1024}
 file_mib=${4:-256}
 qim=$build/host/qim
 qimc=$build/user/qimc
+floor_bin=$build/bench/fuse_floor
 [ "$(id -u)" -eq 0 ] || { echo "node_bench: run as root" >&2; exit 1; }
 [ -x "$qim" ] && [ -x "$qimc" ] || { echo "node_bench: build qim and qimc first" >&2; exit 1; }
 command -v fio >/dev/null || { echo "node_bench: fio is missing (scripts/setup.sh installs it)" >&2; exit 1; }
@@ -32,13 +36,16 @@ node=$work/qim0
 mnt=$work/mnt
 mkdir -p "$mnt" "$work/files"
 qim_pid=
+floor_pid=
 loops=()
 cleanup() {
   set +e
   mountpoint -q "$mnt" && umount "$mnt"
   for l in "${loops[@]}"; do losetup -d "$l"; done
   if [ -n "$qim_pid" ]; then kill -TERM "$qim_pid"; timeout 30 tail --pid="$qim_pid" -f /dev/null; fi
+  if [ -n "$floor_pid" ]; then kill -TERM "$floor_pid"; timeout 30 tail --pid="$floor_pid" -f /dev/null; fi
   mountpoint -q "$node" && umount -l "$node"
+  mountpoint -q "$work/floor0" && umount -l "$work/floor0"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -94,17 +101,19 @@ declare -A labels=([seqread]="sequential read, 1 MiB" [seqwrite]="sequential wri
                    [randread1]="4 KiB random read, QD1" [randread16]="4 KiB random read, QD16")
 qim_cpu_ms() { awk '{ print ($14 + $15) * 10 }' "/proc/$qim_pid/stat"; }
 
-# One test on the node and on the plain loop device back to back, in the
-# given order; records both results and qim's CPU time per unit of work.
-measure_pair() {
-  local t=$1 first=$2 node_loop=$3 plain_loop=$4
+# One test on each device back to back, in the given order; records the
+# results and qim's CPU time per unit of work.
+declare -A devices
+measure_set() {
+  local t=$1
+  shift
   local -a job
   read -r -a job <<<"${jobs[$t]}"
-  for side in $first $([ "$first" = node ] && echo loop || echo node); do
+  for side in "$@"; do
     if [ "$side" = node ]; then
       local c0 c1 v
       c0=$(qim_cpu_ms)
-      v=$(fio_job "$node_loop" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}")
+      v=$(fio_job "${devices[node]}" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}")
       c1=$(qim_cpu_ms)
       results[node.$t]+="$v "
       # CPU ms per GiB moved, or per 1000 random reads.
@@ -114,7 +123,7 @@ measure_pair() {
         results[cpu.$t]+="$(awk -v c=$((c1 - c0)) -v m="$device_mib" 'BEGIN { printf "%.0f", c / (m / 1024) }') "
       fi
     else
-      results[loop.$t]+="$(fio_job "$plain_loop" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}") "
+      results[$side.$t]+="$(fio_job "${devices[$side]}" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}") "
     fi
   done
 }
@@ -128,21 +137,32 @@ device_part() {
   start_qim
   # A floppy-like whole disk: no partition table, every sector of the file.
   qimc_mount 0 "$image" f 0 512 "$sectors" 16 63
-  local node_loop plain_loop
+  local -a sides=(node loop)
   attach --direct-io=on "$node"
-  node_loop=$attached
+  devices[node]=$attached
   attach "$image"
-  plain_loop=$attached
+  devices[loop]=$attached
+  if [ -x "$floor_bin" ]; then
+    "$floor_bin" "$work/floor0" "$image" 2>"$work/floor.log" &
+    floor_pid=$!
+    for _ in $(seq 100); do mountpoint -q "$work/floor0" && break; sleep 0.1; done
+    attach --direct-io=on "$work/floor0"
+    devices[floor]=$attached
+    sides+=(floor)
+  fi
   echo "whole device, $device_mib MiB raw image in the page cache; load: $(cut -d' ' -f1-3 /proc/loadavg)"
   for i in $(seq "$rounds"); do
     cat "$image" >/dev/null
-    local first=node line="round $i:"
-    [ $((i % 2)) -eq 0 ] && first=loop
+    local line="round $i:" n=${#sides[@]}
+    # Each round starts with the next device.
+    local -a order=("${sides[@]:$(((i - 1) % n))}" "${sides[@]:0:$(((i - 1) % n))}")
     for t in "${tests[@]}"; do
-      measure_pair "$t" "$first" "$node_loop" "$plain_loop"
-      line+=" $t $(nth "${results[node.$t]}" "$i")/$(nth "${results[loop.$t]}" "$i")"
+      measure_set "$t" "${order[@]}"
+      local r=""
+      for side in "${sides[@]}"; do r+="/$(nth "${results[$side.$t]}" "$i")"; done
+      line+=" $t ${r:1}"
     done
-    echo "$line (node/loop)"
+    echo "$line ($(IFS=/; echo "${sides[*]}"))"
   done
   local rss
   rss=$(awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$qim_pid/status")
@@ -155,9 +175,25 @@ device_part() {
     printf '  %-24s node %8s  loop %8s %-4s  ratio %s (of pairs %s)  qim CPU %s ms per %s\n' "${labels[$t]}" "$n" "$l" \
       "${units[$t]}" "$(ratio "$n" "$l")" "$(med "$pairs")" "$(med "${results[cpu.$t]}")" \
       "$([ "${units[$t]}" = IOPS ] && echo "1000 reads" || echo GiB)"
+    if [ -n "${results[floor.$t]:-}" ]; then
+      local f
+      f=$(med "${results[floor.$t]}")
+      printf '  %-24s floor %7s  floor/loop %s  node/floor %s\n' "" "$f" "$(ratio "$f" "$l")" "$(ratio "$n" "$f")"
+    fi
   done
   echo "  qim peak resident memory: $rss MiB"
+  # The asking thread must sleep once requests stop.
+  local c0
+  sleep 0.5
+  c0=$(qim_cpu_ms)
+  sleep 2
+  echo "  qim CPU while idle: $(($(qim_cpu_ms) - c0)) ms in 2 s"
   detach_all
+  if [ -n "$floor_pid" ]; then
+    kill -TERM "$floor_pid"
+    timeout 30 tail --pid="$floor_pid" -f /dev/null
+    floor_pid=
+  fi
   stop_qim
   rm -f "$image"
 }

@@ -226,6 +226,19 @@ TEST_F(Misuse, InheritedIgnoredSigintStillUnloads)
     EXPECT_EQ(qim.WaitExit(10), 0) << qim.Log();
 }
 
+// Unmounted by someone else while an image is mounted and requests have been
+// served, qim ends as on a signal and unloads the driver.
+TEST_F(Misuse, NodeUnmountedFromOutsideEndsQim)
+{
+    StartQim();
+    const std::string image = Floppy("a.flp", 0x5a);
+    MountFloppy(image, true);
+    EXPECT_EQ(ReadFileRange(qim.node(), 4096, 512), Bytes(512, 0x5a));
+    ASSERT_EQ(::umount2(qim.node().c_str(), 0), 0) << std::strerror(errno);
+    EXPECT_EQ(qim.WaitExit(10), 0) << qim.Log();
+    EXPECT_NE(qim.Log().find("the driver is unloaded"), std::string::npos) << qim.Log();
+}
+
 // The node as its own image, by its name or a link, is refused at once; the
 // node stays usable.
 TEST_F(Misuse, NodeIsNotItsOwnImage)
