@@ -25,6 +25,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -582,8 +583,17 @@ void ServeRequests(Node& node, bool asker)
 bool RunLoop(Node& node)
 {
     std::vector<std::thread> threads;
-    for (unsigned i = 0; i < kLoopThreads; ++i)
-        threads.emplace_back(ServeRequests, std::ref(node), i == 0);
+    try {
+        for (unsigned i = 0; i < kLoopThreads; ++i)
+            threads.emplace_back(ServeRequests, std::ref(node), i == 0);
+    } catch (const std::system_error& e) {
+        // Fewer threads serve as well, only slower.
+        std::fprintf(stderr, "qim: %zu of %u threads: %s\n", threads.size(), kLoopThreads, e.what());
+        if (threads.empty()) {
+            node.failed = true;
+            EndLoop(node);
+        }
+    }
     pollfd wake{node.wakeFd, POLLIN, 0};
     while (!fuse_session_exited(node.session))
         static_cast<void>(::poll(&wake, 1, -1));
