@@ -635,6 +635,8 @@ int ServeNode(const NodeOptions& options, const NodeOps& ops)
 
     int status = 1;
     node.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (node.wakeFd < 0)
+        std::fprintf(stderr, "qim: cannot make the loop's eventfd: %s\n", std::strerror(errno));
     node.session = node.wakeFd >= 0 ? fuse_session_new(&args, &kOps, sizeof kOps, &node) : nullptr;
     if (node.session != nullptr) {
         signalled = &node;

@@ -7,6 +7,7 @@
 #include "NkImageFile.h"
 #include "NkReadCapture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -143,24 +144,21 @@ constexpr std::uint32_t kSmallestCapture = 16 * 1024;
 // `at` in its buffer: the count moved, short at the end of the file or when
 // the pipe or the file takes no splice; -1 when the pieces before could not
 // be brought back.
-std::int64_t Capture(NkReadCapture& c, int fd, std::uint64_t offset, std::uint32_t length, std::size_t at)
+std::int64_t Capture(NkReadCapture& c, NkHandle handle, std::uint64_t offset, std::uint32_t length, std::size_t at)
 {
     const bool inOrder = c.count == 0 || at >= c.pieces[c.count - 1].at + c.pieces[c.count - 1].length;
     if ((!inOrder || c.count == c.pieces.size()) && !NkReadCaptureSettle(&c))
         return -1;
-    std::uint32_t done = 0;
-    while (done < length) {
-        loff_t from = static_cast<loff_t>(offset + done);
-        const ssize_t n = ::splice(fd, &from, c.pipeWrite, nullptr, length - done, SPLICE_F_NONBLOCK);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::uint32_t>(n);
-    }
-    if (done != 0)
-        c.pieces[c.count++] = {at, done};
-    return done;
+    // A splice that fails ends the piece where it stands, as the end of the
+    // file would; the read then takes the rest into the buffer.
+    const std::int64_t done = Transfer(handle, false, offset, length, [&](int fd, std::uint32_t moved, off_t from) {
+        loff_t position = from;
+        const ssize_t n = ::splice(fd, &position, c.pipeWrite, nullptr, length - moved, SPLICE_F_NONBLOCK);
+        return n < 0 && errno != EINTR ? 0 : n;
+    });
+    if (done > 0)
+        c.pieces[c.count++] = {at, static_cast<std::size_t>(done)};
+    return std::max<std::int64_t>(done, 0);
 }
 
 }  // namespace
@@ -174,11 +172,10 @@ int NkReadFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, void
 {
     auto* bytes = static_cast<std::byte*>(buffer);
     std::int64_t captured = 0;
-    const auto* file = static_cast<const KernFile*>(handle);
-    if (NkReadCapture* c = nkReadCapture; c != nullptr && file != nullptr && file->canRead && length >= kSmallestCapture) {
+    if (NkReadCapture* c = nkReadCapture; c != nullptr && length >= kSmallestCapture) {
         const auto at = reinterpret_cast<std::uintptr_t>(bytes) - reinterpret_cast<std::uintptr_t>(c->base);
         if (length <= c->size && at <= c->size - length)
-            captured = Capture(*c, file->fd, offset, length, at);
+            captured = Capture(*c, handle, offset, length, at);
     }
     if (captured < 0)
         return 0;
