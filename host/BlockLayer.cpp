@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -31,12 +32,21 @@ struct Major {
     const char* name = nullptr;
     block_device_operations* ops = nullptr;
     request_queue queue{};
-    std::deque<BlockRequest*> pending;
+    // A queue per minor whose lock a thread holds alone, and one more for
+    // whoever holds them all, so that devices never meet in a queue.
+    std::array<std::deque<BlockRequest*>, kLockedMinors + 1> pending;
     std::array<bool, 256> readOnly{};  // by minor, as set_device_ro leaves it
 };
 
 std::array<Major, MAX_BLKDEV> majors;
-int useCount = 0;
+std::atomic<int> useCount{0};
+
+// The queue of major that the calling thread's lock gives it.
+std::deque<BlockRequest*>& Pending(Major& m)
+{
+    const int minor = MinorLockedHere();
+    return m.pending[minor < 0 ? kLockedMinors : static_cast<unsigned>(minor)];
+}
 
 BlockRequest& RequestOf(request* rq) { return *static_cast<BlockRequest*>(rq->host); }
 
@@ -106,20 +116,20 @@ void QueueRequest(BlockRequest& r, kdev_t dev, int cmd, unsigned long sector, bo
     r.rq.host = &r;
     PointAtSegment(r);
     r.queueMajor = queueMajor != 0 ? queueMajor : MAJOR(dev);
-    majors.at(r.queueMajor).pending.push_back(&r);
+    Pending(majors.at(r.queueMajor)).push_back(&r);
 }
 
 void RunQueue(unsigned major)
 {
     AssertRequestsLocked("RunQueue");
     Major& m = majors.at(major);
-    if (!m.pending.empty() && m.queue.request_fn != nullptr)
+    if (!Pending(m).empty() && m.queue.request_fn != nullptr)
         m.queue.request_fn(&m.queue);
 }
 
-void DropQueue(unsigned major) { majors.at(major).pending.clear(); }
+void DropQueue(unsigned major) { Pending(majors.at(major)).clear(); }
 
-std::size_t QueueLength(unsigned major) { return majors.at(major).pending.size(); }
+std::size_t QueueLength(unsigned major) { return Pending(majors.at(major)).size(); }
 
 bool TransferSectors(kdev_t dev, int cmd, std::uint64_t sector, std::span<std::byte> buffer)
 {
@@ -159,7 +169,8 @@ int ModuleUseCount() { return useCount; }
 
 void ResetBlockLayer()
 {
-    majors = {};
+    for (Major& m : majors)
+        m = Major{};
     useCount = 0;
     for (int i = 0; i < MAX_BLKDEV; ++i) {
         blk_size[i] = blksize_size[i] = hardsect_size[i] = nullptr;
@@ -221,13 +232,13 @@ void blk_cleanup_queue(request_queue* q)
 bool QUEUE_EMPTY(request_queue* q)
 {
     AssertRequestsLocked("QUEUE_EMPTY");
-    return host::MajorOfQueue(q).pending.empty();
+    return host::Pending(host::MajorOfQueue(q)).empty();
 }
 
 request* CURRENT_REQUEST(request_queue* q)
 {
     AssertRequestsLocked("CURRENT_REQUEST");
-    auto& pending = host::MajorOfQueue(q).pending;
+    auto& pending = host::Pending(host::MajorOfQueue(q));
     return pending.empty() ? nullptr : &pending.front()->rq;
 }
 
@@ -235,7 +246,7 @@ void blkdev_dequeue_request(request* rq)
 {
     AssertRequestsLocked("blkdev_dequeue_request");
     host::BlockRequest& r = host::RequestOf(rq);
-    auto& pending = host::majors.at(r.queueMajor).pending;
+    auto& pending = host::Pending(host::majors.at(r.queueMajor));
     if (pending.empty() || pending.front() != &r)
         panic("qim host: dequeue of a request that is not first in its queue");
     pending.pop_front();

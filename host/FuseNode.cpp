@@ -7,6 +7,7 @@
 
 #include <fuse_lowlevel.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <span>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -55,22 +57,31 @@ constexpr unsigned kLoopThreads = 8;
 // How long the asking thread (ServeRequests) goes on asking after a request.
 constexpr auto kAskingWindow = std::chrono::microseconds(200);
 
+struct Nodes;
+
 struct Node {
     NodeOps ops;
+    Nodes* all = nullptr;
     fuse_session* session = nullptr;
     int wakeFd = -1;  // an eventfd, written when the loop is to end
     std::atomic<bool> failed{false};
     timespec started{};
     std::atomic<int> opens{0};
-    std::atomic<bool> stopAsked{false};
     std::string inUseMessage;  // written from the signal handler, so made beforehand
 };
 
-// A stop signal unloads at once while nobody holds the node open, as rmmod
+// The nodes one qim serves; they load and unload together.
+struct Nodes {
+    std::span<Node> nodes;
+    std::atomic<int> opens{0};  // of all nodes
+    std::atomic<bool> stopAsked{false};
+};
+
+// A stop signal unloads at once while nobody holds a node open, as rmmod
 // removes only a module not in use; otherwise it is remembered and the last
 // release unloads. The two sides each set their own atomic before reading the
-// other's, so one of them always sees both and ends the loop.
-std::atomic<Node*> signalled{nullptr};
+// other's, so one of them always sees both and ends the loops.
+std::atomic<Nodes*> signalled{nullptr};
 
 // Safe in a signal handler.
 void EndLoop(Node& node)
@@ -80,24 +91,40 @@ void EndLoop(Node& node)
     [[maybe_unused]] const ssize_t n = ::write(node.wakeFd, &one, sizeof one);
 }
 
+void EndLoops(Nodes& all)
+{
+    for (Node& node : all.nodes)
+        if (node.session != nullptr)
+            EndLoop(node);
+}
+
 void OnStopSignal(int)
 {
-    Node* node = signalled.load();
-    if (node == nullptr)
+    Nodes* all = signalled.load();
+    if (all == nullptr)
         return;
-    node->stopAsked = true;
-    if (node->opens.load() == 0) {
-        EndLoop(*node);
+    all->stopAsked = true;
+    if (all->opens.load() == 0) {
+        EndLoops(*all);
         return;
     }
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, node->inUseMessage.data(), node->inUseMessage.size());
+    for (const Node& node : all->nodes)
+        if (node.opens.load() != 0)
+            [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, node.inUseMessage.data(), node.inUseMessage.size());
+}
+
+void Opened(Node& node)
+{
+    ++node.opens;
+    ++node.all->opens;
 }
 
 void Released(Node& node)
 {
-    if (node.opens.fetch_sub(1) == 1 && node.stopAsked.load()) {
+    --node.opens;
+    if (node.all->opens.fetch_sub(1) == 1 && node.all->stopAsked.load()) {
         std::fputs("qim: the last opener has gone; unloading\n", stderr);
-        EndLoop(node);
+        EndLoops(*node.all);
     }
 }
 
@@ -181,7 +208,7 @@ void Open(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
         fuse_reply_err(req, -rc);
         return;
     }
-    ++node.opens;
+    Opened(node);
     // Direct I/O: the kernel keeps no pages of the node, so no data of a
     // former image can be served from its cache.
     fi->direct_io = 1;
@@ -567,7 +594,7 @@ void ServeRequests(Node& node, bool asker)
             // 0: the node was unmounted, or the loop is to end.
             if (res < 0)
                 node.failed = true;
-            EndLoop(node);
+            EndLoops(*node.all);
             break;
         }
         fuse_session_process_buf(node.session, &buf);
@@ -591,7 +618,7 @@ bool RunLoop(Node& node)
         std::fprintf(stderr, "qim: %zu of %u threads: %s\n", threads.size(), kLoopThreads, e.what());
         if (threads.empty()) {
             node.failed = true;
-            EndLoop(node);
+            EndLoops(*node.all);
         }
     }
     pollfd wake{node.wakeFd, POLLIN, 0};
@@ -603,21 +630,10 @@ bool RunLoop(Node& node)
     return !node.failed;
 }
 
-}  // namespace
-
-int ServeNode(const NodeOptions& options, const NodeOps& ops)
+// The node's FUSE session, mounted: false after a failure it has reported.
+bool MountNode(Node& node, const char* path, const std::string& mountPoint, bool debug)
 {
-    const std::string mountPoint = MountPointOf(options.path);
-    if (!ClaimMountPoint(options.path, mountPoint))
-        return 1;
-    bool created = false;
-    if (!PrepareNode(options.path, created))
-        return 1;
-
-    Node node;
-    node.ops = ops;
-    node.inUseMessage = std::string("qim: ") + options.path +
-                        " is in use; unloading when the last opener has gone\n";
+    node.inUseMessage = std::string("qim: ") + path + " is in use; unloading when the last opener has gone\n";
     ::clock_gettime(CLOCK_REALTIME, &node.started);
 
     // Other users may reach the node as they could a device node, through its
@@ -629,36 +645,108 @@ int ServeNode(const NodeOptions& options, const NodeOps& ops)
         argv.push_back("-o");
         argv.push_back("allow_other");
     }
-    if (options.debug)
+    if (debug)
         argv.push_back("-d");
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
 
-    int status = 1;
+    bool mounted = false;
     node.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (node.wakeFd < 0)
         std::fprintf(stderr, "qim: cannot make the loop's eventfd: %s\n", std::strerror(errno));
     node.session = node.wakeFd >= 0 ? fuse_session_new(&args, &kOps, sizeof kOps, &node) : nullptr;
     if (node.session != nullptr) {
-        signalled = &node;
-        SetStopHandlers(OnStopSignal);
-        if (fuse_session_mount(node.session, options.path) == 0) {
+        if (fuse_session_mount(node.session, path) == 0) {
             if (const MountEntry* m = NodeMountAt(ReadMounts(), mountPoint); m != nullptr)
-                ops.served(ops.context, m->device, FUSE_ROOT_ID);
-            std::fprintf(stderr, "qim: serving %s\n", options.path);
-            status = RunLoop(node) ? 0 : 1;
+                node.ops.served(node.ops.context, m->device, FUSE_ROOT_ID);
+            std::fprintf(stderr, "qim: serving %s\n", path);
+            mounted = true;
         } else {
-            std::fprintf(stderr, "qim: cannot mount the node on %s\n", options.path);
+            std::fprintf(stderr, "qim: cannot mount the node on %s\n", path);
+            fuse_session_destroy(node.session);
+            node.session = nullptr;
         }
-        SetStopHandlers(SIG_DFL);
-        signalled = nullptr;
-        fuse_session_destroy(node.session);
     }
     fuse_opt_free_args(&args);
+    return mounted;
+}
+
+void CloseNode(Node& node)
+{
+    if (node.session != nullptr)
+        fuse_session_destroy(node.session);
+    node.session = nullptr;
     if (node.wakeFd >= 0)
         ::close(node.wakeFd);
-    if (created)
-        ::unlink(options.path);
+    node.wakeFd = -1;
+}
+
+}  // namespace
+
+int ServeNodes(std::span<const char* const> paths, std::span<const NodeOps> ops, bool debug, void (*ready)())
+{
+    const std::size_t count = std::min(paths.size(), ops.size());
+    std::vector<std::string> mountPoints;
+    for (std::size_t i = 0; i < count; ++i)
+        mountPoints.push_back(MountPointOf(paths[i]));
+    std::vector<bool> created(count, false);
+    std::vector<Node> nodes(count);
+    Nodes all;
+    all.nodes = nodes;
+
+    int status = 1;
+    std::size_t prepared = 0;
+    while (prepared < count && ClaimMountPoint(paths[prepared], mountPoints[prepared])) {
+        bool made = false;
+        if (!PrepareNode(paths[prepared], made))
+            break;
+        created[prepared++] = made;
+    }
+    std::size_t mounted = 0;
+    if (prepared == count) {
+        signalled = &all;
+        SetStopHandlers(OnStopSignal);
+        for (; mounted < count; ++mounted) {
+            nodes[mounted].ops = ops[mounted];
+            nodes[mounted].all = &all;
+            if (!MountNode(nodes[mounted], paths[mounted], mountPoints[mounted], debug))
+                break;
+        }
+    }
+    if (mounted == count && count > 0) {
+        if (ready != nullptr)
+            ready();
+        // One node's loop on this thread, each other's on a thread of its own.
+        std::vector<std::thread> loops;
+        std::atomic<bool> failed{false};
+        for (std::size_t i = 1; i < count; ++i)
+            loops.emplace_back([&nodes, &failed, i] {
+                if (!RunLoop(nodes[i]))
+                    failed = true;
+            });
+        if (!RunLoop(nodes[0]))
+            failed = true;
+        for (std::thread& t : loops)
+            t.join();
+        status = failed ? 1 : 0;
+    } else {
+        for (std::size_t i = 0; i < mounted; ++i)
+            fuse_session_unmount(nodes[i].session);
+    }
+    if (prepared == count) {
+        SetStopHandlers(SIG_DFL);
+        signalled = nullptr;
+    }
+    for (Node& node : nodes)
+        CloseNode(node);
+    for (std::size_t i = 0; i < prepared; ++i)
+        if (created[i])
+            ::unlink(paths[i]);
     return status;
+}
+
+int ServeNode(const NodeOptions& options, const NodeOps& ops)
+{
+    return ServeNodes({&options.path, 1}, {&ops, 1}, options.debug, nullptr);
 }
 
 }  // namespace qim::host

@@ -48,4 +48,10 @@ struct NodeOptions {
 // after a failure it has reported on standard error.
 int ServeNode(const NodeOptions& options, const NodeOps& ops);
 
+// Serves a node at each path with the ops of the same index, as ServeNode
+// serves one: they are mounted together, a stop signal waits until no node is
+// open, and any node's ending ends all. ready (when set) is called once every
+// node is mounted.
+int ServeNodes(std::span<const char* const> paths, std::span<const NodeOps> ops, bool debug, void (*ready)());
+
 }  // namespace qim::host

@@ -5,9 +5,10 @@
 
 namespace qim::host {
 
-int LoadModule()
+int LoadModule(int devices)
 {
     RequestLockGuard lock;
+    qim_devs_param = devices;
     return qim_init();
 }
 

@@ -3,8 +3,8 @@
 
 namespace qim::host {
 
-// qim_init under the request lock; returns its result.
-[[nodiscard]] int LoadModule();
+// qim_init with the module parameter devs under the request lock; returns its result.
+[[nodiscard]] int LoadModule(int devices = 1);
 // qim_cleanup under the request lock.
 void UnloadModule();
 

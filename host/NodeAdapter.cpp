@@ -1,6 +1,6 @@
-// The node adapter: each node operation finds the driver's minor 0 through
-// the block layer and calls it as the kernel would, under one hold of the
-// request lock (RequestLock.h, rule 2).
+// The node adapter: each node operation finds the driver's minor through the
+// block layer and calls it as the kernel would, under one hold of that
+// minor's request lock (RequestLock.h, rule 2).
 #include "NodeAdapter.h"
 
 #include "BlockIo.h"
@@ -11,6 +11,7 @@
 #include "QimMount.h"
 #include "RequestLock.h"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -23,17 +24,36 @@ namespace {
 
 constexpr const char* kDriverName = "qim";
 
-// Minor 0 of the driver; no operations while the driver is not registered.
+// A minor of the driver; no operations while the driver is not registered.
 struct Device {
     kdev_t dev = 0;
     block_device_operations* ops = nullptr;
 };
 
-Device FindDevice()
+// What the host keeps of one node. Opens are guarded by openMutex so that
+// control requests can wait for releases that FUSE delivers after the closing
+// process has moved on. The size and mode are those of the last mount or
+// unmount; asking them never takes the request lock: the driver itself looks
+// at the node when it opens an image (to refuse it), and it does so holding
+// the lock.
+struct NodeState {
+    unsigned minor = 0;
+    std::mutex openMutex;
+    std::condition_variable openChanged;
+    int nodeOpens = 0;
+    std::atomic<std::uint64_t> shownBytes{0};
+    std::atomic<bool> shownReadOnly{false};
+};
+
+std::array<NodeState, kLockedMinors> nodes;
+
+NodeState& StateOf(void* context) { return *static_cast<NodeState*>(context); }
+
+Device FindDevice(const NodeState& state)
 {
     AssertRequestsLocked("FindDevice");
     const unsigned major = FindMajor(kDriverName);
-    return major == 0 ? Device{} : Device{MKDEV(major, 0), DeviceOperations(major)};
+    return major == 0 ? Device{} : Device{MKDEV(major, state.minor), DeviceOperations(major)};
 }
 
 int Control(const Device& d, unsigned int request, unsigned long argument)
@@ -64,10 +84,10 @@ bool Transfer(void* context, Direction direction, std::uint64_t sector, std::spa
     return TransferSectors(d.dev, direction == Direction::kRead ? READ : WRITE, sector, buffer);
 }
 
-int OpenOrRelease(bool open)
+int OpenOrRelease(NodeState& state, bool open)
 {
-    RequestLockGuard lock;
-    const Device d = FindDevice();
+    RequestLockGuard lock(state.minor);
+    const Device d = FindDevice(state);
     if (d.ops == nullptr)
         return -ENODEV;
     inode node{d.dev};
@@ -75,45 +95,35 @@ int OpenOrRelease(bool open)
     return open ? d.ops->open(&node, &f) : d.ops->release(&node, &f);
 }
 
-// Opens of the node; guarded by openMutex so that control requests can wait
-// for releases that FUSE delivers after the closing process has moved on.
-std::mutex openMutex;
-std::condition_variable openChanged;
-int nodeOpens = 0;
-
-int NodeOpen(void*)
+int NodeOpen(void* context)
 {
-    const int rc = OpenOrRelease(true);
+    NodeState& state = StateOf(context);
+    const int rc = OpenOrRelease(state, true);
     if (rc == 0) {
-        std::lock_guard g(openMutex);
-        ++nodeOpens;
+        std::lock_guard g(state.openMutex);
+        ++state.nodeOpens;
     }
     return rc;
 }
 
-void NodeRelease(void*)
+void NodeRelease(void* context)
 {
-    OpenOrRelease(false);
-    std::lock_guard g(openMutex);
-    --nodeOpens;
-    openChanged.notify_all();
+    NodeState& state = StateOf(context);
+    OpenOrRelease(state, false);
+    std::lock_guard g(state.openMutex);
+    --state.nodeOpens;
+    state.openChanged.notify_all();
 }
 
 // FUSE delivers a release after close() has returned to the process, so a
 // program that closes the node and at once runs qimc could find its own
 // close not yet counted. Mount and unmount wait a moment for that, before
 // they take the request lock.
-void SettleOpens()
+void SettleOpens(NodeState& state)
 {
-    std::unique_lock g(openMutex);
-    openChanged.wait_for(g, std::chrono::milliseconds(250), [] { return nodeOpens <= 1; });
+    std::unique_lock g(state.openMutex);
+    state.openChanged.wait_for(g, std::chrono::milliseconds(250), [&state] { return state.nodeOpens <= 1; });
 }
-
-// The node's size and mode as of the last mount or unmount. Asking them never
-// takes the request lock: the driver itself looks at the node when it opens an
-// image (to refuse it), and it does so holding the lock.
-std::atomic<std::uint64_t> shownBytes{0};
-std::atomic<bool> shownReadOnly{false};
 
 bool DeviceReadOnly(const Device& d)
 {
@@ -122,68 +132,70 @@ bool DeviceReadOnly(const Device& d)
     return Control(d, BLKROGET, reinterpret_cast<unsigned long>(&readOnly)) == 0 && readOnly != 0;
 }
 
-IoctlAnswer NodeIoctl(void*, pid_t caller, unsigned int request, unsigned long argument)
+IoctlAnswer NodeIoctl(void* context, pid_t caller, unsigned int request, unsigned long argument)
 {
+    NodeState& state = StateOf(context);
     const bool changesImage = request == QIM_MOUNT || request == QIM_UNMOUNT;
     if (changesImage)
-        SettleOpens();
+        SettleOpens(state);
     CallerScope scope(caller);
-    RequestLockGuard lock;
-    const Device d = FindDevice();
+    RequestLockGuard lock(state.minor);
+    const Device d = FindDevice(state);
     if (d.ops == nullptr)
         return {-ENODEV, false};
     const int rc = Control(d, request, argument);
     if (changesImage && rc == 0) {
-        shownBytes = DeviceBytes(d);
-        shownReadOnly = DeviceReadOnly(d);
+        state.shownBytes = DeviceBytes(d);
+        state.shownReadOnly = DeviceReadOnly(d);
     }
     return {rc, changesImage && rc == 0};
 }
 
-std::uint64_t NodeSize(void*) { return shownBytes.load(); }
+std::uint64_t NodeSize(void* context) { return StateOf(context).shownBytes.load(); }
 
-bool NodeReadOnly(void*) { return shownReadOnly.load(); }
+bool NodeReadOnly(void* context) { return StateOf(context).shownReadOnly.load(); }
 
-void NodeServed(void*, std::uint64_t device, std::uint64_t inode)
+void NodeServed(void* context, std::uint64_t device, std::uint64_t inode)
 {
-    RequestLockGuard lock;
-    NkKernSetDriverNode(device, inode);
+    NkKernSetDriverNode(StateOf(context).minor, device, inode);
 }
 
 // The size and every transfer under one hold of the lock: a mount between
 // them could otherwise make this read another image's data as this one's.
-long NodeRead(void*, std::uint64_t offset, std::span<std::byte> buffer)
+long NodeRead(void* context, std::uint64_t offset, std::span<std::byte> buffer)
 {
-    RequestLockGuard lock;
-    Device d = FindDevice();
+    RequestLockGuard lock(StateOf(context).minor);
+    Device d = FindDevice(StateOf(context));
     return ReadBytes({&d, Transfer}, DeviceBytes(d), offset, buffer);
 }
 
 // An unaligned write reads its end sectors, patches them and writes them
 // back; a writer of the other bytes of those sectors between the read and the
 // write-back would lose its bytes, so the whole range holds the lock.
-long NodeWrite(void*, std::uint64_t offset, std::span<const std::byte> buffer)
+long NodeWrite(void* context, std::uint64_t offset, std::span<const std::byte> buffer)
 {
-    RequestLockGuard lock;
-    Device d = FindDevice();
+    RequestLockGuard lock(StateOf(context).minor);
+    Device d = FindDevice(StateOf(context));
     return WriteBytes({&d, Transfer}, DeviceBytes(d), offset, buffer);
 }
 
-int NodeFsync(void*)
+int NodeFsync(void* context)
 {
-    RequestLockGuard lock;
-    const Device d = FindDevice();
+    RequestLockGuard lock(StateOf(context).minor);
+    const Device d = FindDevice(StateOf(context));
     return d.ops != nullptr ? fsync_dev(d.dev) : 0;
 }
 
 }  // namespace
 
-NodeOps DeviceNodeOps()
+NodeOps DeviceNodeOps(unsigned minor)
 {
+    NodeState& state = nodes.at(minor);
+    state.minor = minor;
     // A freshly loaded driver holds no image.
-    shownBytes = 0;
-    shownReadOnly = false;
-    return {nullptr, NodeOpen, NodeRelease, NodeIoctl, NodeSize, NodeRead, NodeWrite, NodeFsync, NodeReadOnly, NodeServed};
+    state.shownBytes = 0;
+    state.shownReadOnly = false;
+    return {&state, NodeOpen, NodeRelease, NodeIoctl, NodeSize, NodeRead, NodeWrite, NodeFsync, NodeReadOnly, NodeServed};
 }
 
 }  // namespace qim::host

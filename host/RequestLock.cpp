@@ -1,40 +1,66 @@
 #include "RequestLock.h"
 
-#include <atomic>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 
 namespace qim::host {
 
 namespace {
 
-std::mutex requestMutex;
-std::atomic<std::thread::id> holder{};
+std::array<std::mutex, kLockedMinors> minorMutexes;
+
+// What the calling thread holds: nothing, one minor's lock, or all of them.
+constexpr int kHoldsNone = -2;
+constexpr int kHoldsAll = -1;
+thread_local int held = kHoldsNone;
+
+void TakenTwice()
+{
+    // The driver never takes the lock itself; a second lock from the holder
+    // is a host bug that would otherwise deadlock silently.
+    std::fputs("qim: request lock taken twice\n", stderr);
+    std::abort();
+}
 
 }  // namespace
 
 void LockRequests()
 {
-    // The driver never takes the lock itself; a second lock from the holder
-    // is a host bug that would otherwise deadlock silently.
-    if (holder.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
-        std::fputs("qim: request lock taken twice\n", stderr);
-        std::abort();
-    }
-    requestMutex.lock();
-    holder.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    if (held != kHoldsNone)
+        TakenTwice();
+    for (std::mutex& m : minorMutexes)
+        m.lock();
+    held = kHoldsAll;
 }
 
 void UnlockRequests()
 {
     AssertRequestsLocked("UnlockRequests");
-    holder.store(std::thread::id{}, std::memory_order_relaxed);
-    requestMutex.unlock();
+    held = kHoldsNone;
+    for (std::mutex& m : minorMutexes)
+        m.unlock();
 }
 
-bool RequestsLockedHere() { return holder.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
+void LockRequests(unsigned minor)
+{
+    if (held != kHoldsNone)
+        TakenTwice();
+    minorMutexes.at(minor).lock();
+    held = static_cast<int>(minor);
+}
+
+void UnlockRequests(unsigned minor)
+{
+    AssertRequestsLocked("UnlockRequests");
+    held = kHoldsNone;
+    minorMutexes.at(minor).unlock();
+}
+
+int MinorLockedHere() { return held >= 0 ? held : -1; }
+
+bool RequestsLockedHere() { return held != kHoldsNone; }
 
 void AssertRequestsLocked(const char* where)
 {

@@ -1,17 +1,22 @@
 // qim: loads the driver into the host's stand-in for the kernel and serves its
-// device on a node until SIGINT or SIGTERM.
+// devices on nodes until SIGINT or SIGTERM.
 #include "FuseNode.h"
 #include "Module.h"
 #include "NodeAdapter.h"
 #include "QimMount.h"
+#include "RequestLock.h"
 
+#include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qim [--node PATH] [--debug]\n"
+    "usage: qim [--devices N] [--node PATH | --node-dir DIR] [--debug]\n"
     "       qim --version | --help\n"
     "Loads the QIM driver and serves its device on PATH (default /dev/qim0), a\n"
     "regular file created when nothing is there, until SIGINT or SIGTERM; while\n"
@@ -19,13 +24,40 @@ constexpr const char* kUsage =
     "Then mount an image with qimc and the node with mount, for example partition 1\n"
     "of a disk (qimc's exit status is the partition's system id, 255 on failure):\n"
     "  qimc m disk.vmdk 1; [ $? != 255 ] && mount /dev/qim0 /mnt\n"
+    "--devices N (1 to 16) serves N devices, each with an image of its own, on\n"
+    "DIR/qim0 to DIR/qimN-1 (DIR is /dev unless --node-dir names it; --node names\n"
+    "the node of a single device); qimc -d 1 ... reaches the second.\n"
     "The driver's log goes to standard error.\n";
+
+// A usage error: says what and exits 1, as qemu-img does.
+int Usage(const char* what, const char* argument)
+{
+    std::fprintf(stderr, "qim: %s%s\n%s", what, argument, kUsage);
+    return 1;
+}
+
+// The value of an option given as "--name VALUE" or "--name=VALUE", or null
+// when argv[*i] is not that option; "" when the value is missing.
+const char* OptionValue(const char* name, int argc, char** argv, int* i)
+{
+    const std::size_t n = std::strlen(name);
+    if (std::strncmp(argv[*i], name, n) != 0)
+        return nullptr;
+    if (argv[*i][n] == '=')
+        return argv[*i] + n + 1;
+    if (argv[*i][n] != '\0')
+        return nullptr;
+    return *i + 1 < argc ? argv[++*i] : "";
+}
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    qim::host::NodeOptions options{"/dev/qim0", false};
+    const char* node = nullptr;
+    const char* nodeDir = nullptr;
+    long devices = 1;
+    bool debug = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("%s\n", qim::kQimDescription);
@@ -35,25 +67,44 @@ int main(int argc, char** argv)
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (std::strcmp(argv[i], "--node") == 0 || std::strncmp(argv[i], "--node=", 7) == 0) {
-            const bool joined = argv[i][6] == '=';
-            options.path = joined ? argv[i] + 7 : i + 1 < argc ? argv[++i] : "";
-            if (options.path[0] == '\0') {
-                std::fprintf(stderr, "qim: --node needs a path\n%s", kUsage);
-                return 2;
-            }
+        if (const char* v = OptionValue("--node", argc, argv, &i); v != nullptr) {
+            if (v[0] == '\0')
+                return Usage("--node needs a path", "");
+            node = v;
+        } else if (const char* d = OptionValue("--node-dir", argc, argv, &i); d != nullptr) {
+            if (d[0] == '\0')
+                return Usage("--node-dir needs a directory", "");
+            nodeDir = d;
+        } else if (const char* n = OptionValue("--devices", argc, argv, &i); n != nullptr) {
+            char* end = nullptr;
+            devices = std::strtol(n, &end, 10);
+            if (n[0] == '\0' || *end != '\0' || devices < 1 || devices > long{qim::host::kLockedMinors})
+                return Usage("--devices needs a number from 1 to 16: ", n);
         } else if (std::strcmp(argv[i], "--debug") == 0) {
-            options.debug = true;
+            debug = true;
         } else {
-            std::fprintf(stderr, "qim: unknown argument %s\n%s", argv[i], kUsage);
-            return 2;
+            return Usage("unknown argument ", argv[i]);
         }
     }
-    if (const int rc = qim::host::LoadModule(); rc != 0) {
+    if (node != nullptr && (nodeDir != nullptr || devices != 1))
+        return Usage("--node names the node of one device; use --node-dir for several", "");
+
+    std::vector<std::string> names;
+    for (long i = 0; i < devices; ++i)
+        names.push_back(node != nullptr ? std::string(node)
+                                        : std::string(nodeDir != nullptr ? nodeDir : "/dev") + "/qim" + std::to_string(i));
+    std::vector<const char*> paths;
+    std::vector<qim::host::NodeOps> ops;
+    for (long i = 0; i < devices; ++i) {
+        paths.push_back(names[static_cast<std::size_t>(i)].c_str());
+        ops.push_back(qim::host::DeviceNodeOps(static_cast<unsigned>(i)));
+    }
+
+    if (const int rc = qim::host::LoadModule(static_cast<int>(devices)); rc != 0) {
         std::fprintf(stderr, "qim: the driver did not load (%d)\n", rc);
         return 1;
     }
-    const int status = qim::host::ServeNode(options, qim::host::DeviceNodeOps());
+    const int status = qim::host::ServeNodes(paths, ops, debug, nullptr);
     qim::host::UnloadModule();
     std::fprintf(stderr, "qim: the driver is unloaded\n");
     return status;

@@ -8,6 +8,8 @@
 #include "NkReadCapture.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -19,9 +21,14 @@ namespace qim {
 
 namespace {
 
-// The node through which the driver is reached: opening it from inside the
-// driver would wait for the driver itself.
-NkFileIdentity driverNode{};
+// The nodes through which the driver is reached, one a minor: opening one
+// from inside the driver would wait for the driver itself. Set while other
+// minors are already served, so each word is atomic.
+struct DriverNode {
+    std::atomic<std::uint64_t> device{0};
+    std::atomic<std::uint64_t> inode{0};
+};
+std::array<DriverNode, kNkDriverNodes> driverNodes;
 
 // The open-file object: the descriptor and the modes it was opened with.
 struct KernFile {
@@ -38,7 +45,12 @@ int OpenKernFile(const char* path, int flags, bool canRead, bool canWrite, NkHan
     auto* file = static_cast<KernFile*>(std::malloc(sizeof(KernFile)));
     if (file == nullptr)
         return 0;
-    const int fd = NkOpenImageDescriptor(path, flags, 0600, driverNode);
+    std::array<NkFileIdentity, kNkDriverNodes> refused{};
+    for (std::size_t i = 0; i < refused.size(); ++i)
+        refused[i] = {driverNodes[i].device.load(), driverNodes[i].inode.load()};
+    // Every image file is locked, so that no other program writes what the
+    // driver reads or writes, and none reads what it writes.
+    const int fd = NkOpenImageDescriptor(path, flags, 0600, refused, NkLock::ByAccess);
     if (fd < 0) {
         std::free(file);
         return 0;
@@ -199,7 +211,12 @@ int NkWriteFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, con
                : 0;
 }
 
-void NkKernSetDriverNode(std::uint64_t device, std::uint64_t inode) { driverNode = NkFileIdentity{device, inode}; }
+void NkKernSetDriverNode(unsigned minor, std::uint64_t device, std::uint64_t inode)
+{
+    DriverNode& node = driverNodes.at(minor);
+    node.inode = inode;
+    node.device = device;
+}
 
 void* NkMalloc(std::uint32_t size) { return std::malloc(size); }
 

@@ -5,9 +5,11 @@
 
 namespace qim {
 
-// The node through which the driver is served, by device and inode number
-// ({0, 0}: none). The platform layer refuses to open it, or any other name of
-// it, as an image: the open would wait on the driver that is opening it.
-void NkKernSetDriverNode(std::uint64_t device, std::uint64_t inode);
+// The node through which the driver serves minor (below kNkDriverNodes), by
+// device and inode number ({0, 0}: none). The platform layer refuses to open
+// it, or any other name of it, as an image: the open would wait on the driver
+// that is opening it.
+inline constexpr unsigned kNkDriverNodes = 16;
+void NkKernSetDriverNode(unsigned minor, std::uint64_t device, std::uint64_t inode);
 
 }  // namespace qim

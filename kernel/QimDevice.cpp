@@ -1,6 +1,7 @@
 #include "QimDevice.h"
 
 #include "DiskEtc.h"
+#include "NkImageFile.h"
 #include "PartitionEntry.h"
 
 #include <algorithm>
@@ -33,10 +34,13 @@ std::uint32_t RequestSectors(std::uint64_t sectors, std::uint32_t bytesPerSector
 
 MountStatus OpenMountImage(const MountRecord& record, const char* fileName, Disk* disk)
 {
+    NkClearLockedImageFile();
     const int rc = record.dwBeta != 0
                        ? Disk_OpenBeta(disk, fileName, record.dwReadOnly, record.dwImageOffset, &record.diBetaInfo)
                        : Disk_OpenType(disk, fileName, record.dwReadOnly, record.dwDiskType);
-    return rc == 0 ? MountStatus::Ok : MountStatus::ImageError;
+    if (rc == 0)
+        return MountStatus::Ok;
+    return NkLockedImageFile()[0] != '\0' ? MountStatus::ImageLocked : MountStatus::ImageError;
 }
 
 MountStatus MapDevice(Disk* disk, const MountRecord& record, DeviceMapping* mapping)
@@ -80,10 +84,16 @@ std::uint32_t DeviceSizeKiB(const QimDevice& device)
     return device.dwDeviceSectors / 2;
 }
 
-void AttachImage(QimDevice* device, Disk* disk, std::uint32_t readOnly, const DeviceMapping& mapping)
+void AttachImage(QimDevice* device, Disk* disk, const MountRecord& record, const char* fileName,
+                 const DeviceMapping& mapping)
 {
     device->pDisk = disk;
-    device->dwReadOnly = readOnly;
+    device->dwReadOnly = record.dwReadOnly;
+    device->dwFloppy = record.dwFloppy;
+    device->dwPC98 = record.dwPC98;
+    device->dwPartition = record.dwPartition;
+    device->szFileName.fill('\0');
+    std::strncpy(device->szFileName.data(), fileName, device->szFileName.size() - 1);
     device->qwByteOffset = mapping.qwByteOffset;
     device->hdGeometry = mapping.hdGeometry;
     device->dwDeviceSectors = mapping.dwDeviceSectors;
@@ -93,7 +103,18 @@ Disk* DetachImage(QimDevice* device)
 {
     Disk* disk = device->pDisk;
     device->pDisk = nullptr;
+    device->szFileName[0] = '\0';
     return disk;
+}
+
+StatusRecord DeviceStatus(const QimDevice& device, std::uint32_t minor, std::uint32_t devices)
+{
+    const bool mounted = device.pDisk != nullptr;
+    const auto openers = static_cast<std::uint32_t>(device.nOpenCount > 0 ? device.nOpenCount - 1 : 0);
+    if (!mounted)
+        return {devices, minor, 0, 0, 0, 0, 0, openers, 0};
+    return {devices,        minor,          1, device.dwReadOnly, device.dwFloppy, device.dwPC98, device.dwPartition,
+            openers, std::uint64_t{device.dwDeviceSectors} * kRequestSectorBytes};
 }
 
 TransferStatus TransferSegment(const QimDevice& device, int command, std::uint64_t sector, std::uint64_t count,

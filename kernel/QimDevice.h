@@ -8,6 +8,7 @@
 #include "Kernel.h"
 #include "QimMount.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -23,14 +24,21 @@ struct QimDevice {
     std::uint64_t qwByteOffset;
     hd_geometry hdGeometry;
     std::uint32_t dwDeviceSectors;  // request sectors
+    // What the mount record chose, for QIM_STATUS.
+    std::uint32_t dwFloppy;
+    std::uint32_t dwPC98;
+    std::uint32_t dwPartition;
+    std::array<char, kStatusRecordNameBytes> szFileName;
 };
 
 // How often each rate-limited message is logged in a module's life.
 inline constexpr std::uint32_t kLimitedMessageCount = 5;
 
-enum class MountStatus : std::uint8_t { Ok, ImageError, PartitionError, BadGeometry };
+enum class MountStatus : std::uint8_t { Ok, ImageError, PartitionError, BadGeometry, ImageLocked };
 
-// Opens the record's image, named fileName, into a constructed Disk; ImageError leaves it empty.
+// Opens the record's image, named fileName, into a constructed Disk; ImageError
+// and ImageLocked (another open holds a lock on one of its files, which
+// NkLockedImageFile names) leave it empty.
 [[nodiscard]] MountStatus OpenMountImage(const MountRecord& record, const char* fileName, Disk* disk);
 
 // Where the device lies in the disk, its length and geometry.
@@ -44,11 +52,14 @@ struct DeviceMapping {
 // heads or sectors per track). The disk stays open either way.
 [[nodiscard]] MountStatus MapDevice(Disk* disk, const MountRecord& record, DeviceMapping* mapping);
 
-// Binds an opened and mapped image to a device that holds none.
-void AttachImage(QimDevice* device, Disk* disk, std::uint32_t readOnly, const DeviceMapping& mapping);
+// Binds an opened and mapped image, named fileName, to a device that holds none.
+void AttachImage(QimDevice* device, Disk* disk, const MountRecord& record, const char* fileName,
+                 const DeviceMapping& mapping);
 // Unbinds the device's image and returns it, still open, for the caller to
 // close and free (null when none). Offset, geometry and length stay.
 [[nodiscard]] Disk* DetachImage(QimDevice* device);
+// What QIM_STATUS answers for the device of minor, asked by one of its openers.
+[[nodiscard]] StatusRecord DeviceStatus(const QimDevice& device, std::uint32_t minor, std::uint32_t devices);
 // The device's size for the kernel's size table, in KiB.
 [[nodiscard]] std::uint32_t DeviceSizeKiB(const QimDevice& device);
 

@@ -10,6 +10,7 @@
 #include "qimmain.h"
 
 #include "DiskEtc.h"
+#include "NkImageFile.h"
 
 #include <array>
 #include <cerrno>
@@ -19,13 +20,14 @@ namespace qim {
 
 namespace {
 
-// The module's settings; fixed values, not parameters. The requested major is
-// read from a constant on every start, so a module started again in the same
-// process asks for a free number as a freshly loaded one does; `major` only
-// reports the number the kernel chose.
+// The module's settings; fixed values apart from qim_devs_param. The
+// requested major is read from a constant on every start, so a module started
+// again in the same process asks for a free number as a freshly loaded one
+// does; `major` only reports the number the kernel chose.
 constexpr int requestedMajor = 0;
 int major = 0;
-constexpr int devs = 1;
+// Minors are 8 bits.
+constexpr int maxDevs = 256;
 constexpr int rahead = 1;
 constexpr int blksize = 1024;
 constexpr int hardsect = 512;
@@ -57,6 +59,7 @@ constexpr MountFailure FailureOf(MountStatus status)
         return kPartitionError;
     case MountStatus::BadGeometry:
         return kInvalidGeometry;
+    case MountStatus::ImageLocked:
     case MountStatus::Ok:
         break;
     }
@@ -111,12 +114,25 @@ int Mount(QimDevice* device, unsigned int minor, unsigned long argument)
     if (disk == nullptr)
         return Fail(kOutOfMemory);
     Disk_Construct(disk);
-    if (MountStatus status = OpenMountImage(record, fileName, disk); status != MountStatus::Ok) {
+    MountStatus status = OpenMountImage(record, fileName, disk);
+    // The device's own image may be what holds the lock: it goes first then,
+    // and a failure that follows leaves the device without an image.
+    if (status == MountStatus::ImageLocked && device->pDisk != nullptr) {
+        CloseImage(DetachImage(device));
+        qim_blksizes[minor] = 0;
+        status = OpenMountImage(record, fileName, disk);
+    }
+    if (status == MountStatus::ImageLocked) {
+        printk("<1>qim: %s is locked: another program reads or writes it\n", NkLockedImageFile());
+        kfree(disk);
+        return -EBUSY;
+    }
+    if (status != MountStatus::Ok) {
         kfree(disk);
         return Fail(FailureOf(status));
     }
     DeviceMapping mapping{};
-    if (MountStatus status = MapDevice(disk, record, &mapping); status != MountStatus::Ok) {
+    if (status = MapDevice(disk, record, &mapping); status != MountStatus::Ok) {
         CloseImage(disk);
         return Fail(FailureOf(status));
     }
@@ -127,7 +143,7 @@ int Mount(QimDevice* device, unsigned int minor, unsigned long argument)
         CloseImage(former);
         qim_blksizes[minor] = 0;
     }
-    AttachImage(device, disk, record.dwReadOnly, mapping);
+    AttachImage(device, disk, record, fileName, mapping);
     set_device_ro(MKDEV(static_cast<unsigned int>(qim_major), minor), record.dwReadOnly != 0 ? 1 : 0);
     qim_sizes[minor] = static_cast<int>(DeviceSizeKiB(*device));
     qim_blksizes[minor] = static_cast<int>(mapping.dwBytesPerSector);
@@ -153,6 +169,18 @@ int CopyOut(unsigned long argument, const void* data, std::size_t size)
     if (!access_ok(VERIFY_WRITE, argument, size))
         return -EFAULT;
     return copy_to_user(UserPointerForWrite(argument), data, size) == 0 ? 0 : -EFAULT;
+}
+
+int Status(const QimDevice* device, unsigned int minor, unsigned long argument)
+{
+    auto* answer = static_cast<std::byte*>(KernelAlloc(kStatusRecordBytes));
+    if (answer == nullptr)
+        return -ENOMEM;
+    StoreStatusRecord(DeviceStatus(*device, minor, static_cast<std::uint32_t>(qim_devs)), device->szFileName.data(),
+                      std::span<std::byte, kStatusRecordBytes>(answer, kStatusRecordBytes));
+    const int rc = CopyOut(argument, answer, kStatusRecordBytes);
+    kfree(answer);
+    return rc;
 }
 
 // Frees the tables and clears their kernel entries; safe on a partial start.
@@ -189,6 +217,7 @@ QimDevice* DeviceOf(const inode* node)
 
 }  // namespace
 
+int qim_devs_param = 1;
 int qim_major = 0;
 int qim_devs = 0;
 int qim_rahead = 0;
@@ -205,8 +234,12 @@ block_device_operations qim_bdops{qim_open, qim_release, qim_ioctl};
 
 int qim_init()
 {
+    if (qim_devs_param < 1 || qim_devs_param > maxDevs) {
+        printk("<1>qim: devs must be 1 to %d\n", maxDevs);
+        return -EINVAL;
+    }
     qim_major = requestedMajor;
-    qim_devs = devs;
+    qim_devs = qim_devs_param;
     qim_rahead = rahead;
     qim_blksize = blksize;
     qim_hardsect = hardsect;
@@ -323,6 +356,8 @@ int qim_ioctl(inode* node, file*, unsigned int request, unsigned long argument)
         return Mount(device, minor, argument);
     case QIM_UNMOUNT:
         return Unmount(device, minor);
+    case QIM_STATUS:
+        return Status(device, minor, argument);
     default:
         return blk_ioctl(node->i_rdev, request, argument);
     }

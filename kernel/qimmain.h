@@ -10,7 +10,10 @@
 
 namespace qim {
 
-// Working variables, set from the module's fixed settings at start.
+// The module parameter devs (insmod qim devs=N): the minors the next start registers.
+extern int qim_devs_param;
+
+// Working variables, set from the module's settings at start.
 extern int qim_major;
 extern int qim_devs;
 extern int qim_rahead;

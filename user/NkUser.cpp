@@ -3,6 +3,7 @@
 // transfer that moves fewer bytes than asked fails.
 #include "Nk.h"
 #include "NkImageFile.h"
+#include "NkUser.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -95,10 +96,12 @@ std::uint32_t ShortWrite(std::uint32_t length)
 namespace qim {
 
 namespace {
+NkLock imageLocks = NkLock::None;
+
 // A stream on an image file (NkImageFile.h), opened with flags as fopen opens with mode.
 int OpenStream(const char* path, int flags, const char* mode, NkHandle* handle)
 {
-    const int fd = NkOpenImageDescriptor(path, flags, 0666, NkFileIdentity{});
+    const int fd = NkOpenImageDescriptor(path, flags, 0666, {}, imageLocks);
     if (fd < 0)
         return 0;
     FILE* f = ::fdopen(fd, mode);
@@ -110,6 +113,8 @@ int OpenStream(const char* path, int flags, const char* mode, NkHandle* handle)
     return 1;
 }
 }  // namespace
+
+void NkUserSetImageLocks(NkLock lock) { imageLocks = lock; }
 
 int NkCreateFile(const char* path, std::uint32_t readOnly, NkHandle* handle)
 {

@@ -99,11 +99,29 @@ int OpenDiskImage(Disk* disk, const char* path, std::uint32_t readOnly, IsHardDi
     return Disk_OpenBeta(disk, path, readOnly, record->dwImageOffset, &record->diBetaInfo) == 0 ? 0 : -1;
 }
 
+namespace {
+std::string chosenDevice;
+}  // namespace
+
 const char* QimDevicePath()
 {
+    if (!chosenDevice.empty())
+        return chosenDevice.c_str();
     const char* node = std::getenv("QIM_DEVICE");
     return node != nullptr ? node : "/dev/qim0";
 }
+
+std::string QimDevicePathOf(const char* device)
+{
+    if (std::strchr(device, '/') != nullptr)
+        return device;
+    const char* node = std::getenv("QIM_DEVICE");
+    const char* slash = node != nullptr ? std::strrchr(node, '/') : nullptr;
+    const std::string dir = slash != nullptr ? std::string(node, slash) : node != nullptr ? "." : "/dev";
+    return dir + "/qim" + device;
+}
+
+void ChooseQimDevice(const char* device) { chosenDevice = QimDevicePathOf(device); }
 
 // Read-only: control requests need no more, and a node serving a read-only
 // image refuses openers for writing.
@@ -139,6 +157,9 @@ int SendRequest(unsigned long request, const void* argument)
                       "device)";
     else if (result < 0 && (error == ENOTTY || error == ENODEV || error == ENOSYS))
         nodeFailure = std::string("no driver serves ") + QimDevicePath() + ": " + std::strerror(error);
+    else if (result < 0 && error == EBUSY)
+        nodeFailure = "the image, or a file it reads, is locked: another program reads or writes it (qim's log "
+                      "names the file)";
     else if (result < 0 && error == EINVAL)
         nodeFailure = "the driver refused the geometry (zero heads or sectors per track)";
     else if (result < 0 && error == EFAULT)
@@ -154,6 +175,11 @@ const char* NodeFailureReason() { return nodeFailure.c_str(); }
 int MountDiskImage(const void* record, std::uint32_t /*length*/) { return SendRequest(QIM_MOUNT, record); }
 
 int UnmountDiskImage() { return SendRequest(QIM_UNMOUNT, nullptr); }
+
+int QueryDeviceStatus(std::span<std::byte, kStatusRecordBytes> answer)
+{
+    return SendRequest(QIM_STATUS, answer.data());
+}
 
 int QueryFileInfo() { return 0; }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace qim {
@@ -35,8 +36,13 @@ using GetBetaInfoFunc = int (*)(void* param, DiskInfo* info, std::uint32_t* imag
                                 GetBetaInfoFunc getBetaInfoFloppyDisk, void* getBetaInfoFloppyDiskParam,
                                 MountRecord* record);
 
-// "/dev/qim0", or the path in QIM_DEVICE when that is set.
+// The node ChooseQimDevice chose, else the path in QIM_DEVICE when that is
+// set, else "/dev/qim0".
 [[nodiscard]] const char* QimDevicePath();
+// The node of device: the path itself when it holds a "/", else qimN beside
+// the node QIM_DEVICE names, or in /dev.
+[[nodiscard]] std::string QimDevicePathOf(const char* device);
+void ChooseQimDevice(const char* device);
 
 // 1 with the node's descriptor in handle, 0 when it cannot be opened.
 [[nodiscard]] int OpenQim(int* handle);
@@ -47,6 +53,8 @@ void CloseQim(int handle);
 // 1 exactly when the driver answers 0; busy (1) and errors are 0.
 [[nodiscard]] int MountDiskImage(const void* record, std::uint32_t length);
 [[nodiscard]] int UnmountDiskImage();
+// 1 with the node's status record in answer.
+[[nodiscard]] int QueryDeviceStatus(std::span<std::byte, kStatusRecordBytes> answer);
 int QueryFileInfo();
 
 enum class MountSendResult { Mounted, NoRecord, Refused };

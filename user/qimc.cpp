@@ -21,6 +21,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qim {
 
@@ -45,6 +46,8 @@ constexpr const char* kHelp =
     "       qimc m FILE [r] [h a|h 9|f OFFSET BPS TOTAL HEADS SPT] [PARTITION]\n"
     "                                  mount an image from the arguments\n"
     "       qimc u                     unmount\n"
+    "       qimc s [--output=json]     list each device: node, partition, mode, openers\n"
+    "                                  (besides qimc), size and image\n"
     "r mounts read-only. The letters and numbers describe a raw image that is not a\n"
     "listed floppy size: h (hard disk) with a (PC/AT) or 9 (PC-98) table, or f\n"
     "(floppy), then image offset, bytes per sector, total sectors, heads and sectors\n"
@@ -52,7 +55,9 @@ constexpr const char* kHelp =
     "After a mount the exit status is the PC/AT partition's system id (0 for a\n"
     "PC-98 partition or a floppy), 255 after a failure or cancel, so for example\n"
     "  qimc m disk.vmdk 1; [ $? != 255 ] && mount /dev/qim0 /mnt\n"
-    "qimc talks to /dev/qim0, or to the node named in QIM_DEVICE when that is set.\n";
+    "qimc talks to /dev/qim0, or to the node named in QIM_DEVICE when that is set.\n"
+    "qimc -d N COMMAND ... talks to device N instead: qimN beside that node, or in\n"
+    "/dev (-d PATH names the node itself).\n";
 
 // Says why the image at path did not open.
 void WhyImageFailed(const std::string& path)
@@ -484,6 +489,109 @@ int Unmount()
     return -1;
 }
 
+// A device's line of the status list.
+struct DeviceLine {
+    std::string node;
+    StatusRecord status;
+    std::string image;
+};
+
+std::string PartitionText(const StatusRecord& s)
+{
+    if (s.dwMounted == 0)
+        return "-";
+    if (s.dwFloppy != 0)
+        return "whole";
+    return std::to_string(s.dwPartition + 1) + (s.dwPC98 != 0 ? " (pc-98)" : "");
+}
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            std::array<char, 8> escaped{};
+            std::snprintf(escaped.data(), escaped.size(), "\\u%04x", static_cast<unsigned>(c));
+            out += escaped.data();
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+void PrintStatusText(const std::vector<DeviceLine>& lines)
+{
+    std::printf("%-6s %-24s %-9s %-4s %-7s %-12s %s\n", "DEVICE", "NODE", "PARTITION", "MODE", "OPENERS", "SIZE",
+                "IMAGE");
+    for (const DeviceLine& l : lines) {
+        const StatusRecord& s = l.status;
+        std::printf("%-6u %-24s %-9s %-4s %-7u %-12llu %s\n", s.dwMinor, l.node.c_str(), PartitionText(s).c_str(),
+                    s.dwMounted == 0 ? "-" : s.dwReadOnly != 0 ? "ro" : "rw", s.dwOpeners,
+                    static_cast<unsigned long long>(s.qwBytes), s.dwMounted == 0 ? "-" : l.image.c_str());
+    }
+}
+
+void PrintStatusJson(const std::vector<DeviceLine>& lines)
+{
+    std::printf("[");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const StatusRecord& s = lines[i].status;
+        const bool mounted = s.dwMounted != 0;
+        std::printf("%s\n  {\"device\": %u, \"node\": %s, \"image\": %s, \"partition\": %s, \"table\": %s, "
+                    "\"read-only\": %s, \"openers\": %u, \"size\": %llu}",
+                    i == 0 ? "" : ",", s.dwMinor, JsonString(lines[i].node).c_str(),
+                    mounted ? JsonString(lines[i].image).c_str() : "null",
+                    mounted && s.dwFloppy == 0 ? std::to_string(s.dwPartition + 1).c_str() : "null",
+                    !mounted || s.dwFloppy != 0 ? "null" : s.dwPC98 != 0 ? "\"pc-98\"" : "\"pc/at\"",
+                    mounted && s.dwReadOnly != 0 ? "true" : "false", s.dwOpeners,
+                    static_cast<unsigned long long>(s.qwBytes));
+    }
+    std::printf("\n]\n");
+}
+
+// Asks the node qimc talks to, then every other device of the same qim: each
+// beside it, as qim names its nodes.
+int Status(bool json)
+{
+    const std::string asked = QimDevicePath();
+    std::array<std::byte, kStatusRecordBytes> answer{};
+    if (QueryDeviceStatus(answer) == 0) {
+        Why("%s", NodeFailureReason());
+        return -1;
+    }
+    const char* name = nullptr;
+    const StatusRecord first = LoadStatusRecord(answer, &name);
+    const std::string firstImage = name;
+    const std::size_t slash = asked.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : asked.substr(0, slash);
+    std::vector<DeviceLine> lines;
+    bool whole = true;
+    for (std::uint32_t minor = 0; minor < first.dwDevices; ++minor) {
+        if (minor == first.dwMinor) {
+            lines.push_back({asked, first, firstImage});
+            continue;
+        }
+        const std::string node = dir + "/qim" + std::to_string(minor);
+        ChooseQimDevice(node.c_str());
+        if (QueryDeviceStatus(answer) == 0) {
+            Why("device %u: %s", minor, NodeFailureReason());
+            whole = false;
+            continue;
+        }
+        const StatusRecord s = LoadStatusRecord(answer, &name);
+        lines.push_back({node, s, name});
+    }
+    if (json)
+        PrintStatusJson(lines);
+    else
+        PrintStatusText(lines);
+    return whole ? 0 : -1;
+}
+
 }  // namespace
 
 }  // namespace qim
@@ -491,6 +599,19 @@ int Unmount()
 int main(int argc, char** argv)
 {
     using namespace qim;
+    // -d N before the command chooses the device; the command line after it
+    // is read as without it.
+    if (argc >= 2 && (std::strcmp(argv[1], "-d") == 0 || std::strcmp(argv[1], "--device") == 0)) {
+        if (argc < 3 || argv[2][0] == '\0') {
+            Print("invalid argument\n");
+            Why("%s needs a device number or node path", argv[1]);
+            return -1;
+        }
+        ChooseQimDevice(argv[2]);
+        argv[2] = argv[0];
+        argv += 2;
+        argc -= 2;
+    }
     if (argc < 2) {
         std::printf("%s\n", kQimDescription);
         Print("mount:   # qimc m\n");
@@ -511,6 +632,9 @@ int main(int argc, char** argv)
     }
     if ((command == 'u' || command == 'U') && argc == 2)
         return Unmount();
+    if ((command == 's' || command == 'S') && argv[1][1] == '\0' &&
+        (argc == 2 || (argc == 3 && std::strcmp(argv[2], "--output=json") == 0)))
+        return Status(argc == 3);
     Print("invalid argument\n");
     Why("%s: not a command, or not with these arguments (see qimc --help)", argv[1]);
     return -1;

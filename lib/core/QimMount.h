@@ -24,6 +24,7 @@ inline constexpr const char* kQimDescription = "QIM for Linux Ver.0 alpha03";
 // argument reaches the driver and the driver reaches the caller's memory itself.
 inline constexpr unsigned int QIM_MOUNT = 0x9201;  // argument: the address of a mount record
 inline constexpr unsigned int QIM_UNMOUNT = 0x9202;  // argument: none
+inline constexpr unsigned int QIM_STATUS = 0x9203;   // argument: the address of a status record
 
 // The record's words in host order. A recognised image has its format code in
 // word 1; a raw image has its geometry there (words 1 to 4) and its data
@@ -117,6 +118,58 @@ inline void StoreMountRecord(const MountRecord& record, std::string_view path, s
     *record = MountRecordOfWords(words);
     *fileName = reinterpret_cast<const char*>(name.data());
     return true;
+}
+
+// What QIM_STATUS writes: the device asked about, as the driver sees it. On
+// the wire: the words of StatusRecordWords, little-endian, then the image's
+// name with its terminating zero in kStatusRecordNameBytes (empty while
+// nothing is mounted). Openers do not count the asker's own open.
+struct StatusRecord {
+    std::uint32_t dwDevices;  // qim_devs
+    std::uint32_t dwMinor;    // the device asked
+    std::uint32_t dwMounted;
+    std::uint32_t dwReadOnly;
+    std::uint32_t dwFloppy;
+    std::uint32_t dwPC98;
+    std::uint32_t dwPartition;  // 0-based, as the mount record's
+    std::uint32_t dwOpeners;
+    std::uint64_t qwBytes;  // the device's length
+};
+
+inline constexpr std::size_t kStatusRecordWordCount = 10;
+inline constexpr std::size_t kStatusRecordNameAt = 4 * kStatusRecordWordCount;
+inline constexpr std::size_t kStatusRecordNameBytes = 4096;
+inline constexpr std::size_t kStatusRecordBytes = kStatusRecordNameAt + kStatusRecordNameBytes;
+
+using StatusRecordWordArray = std::array<std::uint32_t, kStatusRecordWordCount>;
+
+[[nodiscard]] constexpr StatusRecordWordArray StatusRecordWords(const StatusRecord& r)
+{
+    return {r.dwDevices, r.dwMinor, r.dwMounted, r.dwReadOnly, r.dwFloppy, r.dwPC98, r.dwPartition, r.dwOpeners,
+            static_cast<std::uint32_t>(r.qwBytes), static_cast<std::uint32_t>(r.qwBytes >> 32)};
+}
+
+// Writes the record and name (cut to fit, always terminated) into out.
+inline void StoreStatusRecord(const StatusRecord& record, std::string_view name,
+                              std::span<std::byte, kStatusRecordBytes> out)
+{
+    const StatusRecordWordArray words = StatusRecordWords(record);
+    for (std::size_t i = 0; i < words.size(); ++i)
+        StoreLE<std::uint32_t>(out, 4 * i, words[i]);
+    const std::size_t length = name.size() < kStatusRecordNameBytes ? name.size() : kStatusRecordNameBytes - 1;
+    std::memset(out.data() + kStatusRecordNameAt, 0, kStatusRecordNameBytes);
+    std::memcpy(out.data() + kStatusRecordNameAt, name.data(), length);
+}
+
+// Reads a record; name points into in and is always terminated there.
+[[nodiscard]] inline StatusRecord LoadStatusRecord(std::span<std::byte, kStatusRecordBytes> in, const char** name)
+{
+    StatusRecordWordArray w{};
+    for (std::size_t i = 0; i < w.size(); ++i)
+        w[i] = LoadLE<std::uint32_t>(in, 4 * i);
+    in[kStatusRecordBytes - 1] = std::byte{0};
+    *name = reinterpret_cast<const char*>(in.data() + kStatusRecordNameAt);
+    return {w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8] | std::uint64_t{w[9]} << 32};
 }
 
 }  // namespace qim

@@ -151,7 +151,15 @@ bool IsMountPoint(const std::string& path)
     return false;
 }
 
-QimServer::QimServer(const TempDir& dir) : node_(dir.file("qim0")), log_(dir.file("qim.log")) {}
+QimServer::QimServer(const TempDir& dir, int devices)
+    : node_(dir.file("qim0")), log_(dir.file("qim.log")), devices_(devices)
+{
+}
+
+std::string QimServer::node(int device) const
+{
+    return node_.substr(0, node_.size() - 1) + std::to_string(device);
+}
 
 QimServer::~QimServer()
 {
@@ -172,7 +180,13 @@ bool QimServer::Start(bool ignoringSigint)
         ::dup2(nullFd, 0);
         ::dup2(nullFd, 1);
         const std::string qim = QimPath();
-        ::execl(qim.c_str(), qim.c_str(), "--node", node_.c_str(), static_cast<char*>(nullptr));
+        if (devices_ == 1) {
+            ::execl(qim.c_str(), qim.c_str(), "--node", node_.c_str(), static_cast<char*>(nullptr));
+        } else {
+            const std::string count = std::to_string(devices_), nodeDir = node_.substr(0, node_.rfind('/'));
+            ::execl(qim.c_str(), qim.c_str(), "--devices", count.c_str(), "--node-dir", nodeDir.c_str(),
+                    static_cast<char*>(nullptr));
+        }
         ::_exit(127);
     }
     pid_ = pid;
@@ -180,7 +194,7 @@ bool QimServer::Start(bool ignoringSigint)
     while (Clock::now() < deadline) {
         // Served, not merely a mount point: a killed qim's dead mount is one too.
         struct stat st {};
-        if (IsMountPoint(node_) && ::stat(node_.c_str(), &st) == 0)
+        if (IsMountPoint(node(devices_ - 1)) && ::stat(node(devices_ - 1).c_str(), &st) == 0)
             return true;
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -201,9 +215,10 @@ int QimServer::Stop()
         status = ExitStatus(WaitBounded(pid_, Clock::now() + std::chrono::seconds(30), timedOut));
         pid_ = -1;
     }
-    // A killed qim leaves its mount behind; a lazy unmount frees the path.
-    if (IsMountPoint(node_))
-        RunCommand({"umount", "-l", node_}, 10);
+    // A killed qim leaves its mounts behind; a lazy unmount frees the paths.
+    for (int i = 0; i < devices_; ++i)
+        if (IsMountPoint(node(i)))
+            RunCommand({"umount", "-l", node(i)}, 10);
     return status;
 }
 

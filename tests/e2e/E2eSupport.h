@@ -33,10 +33,11 @@ RunResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 
 // qimc with QIM_DEVICE set to the node.
 RunResult Qimc(const std::string& node, const std::vector<std::string>& args);
 
-// A qim process serving a node under a temporary directory.
+// A qim process serving a node under a temporary directory, or several
+// (dir/qim0, dir/qim1, ...).
 class QimServer {
 public:
-    explicit QimServer(const TempDir& dir);
+    explicit QimServer(const TempDir& dir, int devices = 1);
     ~QimServer();
     QimServer(const QimServer&) = delete;
     QimServer& operator=(const QimServer&) = delete;
@@ -51,12 +52,14 @@ public:
     // or nullopt while it still runs.
     [[nodiscard]] std::optional<int> WaitExit(int seconds);
     [[nodiscard]] const std::string& node() const { return node_; }
+    [[nodiscard]] std::string node(int device) const;
     // What qim wrote to standard error so far.
     [[nodiscard]] std::string Log() const;
 
 private:
     std::string node_;
     std::string log_;
+    int devices_ = 1;
     pid_t pid_ = -1;
 };
 

@@ -298,7 +298,7 @@ TEST_F(Misuse, NodeOptionNeedsAPath)
     for (const std::vector<std::string>& argv : {std::vector<std::string>{QimPath(), "--node"},
                                                  {QimPath(), "--node="}, {QimPath(), "--debug", "--node"}}) {
         const RunResult r = RunCommand(argv, 10);
-        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err.rfind("qim: --node needs a path\n", 0), 0u) << r.err;
     }
     const RunResult help = RunCommand({QimPath(), "--help"}, 10);

@@ -9,8 +9,17 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <future>
+#include <linux/userfaultfd.h>
 #include <span>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -146,6 +155,75 @@ TEST_F(NodeAdapter, ConcurrentUnalignedWritersKeepEachOthersBytes)
     EXPECT_TRUE(ReadFileRange(image, 0, expected.size()) == expected);
     EXPECT_TRUE(ReadFileRange(image, expected.size(), 512) == Bytes(disk.begin() + static_cast<long>(expected.size()),
                                                                     disk.begin() + static_cast<long>(expected.size()) + 512));
+}
+
+// A transfer stalled inside one device's image read (its buffer's page is
+// held back by userfaultfd, as a slow file would hold the read) holds up no
+// request of another device: the second device's read completes first.
+TEST(NodeAdapterDevices, StalledReadOnOneDeviceHoldsUpNoOther)
+{
+    const int uffd = static_cast<int>(::syscall(SYS_userfaultfd, O_CLOEXEC));
+    if (uffd < 0)
+        GTEST_SKIP() << "no userfaultfd for kernel-mode faults here: " << std::strerror(errno);
+    ASSERT_EQ(qim::host::LoadModule(2), 0);
+    TempDir dir;
+    std::array<Bytes, 2> disks;
+    std::array<qim::host::NodeOps, 2> ops{};
+    for (unsigned minor = 0; minor < 2; ++minor) {
+        const std::string image = dir.file("fd" + std::to_string(minor) + ".img");
+        disks[minor] = WriteRawImage(image, {kFloppy, 0, 0, minor + 3});
+        ops[minor] = qim::host::DeviceNodeOps(minor);
+        ASSERT_EQ(ops[minor].open(ops[minor].context), 0);
+        const Bytes record = MountRecordBytes({1, 2880, 2, 18, 512, 0, 1, 0, 0, 0}, image);
+        ASSERT_EQ(ops[minor].ioctl(ops[minor].context, ::getpid(), qim::QIM_MOUNT,
+                                   reinterpret_cast<unsigned long>(record.data())).result, 0);
+    }
+
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    void* stalled = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(stalled, MAP_FAILED);
+    uffdio_api api{UFFD_API, 0, 0};
+    uffdio_register reg{{reinterpret_cast<std::uint64_t>(stalled), page}, UFFDIO_REGISTER_MODE_MISSING, 0};
+    ASSERT_EQ(::ioctl(uffd, UFFDIO_API, &api), 0);
+    ASSERT_EQ(::ioctl(uffd, UFFDIO_REGISTER, &reg), 0);
+
+    std::atomic<int> order{0};
+    int slowDone = 0;
+    long slowRead = 0;
+    std::thread slow([&] {
+        slowRead = ops[1].read(ops[1].context, 0, {static_cast<std::byte*>(stalled), 512});
+        slowDone = ++order;
+    });
+    // The stall: the slow read has reached the image and waits on its buffer.
+    uffd_msg msg{};
+    ASSERT_EQ(::read(uffd, &msg, sizeof msg), static_cast<ssize_t>(sizeof msg));
+    ASSERT_EQ(msg.event, UFFD_EVENT_PAGEFAULT);
+
+    Bytes out(512);
+    auto fast = std::async(std::launch::async, [&] {
+        const long n = ops[0].read(ops[0].context, 512, std::as_writable_bytes(std::span(out)));
+        ++order;
+        return n;
+    });
+    const bool fastFinished = fast.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    const int fastDone = order.load();
+    uffdio_zeropage zero{{reinterpret_cast<std::uint64_t>(stalled), page}, 0, 0};
+    ASSERT_EQ(::ioctl(uffd, UFFDIO_ZEROPAGE, &zero), 0);
+    slow.join();
+    EXPECT_TRUE(fastFinished);
+    EXPECT_EQ(fast.get(), 512);
+    EXPECT_EQ(fastDone, 1) << "device 0's read waited for device 1's";
+    EXPECT_EQ(slowDone, 2);
+    EXPECT_EQ(out, Bytes(disks[0].begin() + 512, disks[0].begin() + 1024));
+    EXPECT_EQ(slowRead, 512);
+    EXPECT_EQ(Bytes(static_cast<std::uint8_t*>(stalled), static_cast<std::uint8_t*>(stalled) + 512),
+              Bytes(disks[1].begin(), disks[1].begin() + 512));
+
+    for (qim::host::NodeOps& o : ops)
+        o.release(o.context);
+    qim::host::UnloadModule();
+    ::munmap(stalled, page);
+    ::close(uffd);
 }
 
 }  // namespace

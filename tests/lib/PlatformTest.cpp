@@ -224,12 +224,12 @@ TEST(Platform, DriverNodeIsNoImage)
     ASSERT_EQ(::symlink(node.c_str(), link.c_str()), 0);
     struct stat st {};
     ASSERT_EQ(::stat(node.c_str(), &st), 0);
-    NkKernSetDriverNode(st.st_dev, st.st_ino);
+    NkKernSetDriverNode(1, st.st_dev, st.st_ino);
     NkHandle h = nullptr;
     EXPECT_EQ(NkCreateFile(node.c_str(), 1, &h), 0);
     EXPECT_EQ(NkCreateFile(link.c_str(), 0, &h), 0);
     EXPECT_EQ(NkCreateFileNew(node.c_str(), &h), 0);
-    NkKernSetDriverNode(0, 0);
+    NkKernSetDriverNode(1, 0, 0);
     OpenFile f;
     EXPECT_EQ(NkCreateFile(link.c_str(), 1, &f.h), 1);
 }
