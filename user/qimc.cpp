@@ -5,6 +5,7 @@
 #include "ConsoleInput.h"
 #include "Disk.h"
 #include "Nk.h"
+#include "NkImageFile.h"
 #include "OpenDiskImage.h"
 #include "PartitionEntry.h"
 
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,6 +60,17 @@ constexpr const char* kHelp =
     "qimc talks to /dev/qim0, or to the node named in QIM_DEVICE when that is set.\n"
     "qimc -d N COMMAND ... talks to device N instead: qimN beside that node, or in\n"
     "/dev (-d PATH names the node itself).\n";
+
+// Whether another program holds a lock on the image file that a mount with
+// readOnly would take a conflicting lock against. qimc's own look at such an
+// image only reads, and the driver refuses the mount and says why.
+bool LockedByAnother(const std::string& path, std::uint32_t readOnly)
+{
+    const int fd = NkOpenImageDescriptor(path.c_str(), readOnly != 0 ? O_RDONLY : O_RDWR, 0, {}, NkLock::ByAccess);
+    if (fd >= 0)
+        ::close(fd);
+    return fd < 0 && errno == EAGAIN;
+}
 
 // Says why the image at path did not open.
 void WhyImageFailed(const std::string& path)
@@ -386,7 +399,8 @@ int InteractMode()
     Disk disk;
     Disk_Construct(&disk);
     MountRecord record{};
-    if (int rc = OpenDiskImage(&disk, path.c_str(), readOnly, IsHardDisk, &commandLine, IsPCAT, &commandLine,
+    const std::uint32_t lookReadOnly = LockedByAnother(path, readOnly) ? 1 : readOnly;
+    if (int rc = OpenDiskImage(&disk, path.c_str(), lookReadOnly, IsHardDisk, &commandLine, IsPCAT, &commandLine,
                                GetBetaInfoHardDisk, &commandLine, GetBetaInfoFloppyDisk, &commandLine, &record);
         rc != 0) {
         Print(rc == 1 ? "canceled\n" : "failed1\n");
@@ -463,7 +477,8 @@ int ArgMode(ArgCursor* cursor)
     Disk disk;
     Disk_Construct(&disk);
     MountRecord record{};
-    if (int rc = OpenDiskImage(&disk, path.c_str(), readOnly, IsHardDiskArg, cursor, IsPCATArg, cursor,
+    const std::uint32_t lookReadOnly = LockedByAnother(path, readOnly) ? 1 : readOnly;
+    if (int rc = OpenDiskImage(&disk, path.c_str(), lookReadOnly, IsHardDiskArg, cursor, IsPCATArg, cursor,
                                GetBetaInfoHardDiskArg, cursor, GetBetaInfoFloppyDiskArg, cursor, &record);
         rc != 0) {
         Print(rc == 1 ? "canceled\n" : "failed\n");

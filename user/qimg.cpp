@@ -7,6 +7,7 @@
 #include "DiskFormats.h"
 #include "HeadedDisk.h"
 #include "Nk.h"
+#include "NkUser.h"
 #include "OpenDiskImage.h"
 #include "PartitionEntry.h"
 #include "QimMount.h"
@@ -39,6 +40,7 @@ struct Options {
     std::vector<std::string> files;
     bool json = false;
     bool progress = false;
+    bool forceShare = false;  // -U: no image locks, as qemu-img's
     std::uint32_t partition = 0;  // 1-based; 0 for the whole disk
     bool raw = false;
     std::uint32_t rawOffset = 0;
@@ -59,7 +61,8 @@ void FailCode(std::string_view file, std::string_view doing, int code)
 constexpr const char* kUsage =
     "usage: qimg info IMAGE [--output=json] [--raw OFFSET,BYTES_PER_SECTOR,TOTAL,HEADS,SECTORS_PER_TRACK]\n"
                  "       qimg check IMAGE [--raw ...]\n"
-    "       qimg convert [-p] IMAGE OUTPUT [--partition N] [--raw ...]\n";
+    "       qimg convert [-p] IMAGE OUTPUT [--partition N] [--raw ...]\n"
+    "-U (--force-share), with any command, reads an image that another program writes.\n";
 
 int Usage(const char* why)
 {
@@ -103,6 +106,8 @@ const char* ParseOptions(int argc, char** argv, Options* options)
             i += arg == "--output" ? 1 : 0;
         } else if (arg == "-p") {
             options->progress = true;
+        } else if (arg == "-U" || arg == "--force-share") {
+            options->forceShare = true;
         } else if (arg == "--partition" || arg.starts_with("--partition=")) {
             const std::string value = arg == "--partition" ? (hasNext ? argv[++i] : "") : arg.substr(12);
             if (!ParseUnsigned(value, &options->partition) || options->partition == 0)
@@ -146,6 +151,13 @@ struct Image {
 bool OpenImage(const Options& options, const std::string& path, Image* image)
 {
     image->path = path;
+    NkClearLockedImageFile();
+    const auto failedOnLock = [&path] {
+        if (NkLockedImageFile()[0] == '\0')
+            return false;
+        Fail(path, std::string(NkLockedImageFile()) + " is locked: another program writes it (-U reads it anyway)");
+        return true;
+    };
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         Fail(path, std::string(DiskErrorText(ERR_CREATE_FILE)) + ": " + std::strerror(errno));
@@ -157,7 +169,8 @@ bool OpenImage(const Options& options, const std::string& path, Image* image)
     }
     if (options.raw) {
         if (int rc = Disk_OpenBeta(&image->disk, path.c_str(), 1, options.rawOffset, &options.rawInfo); rc != 0) {
-            FailCode(path, "cannot open as a raw image of that geometry", rc);
+            if (!failedOnLock())
+                FailCode(path, "cannot open as a raw image of that geometry", rc);
             return false;
         }
     } else if (Disk_Open(&image->disk, path.c_str(), 1) == 0) {
@@ -170,8 +183,9 @@ bool OpenImage(const Options& options, const std::string& path, Image* image)
         image->floppy = 1;
         image->tableKnown = true;
     } else {
-        Fail(path, "not an image of a format qimg knows; for a raw image give its geometry with --raw "
-                       "OFFSET,BYTES_PER_SECTOR,TOTAL,HEADS,SECTORS_PER_TRACK");
+        if (!failedOnLock())
+            Fail(path, "not an image of a format qimg knows; for a raw image give its geometry with --raw "
+                           "OFFSET,BYTES_PER_SECTOR,TOTAL,HEADS,SECTORS_PER_TRACK");
         return false;
     }
     Disk_GetDiskInfo(&image->disk, &image->info);
@@ -684,6 +698,9 @@ int main(int argc, char** argv)
     }
     if (const char* why = ParseOptions(argc, argv, &options); why != nullptr)
         return Usage(why);
+    // Shared locks for the images read, so that none is read while another
+    // program writes it, and an exclusive one for an image written.
+    NkUserSetImageLocks(options.forceShare ? NkLock::None : NkLock::ByAccess);
     if (options.command == "info")
         return Info(options);
     if (options.command == "check")

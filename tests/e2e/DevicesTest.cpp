@@ -126,4 +126,38 @@ TEST_F(Devices, VMware4AndVirtualPCMountedAtOnce)
     ExpectFile(vhd, "from0.txt", Bytes{'h', 'i', '\n'});
 }
 
+// An image mounted read-write is locked against a second writer (another qim)
+// and against qimg's reads, unless -U; read-only mounts share an image.
+TEST_F(Devices, ImageLocks)
+{
+    MakeImages();
+    ASSERT_EQ(On(0, {"m", vmdk, "1"}).status, 0x83);
+
+    TempDir otherDir;
+    QimServer other(otherDir);
+    ASSERT_TRUE(other.Start()) << other.Log();
+    const RunResult second = Qimc(other.node(), {"m", vmdk, "1"});
+    EXPECT_EQ(second.status, 255);
+    EXPECT_EQ(second.out, "mount error\n");
+    EXPECT_NE(second.err.find("is locked: another program reads or writes it"), std::string::npos) << second.err;
+    EXPECT_NE(other.Log().find("<1>qim: " + vmdk + " is locked"), std::string::npos) << other.Log();
+    const RunResult same = On(1, {"m", vmdk, "r", "1"});
+    EXPECT_EQ(same.status, 255) << "read-only beside a writer: " << same.out;
+
+    const std::string out = dir.file("copy.raw");
+    const RunResult convert = Qimg({"convert", vmdk, out});
+    EXPECT_EQ(convert.status, 1);
+    EXPECT_NE(convert.err.find(vmdk + " is locked: another program writes it"), std::string::npos) << convert.err;
+    EXPECT_EQ(Qimg({"convert", "-U", vmdk, out}).status, 0);
+    EXPECT_EQ(Qimg({"info", "--force-share", vmdk}).status, 0);
+
+    ASSERT_EQ(On(0, {"u"}).status, 0);
+    EXPECT_EQ(On(0, {"m", vmdk, "r", "1"}).status, 0x83);
+    const RunResult shared = On(1, {"m", vmdk, "r", "1"});
+    EXPECT_EQ(shared.status, 0x83) << shared.out << shared.err << qim.Log();
+    EXPECT_EQ(Qimg({"check", vmdk}).status, 0) << "qimg reads beside read-only mounts";
+    EXPECT_EQ(Qimc(other.node(), {"m", vmdk, "1"}).status, 255) << "no writer beside readers";
+    EXPECT_EQ(other.Stop(), 0);
+}
+
 }  // namespace

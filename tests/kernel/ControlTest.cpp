@@ -1,6 +1,9 @@
 // Open, release and the control requests of the driver.
 #include "DriverFixture.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace qimtest {
 namespace {
 
@@ -182,6 +185,24 @@ TEST_F(ControlTest, StatusDescribesTheMountedImage)
     EXPECT_EQ(Release(), 0);
     EXPECT_EQ(Ioctl(qim::QIM_STATUS, kern::UnmappedUser()), -14);
     EXPECT_EQ(kern::LiveAllocations(), 4u + 1u);
+}
+
+// Another program's lock on the image refuses the mount, naming the file; the
+// device's own former image of the same file is no other program.
+TEST_F(ControlTest, ImageLockedElsewhereIsRefused)
+{
+    const std::string a = Image("a.img", kFloppy, 1), b = Image("b.img", kFloppy, 2);
+    ASSERT_EQ(Mount(RawFloppyWords(kFloppy), a), 0);
+    ASSERT_EQ(Mount(RawFloppyWords(kFloppy), a), 0);
+    const int fd = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
+    struct flock shared {};
+    shared.l_type = F_RDLCK;
+    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &shared), 0);
+    EXPECT_EQ(Mount(RawFloppyWords(kFloppy, 1), b), 0) << "readers share";
+    EXPECT_EQ(Mount(RawFloppyWords(kFloppy), b), -16);
+    EXPECT_EQ(kern::Log(), std::vector<std::string>{"<1>qim: " + b + " is locked: another program reads or writes it\n"});
+    ::close(fd);
+    EXPECT_EQ(Mount(RawFloppyWords(kFloppy), b), 0);
 }
 
 TEST_F(ControlTest, UnmountFromEmptyAndAfterMount)
