@@ -13,7 +13,27 @@
 #include <string>
 #include <vector>
 
+#ifdef QIM_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
 namespace {
+
+// Tells a service manager that every node is served; sd_notify does nothing
+// unless systemd started qim (NOTIFY_SOCKET).
+void Ready()
+{
+#ifdef QIM_HAVE_SYSTEMD
+    sd_notify(0, "READY=1\nSTATUS=serving");
+#endif
+}
+
+void Stopping()
+{
+#ifdef QIM_HAVE_SYSTEMD
+    sd_notify(0, "STOPPING=1");
+#endif
+}
 
 constexpr const char* kUsage =
     "usage: qim [--devices N] [--node PATH | --node-dir DIR] [--debug]\n"
@@ -104,7 +124,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "qim: the driver did not load (%d)\n", rc);
         return 1;
     }
-    const int status = qim::host::ServeNodes(paths, ops, debug, nullptr);
+    const int status = qim::host::ServeNodes(paths, ops, debug, Ready);
+    Stopping();
     qim::host::UnloadModule();
     std::fprintf(stderr, "qim: the driver is unloaded\n");
     return status;

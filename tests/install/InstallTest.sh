@@ -15,6 +15,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null || bad "cmake --install"
 
 expected="bin/qimg
 lib/systemd/system/qim.service
+lib/systemd/system/qim@.service
 sbin/qim
 sbin/qimc
 share/man/man1/qimg.1
@@ -43,11 +44,36 @@ else
   bad "systemd-analyze verify: $out"
 fi
 if grep -qx "ExecStart=$prefix/sbin/qim" "$unit" && grep -qx "KillSignal=SIGTERM" "$unit" \
-   && grep -qx "Type=simple" "$unit"; then
+   && grep -qx "Type=notify" "$unit"; then
   ok "unit runs the installed qim in the foreground, stopped by SIGTERM"
 else
   bad "unit contents: $(cat "$unit")"
 fi
+# The template, verified as an instance of it.
+template="$prefix/lib/systemd/system/qim@.service"
+instance="$prefix/qim@example.service"  # a copy: a link would be read as an alias
+cp "$template" "$instance"
+if out=$(MANPATH="$prefix/share/man" systemd-analyze verify "$instance" 2>&1) && [ -z "$out" ]; then
+  ok "systemd-analyze verify qim@.service"
+else
+  bad "systemd-analyze verify qim@.service: $out"
+fi
+if grep -qx "ExecStart=$prefix/sbin/qim --node /dev/qim-%i" "$template" && grep -qx "Type=notify" "$template" \
+   && grep -qx "EnvironmentFile=/etc/qim/%i.conf" "$template" && grep -qx "ExecStop=-$prefix/sbin/qimc u" "$template"; then
+  ok "template serves /dev/qim-NAME with the image of /etc/qim/NAME.conf"
+else
+  bad "template contents: $(cat "$template")"
+fi
+
+# Start, mount, stop under systemd itself, where it runs this machine.
+if [ "$(ps -p 1 -o comm=)" != systemd ]; then
+  echo "skip: template start/mount/stop: PID 1 is $(ps -p 1 -o comm=), not systemd"
+elif [ "$(id -u)" -ne 0 ]; then
+  echo "skip: template start/mount/stop: needs root"
+else
+  bash "$(dirname "$0")/ServiceTest.sh" "$prefix" && ok "template start, mount, stop" || bad "template start, mount, stop"
+fi
+
 for program in sbin/qim sbin/qimc bin/qimg; do
   if [ -x "$prefix/$program" ]; then ok "$program is executable"; else bad "$program is not executable"; fi
 done
