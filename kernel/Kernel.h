@@ -10,8 +10,9 @@
 //
 // Lock rule: the provider runs every entry into the driver (qim_init,
 // qim_cleanup, qim_open, qim_release, qim_ioctl, the request function) under
-// one request lock, as io_request_lock and the big kernel lock serialize
-// them, and the driver takes no lock of its own. The host's rules in full are
+// the request lock, as io_request_lock and the big kernel lock serialize
+// them, and the driver takes no lock of its own; entries for different minors
+// may run at once, each under its minor's lock, with a queue of its own. The host's rules in full are
 // in host/RequestLock.h.
 #pragma once
 #include <cstddef>

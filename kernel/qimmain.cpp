@@ -4,9 +4,11 @@
 //
 // Locking: every entry (start, stop, open, release, control requests and
 // qim_request with every transfer inside it) runs under the kernel's request
-// lock (Kernel.h); the driver takes none of its own. Beyond the lock, the
-// only guard on a device record is the open count: mount and unmount go ahead
-// only while the requester's open is the sole one.
+// lock (Kernel.h), one minor's for an entry of that minor; the driver takes
+// none of its own. An entry touches only its own minor's record and table
+// entries (read_ahead is set to the same 1 by every mount). Beyond the lock,
+// the only guard on a device record is the open count: mount and unmount go
+// ahead only while the requester's open is the sole one.
 #include "qimmain.h"
 
 #include "DiskEtc.h"

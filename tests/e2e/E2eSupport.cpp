@@ -152,9 +152,7 @@ bool IsMountPoint(const std::string& path)
 }
 
 QimServer::QimServer(const TempDir& dir, int devices)
-    : node_(dir.file("qim0")), log_(dir.file("qim.log")), devices_(devices)
-{
-}
+    : node_(dir.file("qim0")), log_(dir.file("qim.log")), devices_(devices) {}
 
 std::string QimServer::node(int device) const
 {

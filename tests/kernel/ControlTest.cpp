@@ -1,9 +1,6 @@
 // Open, release and the control requests of the driver.
 #include "DriverFixture.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace qimtest {
 namespace {
 
@@ -152,57 +149,6 @@ TEST_F(ControlTest, ReplacingMountClosesTheFormerImage)
     EXPECT_EQ(kern::LiveAllocations(), 4u + 1u);  // three tables, the devices, one Disk
     EXPECT_EQ(OpenFileCount(a), 0);
     EXPECT_EQ(ReadSectors(0, 1), PatternBytes(0, 512, 2));
-}
-
-TEST_F(ControlTest, StatusDescribesTheMountedImage)
-{
-    const auto status = [this](std::string* name) {
-        const unsigned long at = kern::PlaceUser(Bytes(qim::kStatusRecordBytes, 0xCC));
-        EXPECT_EQ(Ioctl(qim::QIM_STATUS, at), 0);
-        Bytes b = kern::ReadUser(at, qim::kStatusRecordBytes);
-        const char* n = nullptr;
-        const qim::StatusRecord r =
-            qim::LoadStatusRecord(std::span<std::byte, qim::kStatusRecordBytes>(reinterpret_cast<std::byte*>(b.data()), b.size()), &n);
-        *name = n;
-        return r;
-    };
-    std::string name;
-    qim::StatusRecord r = status(&name);
-    EXPECT_EQ(r.dwDevices, 1u);
-    EXPECT_EQ(r.dwMounted, 0u);
-    EXPECT_EQ(r.qwBytes, 0u);
-    EXPECT_EQ(name, "");
-    const std::string path = Image("fd.img", kFloppy, 1);
-    ASSERT_EQ(Mount(RawFloppyWords(kFloppy, 1), path), 0);
-    ASSERT_EQ(Open(), 0);
-    r = status(&name);
-    EXPECT_EQ(r.dwMounted, 1u);
-    EXPECT_EQ(r.dwReadOnly, 1u);
-    EXPECT_EQ(r.dwFloppy, 1u);
-    EXPECT_EQ(r.dwOpeners, 1u) << "the asker's own open is not counted";
-    EXPECT_EQ(r.qwBytes, 2880u * 512);
-    EXPECT_EQ(name, path);
-    EXPECT_EQ(Release(), 0);
-    EXPECT_EQ(Ioctl(qim::QIM_STATUS, kern::UnmappedUser()), -14);
-    EXPECT_EQ(kern::LiveAllocations(), 4u + 1u);
-}
-
-// Another program's lock on the image refuses the mount, naming the file; the
-// device's own former image of the same file is no other program.
-TEST_F(ControlTest, ImageLockedElsewhereIsRefused)
-{
-    const std::string a = Image("a.img", kFloppy, 1), b = Image("b.img", kFloppy, 2);
-    ASSERT_EQ(Mount(RawFloppyWords(kFloppy), a), 0);
-    ASSERT_EQ(Mount(RawFloppyWords(kFloppy), a), 0);
-    const int fd = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
-    struct flock shared {};
-    shared.l_type = F_RDLCK;
-    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &shared), 0);
-    EXPECT_EQ(Mount(RawFloppyWords(kFloppy, 1), b), 0) << "readers share";
-    EXPECT_EQ(Mount(RawFloppyWords(kFloppy), b), -16);
-    EXPECT_EQ(kern::Log(), std::vector<std::string>{"<1>qim: " + b + " is locked: another program reads or writes it\n"});
-    ::close(fd);
-    EXPECT_EQ(Mount(RawFloppyWords(kFloppy), b), 0);
 }
 
 TEST_F(ControlTest, UnmountFromEmptyAndAfterMount)
