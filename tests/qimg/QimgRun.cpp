@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <csignal>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,7 +40,9 @@ int ExitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1
 
 }  // namespace
 
-QimgResult RunQimg(const std::vector<std::string>& args)
+QimgResult RunQimg(const std::vector<std::string>& args) { return RunQimgSignalled(args, 0, nullptr); }
+
+QimgResult RunQimgSignalled(const std::vector<std::string>& args, int signal, const std::function<bool(int pid)>& ready)
 {
     TempDir io;
     const std::string out = io.file("out"), err = io.file("err");
@@ -54,7 +57,16 @@ QimgResult RunQimg(const std::vector<std::string>& args)
     QimgResult result;
     if (posix_spawn(&pid, QIMG_PATH, &actions, nullptr, argv.data(), environ) == 0) {
         int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        bool ended = false;
+        for (int tries = 0; ready && !ended && tries < 6000; ++tries) {
+            if (ready(pid)) {
+                ::kill(pid, signal);
+                break;
+            }
+            ended = ::waitpid(pid, &status, WNOHANG) == pid;
+            ::usleep(5000);
+        }
+        while (!ended && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         result.status = ExitStatus(status);
     }

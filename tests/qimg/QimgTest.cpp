@@ -5,12 +5,19 @@
 #include "QimgRun.h"
 #include "RawImage.h"
 #include "TempDir.h"
+#include "VMware4Image.h"
+#include "VirtualPCImage.h"
 
 #include "Disk.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -255,6 +262,145 @@ TEST(QimgConvert, ProgressOnlyOnATerminal)
     EXPECT_NE(shown.err.find("MB/s"), std::string::npos) << shown.err;
     EXPECT_NE(shown.err.find("left"), std::string::npos) << shown.err;
     EXPECT_TRUE(ReadFile(dir.file("b")) == ReadFile(path));
+}
+
+// The names in a directory, sorted.
+std::vector<std::string> Listing(const std::string& path)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// True once the process holds a file under the directory open.
+bool HoldsFileUnder(int pid, const std::string& directory)
+{
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        if (std::filesystem::read_symlink(fd.path(), error).string().rfind(directory + "/", 0) == 0)
+            return true;
+    return false;
+}
+
+std::string Shell(const std::string& command)
+{
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        std::array<char, 256> line{};
+        while (std::fgets(line.data(), line.size(), p) != nullptr)
+            out += line.data();
+        ::pclose(p);
+    }
+    return out.substr(0, out.find('\n'));
+}
+
+TEST(QimgConvert, OutputsThatCannotHarm)
+{
+    TempDir in, out;
+    // Inputs: a differencing VHD over its parent, a VMDK of two extents, and a
+    // raw disk of 1 GiB that takes long enough to copy to be interrupted.
+    const VpcGeometry geometry{80, 16, 16};
+    const Bytes base = PatternBytes(0, geometry.bytes(), 21);
+    WriteVpcSparse(in.file("base.vhd"), {.geometry = geometry}, base);
+    const Bytes own = PatternBytes(0, geometry.bytes(), 22);
+    std::vector<bool> present(geometry.sectors(), false);
+    present[7] = true;
+    Bytes merged = base;
+    std::copy_n(own.begin() + 7 * 512, 512, merged.begin() + 7 * 512);
+    WriteVpcSparse(in.file("child.vhd"), {.geometry = geometry, .parent = "base.vhd", .present = present}, own);
+    Bytes vmdk = PatternBytes(0, 8192 * 512, 23);
+    std::fill(vmdk.begin() + (1 << 20), vmdk.begin() + (3 << 20), 0);  // unallocated grains
+    const std::vector<std::string> extents = WriteVmdkTwoGb(in.file("two.vmdk"), vmdk, {4096, 4096});
+    MakeSparseFile(in.file("big.img"), 1ull << 30);
+    const std::vector<std::string> bigRaw = {in.file("big.img"), "--raw", "0,512,2097152,16,63"};
+    ::symlink(in.file("child.vhd").c_str(), out.file("link").c_str());
+    ::link(in.file("child.vhd").c_str(), out.file("hard").c_str());
+    ::mkfifo(out.file("fifo").c_str(), 0600);
+    ::mkdir(out.file("dir").c_str(), 0700);
+    WriteFile(out.file("old"), Bytes(100, 0x77));
+    ::chmod(out.file("old").c_str(), 0640);
+    std::map<std::string, Bytes> inputs;
+    for (const auto& entry : std::filesystem::directory_iterator(in.path()))
+        if (entry.path() != in.file("big.img"))
+            inputs[entry.path().string()] = ReadFile(entry.path().string());
+
+    std::string loop;  // detached whatever happens
+    struct Detach {
+        std::string* device;
+        ~Detach()
+        {
+            if (!device->empty())
+                static_cast<void>(Shell("losetup -d " + *device));
+        }
+    } detach{&loop};
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> image;
+        std::string output;
+        int status;        // -1000: killed by the signal
+        std::string words;  // on standard error
+        std::function<void()> after;
+        int signal = 0;
+    };
+    const auto unchanged = [&] { EXPECT_TRUE(ReadFile(out.file("old")) == Bytes(100, 0x77)); };
+    const std::vector<Case> cases = {
+        {"the input itself", {in.file("child.vhd")}, in.file("child.vhd"), 1, "is a file of the image being converted", {}},
+        {"its parent", {in.file("child.vhd")}, in.file("base.vhd"), 1, "is a file of the image being converted", {}},
+        {"an extent", {in.file("two.vmdk")}, extents[1], 1, "is a file of the image being converted", {}},
+        {"a symbolic link to the input", {in.file("child.vhd")}, out.file("link"), 1, "is a file of the image", {}},
+        {"a hard link to the input", {in.file("child.vhd")}, out.file("hard"), 1, "is a file of the image", {}},
+        {"a FIFO", {in.file("child.vhd")}, out.file("fifo"), 1, "is a FIFO",
+         [&] { EXPECT_TRUE(std::filesystem::is_fifo(out.file("fifo"))); }},
+        {"a directory", {in.file("child.vhd")}, out.file("dir"), 1, "is a directory",
+         [&] { EXPECT_TRUE(std::filesystem::is_empty(out.file("dir"))); }},
+        {"killed part-way (SIGTERM)", bigRaw, out.file("old"), -1000, "", unchanged, SIGTERM},
+        {"interrupted part-way (SIGINT)", bigRaw, out.file("old"), -1000, "interrupted; no output was made", unchanged,
+         SIGINT},
+        {"an existing regular file", {in.file("child.vhd")}, out.file("old"), 0, "",
+         [&] {
+             EXPECT_TRUE(ReadFile(out.file("old")) == merged);
+             EXPECT_EQ(std::filesystem::status(out.file("old")).permissions(), std::filesystem::perms(0640));
+         }},
+        {"a block device", {in.file("two.vmdk")}, "", 0, "", [&] {
+             EXPECT_TRUE(std::filesystem::is_block_file(loop)) << "the node remains";
+             EXPECT_TRUE(ReadFileRange(loop, 0, vmdk.size()) == vmdk);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string output = c.output;
+        if (output.empty()) {
+            // A loop device over a file of other bytes: every byte of the disk must land, zeros included.
+            WriteFile(out.file("backing"), Bytes(vmdk.size() + 4096, 0xEE));
+            loop = ::geteuid() == 0 ? Shell("losetup --find --show " + out.file("backing") + " 2>/dev/null") : "";
+            if (loop.empty())
+                GTEST_SKIP() << "no loop device (needs root and losetup)";
+            output = loop;
+        }
+        const std::vector<std::string> before = Listing(out.path());
+        std::vector<std::string> args = {"convert"};
+        args.insert(args.end(), c.image.begin(), c.image.end());
+        args.push_back(output);
+        const QimgResult r = RunQimgSignalled(args, c.signal, [&](int pid) {
+            return c.signal != 0 && HoldsFileUnder(pid, out.path());
+        });
+        EXPECT_EQ(r.status, c.status) << r.err;
+        if (c.status == 1)
+            ExpectOneErrorLine(r, output, c.words);
+        else
+            EXPECT_NE(r.err.find(c.words), std::string::npos) << r.err;
+        EXPECT_EQ(Listing(out.path()), before) << "qimg leaves no file of its own";
+        if (c.after)
+            c.after();
+        for (const auto& [path, bytes] : inputs)
+            EXPECT_TRUE(ReadFile(path) == bytes) << path << " changed";
+        // The big disk is all hole: any write would allocate.
+        EXPECT_EQ(AllocatedBytes(in.file("big.img")), 0u);
+        EXPECT_EQ(FileSize(in.file("big.img")), 1ull << 30);
+    }
 }
 
 // ---- errors and exit statuses ----
