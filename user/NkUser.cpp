@@ -3,7 +3,9 @@
 // transfer that moves fewer bytes than asked fails.
 #include "Nk.h"
 #include "NkImageFile.h"
+#include "DiskRefusal.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,8 +101,10 @@ namespace {
 int OpenStream(const char* path, int flags, const char* mode, NkHandle* handle)
 {
     const int fd = NkOpenImageDescriptor(path, flags, 0666, NkFileIdentity{});
-    if (fd < 0)
+    if (fd < 0) {
+        DiskRefuseFile(path, (flags & O_ACCMODE) == O_RDONLY ? 1 : 0, errno);
         return 0;
+    }
     FILE* f = ::fdopen(fd, mode);
     if (f == nullptr) {
         ::close(fd);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Disk.h"
+#include "DiskRefusal.h"
 #include "QimMount.h"
 
 #include <array>
@@ -34,6 +35,11 @@ using GetBetaInfoFunc = int (*)(void* param, DiskInfo* info, std::uint32_t* imag
                                 GetBetaInfoFunc getBetaInfoHardDisk, void* getBetaInfoHardDiskParam,
                                 GetBetaInfoFunc getBetaInfoFloppyDisk, void* getBetaInfoFloppyDiskParam,
                                 MountRecord* record);
+
+// Why the format drivers refused the file in the last OpenDiskImage; kind
+// DISK_REFUSED_NONE when one opened it or none said why. The raw attempts
+// that follow leave their own reason in Disk_GetRefusal.
+[[nodiscard]] const DiskRefusal& FormatRefusal();
 
 // "/dev/qim0", or the path in QIM_DEVICE when that is set.
 [[nodiscard]] const char* QimDevicePath();

@@ -58,12 +58,17 @@ constexpr const char* kHelp =
 void WhyImageFailed(const std::string& path)
 {
     struct stat st {};
+    const DiskRefusal& refusal = FormatRefusal().dwKind != DISK_REFUSED_NONE ? FormatRefusal() : *Disk_GetRefusal();
     if (::stat(path.c_str(), &st) != 0)
         Why("%s: %s", path.c_str(), std::strerror(errno));
     else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
         Why("%s: not a regular file or a block device, so not an image", path.c_str());
     else if (::access(path.c_str(), R_OK) != 0)
         Why("%s: %s", path.c_str(), std::strerror(errno));
+    else if (refusal.dwKind == DISK_REFUSED_WRITE)
+        Why("%s: %s; mount it read-only (qimc m FILE r ...)", path.c_str(), refusal.achText);
+    else if (refusal.dwKind != DISK_REFUSED_NONE)
+        Why("%s: %s", path.c_str(), refusal.achText);
     else
         Why("%s: not an image of a known format, and the geometry given does not open it", path.c_str());
 }

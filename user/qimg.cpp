@@ -37,6 +37,7 @@ namespace {
 constexpr int kExitFailed = 1;
 constexpr int kExitCorrupt = 2;
 constexpr int kExitLeaked = 3;
+constexpr int kExitNoCheck = 63;
 
 // Everything the command line says.
 struct Options {
@@ -59,6 +60,15 @@ void Fail(std::string_view file, std::string_view what)
 void FailCode(std::string_view file, std::string_view doing, int code)
 {
     Fail(file, std::string(doing) + ": " + DiskErrorText(code));
+}
+
+// The library's reason when it gave one, else the code's text.
+void FailRefused(std::string_view file, std::string_view doing, const DiskRefusal& refusal, int code)
+{
+    if (refusal.dwKind != DISK_REFUSED_NONE)
+        Fail(file, std::string(doing) + ": " + refusal.achText);
+    else
+        FailCode(file, doing, code);
 }
 
 constexpr const char* kUsage =
@@ -135,6 +145,7 @@ struct Image {
     std::uint32_t floppy = 0;
     std::uint32_t pc98 = 0;
     bool tableKnown = false;  // false for a raw hard disk: the table tells its kind
+    DiskRefusal refusal{};    // why the format drivers refused it
     Image() { Disk_Construct(&disk); }
     ~Image()
     {
@@ -145,6 +156,12 @@ struct Image {
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;
 };
+
+bool OpenedImage(Image* image)
+{
+    Disk_GetDiskInfo(&image->disk, &image->info);
+    return true;
+}
 
 // Opens path: a recognised format, a raw geometry from --raw, or a raw
 // floppy of a listed size. Prints why not and returns false.
@@ -162,10 +179,14 @@ bool OpenImage(const Options& options, const std::string& path, Image* image)
     }
     if (options.raw) {
         if (int rc = Disk_OpenBeta(&image->disk, path.c_str(), 1, options.rawOffset, &options.rawInfo); rc != 0) {
-            FailCode(path, "cannot open as a raw image of that geometry", rc);
+            FailRefused(path, "cannot open as a raw image of that geometry", *Disk_GetRefusal(), rc);
             return false;
         }
-    } else if (Disk_Open(&image->disk, path.c_str(), 1) == 0) {
+        return OpenedImage(image);
+    }
+    const int opened = Disk_Open(&image->disk, path.c_str(), 1);
+    image->refusal = *Disk_GetRefusal();
+    if (opened == 0) {
         const DiskClass diskClass = ClassifyDiskType(image->disk.dwType);
         image->floppy = diskClass.dwFloppy;
         image->pc98 = diskClass.dwPC98;
@@ -174,13 +195,15 @@ bool OpenImage(const Options& options, const std::string& path, Image* image)
                floppy != nullptr && Disk_OpenBeta(&image->disk, path.c_str(), 1, 0, floppy) == 0) {
         image->floppy = 1;
         image->tableKnown = true;
+    } else if (image->refusal.dwKind != DISK_REFUSED_NONE) {
+        Fail(path, image->refusal.achText);
+        return false;
     } else {
         Fail(path, "not an image of a format qimg knows; for a raw image give its geometry with --raw "
                        "OFFSET,BYTES_PER_SECTOR,TOTAL,HEADS,SECTORS_PER_TRACK");
         return false;
     }
-    Disk_GetDiskInfo(&image->disk, &image->info);
-    return true;
+    return OpenedImage(image);
 }
 
 std::string_view FormatName(std::uint32_t type)
@@ -464,6 +487,14 @@ void Report(Findings* findings, const std::string& what)
     PrintFinding(findings, &finding);
 }
 
+// As qemu-img says of a format without a check.
+int NoMetadataCheck(const std::string& path, std::uint32_t type)
+{
+    const std::string_view name = FormatName(type);
+    Fail(path, "a " + std::string(name) + " image has no metadata to check");
+    return kExitNoCheck;
+}
+
 int Check(const Options& options)
 {
     if (options.files.size() != 1)
@@ -477,6 +508,8 @@ int Check(const Options& options)
     const bool opens = exists && !options.raw && Disk_Open(&image.disk, path.c_str(), 1) == 0;
     if (opens) {
         type = image.disk.dwType;
+        if (const DiskFormat* format = DiskFormatOf(type); format == nullptr || format->driver.Check == nullptr)
+            return NoMetadataCheck(path, type);
         if (int rc = Disk_Check(path.c_str(), type, PrintFinding, &findings); rc != 0) {
             FailCode(path, "cannot check the image", rc);
             return kExitFailed;
@@ -488,6 +521,11 @@ int Check(const Options& options)
                                     [](std::uint64_t, std::uint64_t, std::uint32_t) { return 0; });
             rc != 0)
             Report(&findings, std::string("allocation cannot be read: ") + DiskErrorText(rc));
+    } else if (const DiskRefusal refusal = *Disk_GetRefusal();
+               exists && !options.raw && refusal.dwKind != DISK_REFUSED_NONE && refusal.dwKind != DISK_REFUSED_CORRUPT) {
+        // A file that does not open, or a variant the driver does not read: nothing was checked.
+        Fail(path, std::string("cannot check: ") + refusal.achText);
+        return kExitFailed;
     } else if (exists && !options.raw && Disk_CheckAny(path.c_str(), &type, PrintFinding, &findings) == 0) {
         // The format's signature is there but its driver refuses the file.
         Disk refused;
@@ -496,11 +534,13 @@ int Check(const Options& options)
         if (rc == 0)
             Disk_Close(&refused);
         else if (findings.corrupt == 0)
-            Report(&findings, std::string("the driver refuses the image: ") + DiskErrorText(rc));
+            Report(&findings, std::string("the driver refuses the image: ") +
+                                  (Disk_GetRefusal()->dwKind != DISK_REFUSED_NONE ? Disk_GetRefusal()->achText
+                                                                                   : DiskErrorText(rc)));
     } else if (!OpenImage(options, path, &image)) {
         return kExitFailed;
     } else {
-        type = image.disk.dwType;  // raw: no metadata beyond its size
+        return NoMetadataCheck(path, image.disk.dwType);  // raw: no metadata beyond its size
     }
     const std::string_view name = FormatName(type);
     if (findings.corrupt != 0)
@@ -842,8 +882,11 @@ int Convert(const Options& options)
         CollectPartitions(&image, &facts);
         const std::uint32_t pc98 = std::string_view(facts.table) == "pc-98" ? 1 : 0;
         PartitionExtent extent{};
-        if (int rc = GetPartitionExtent(&image.disk, pc98, options.partition - 1, &extent); rc != 0) {
-            FailCode(image.path, "no partition " + std::to_string(options.partition), rc);
+        if (GetPartitionExtent(&image.disk, pc98, options.partition - 1, &extent) != 0) {
+            const std::size_t count = facts.partitions.size();
+            Fail(image.path, "no partition " + std::to_string(options.partition) + ": the disk has " +
+                                 (count == 0 ? std::string("no partition table")
+                                             : std::to_string(count) + (count == 1 ? " partition" : " partitions")));
             return kExitFailed;
         }
         const std::uint64_t b = image.info.dwBytesPerSector;

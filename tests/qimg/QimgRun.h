@@ -24,6 +24,8 @@ struct QimgResult {
 // milliseconds) and waits for it to end.
 [[nodiscard]] QimgResult RunQimgSignalled(const std::vector<std::string>& args, int signal,
                                           const std::function<bool(int pid)>& ready);
+// Runs qimg as the user nobody when this process is root, whom no file mode stops.
+[[nodiscard]] QimgResult RunQimgUnprivileged(const std::vector<std::string>& args);
 // Runs qimg with standard error on a pseudo-terminal and returns what it wrote there.
 [[nodiscard]] QimgResult RunQimgOnTerminal(const std::vector<std::string>& args);
 
