@@ -24,6 +24,11 @@ DiskRefusal formatRefusal{};
 
 constexpr std::array<const char*, 4> kFloppyExtensions = {"flp", "vfd", "tfd", "ima"};
 
+
+}  // namespace
+
+const DiskRefusal& FormatRefusal() { return formatRefusal; }
+
 // The listed geometry of a raw floppy file, or null when its extension or size is not listed.
 const DiskInfo* ListedFloppyGeometry(const char* path)
 {
@@ -43,10 +48,6 @@ const DiskInfo* ListedFloppyGeometry(const char* path)
     NkCloseFile(file);
     return sized != 0 ? FloppyGeometryOfSize(size) : nullptr;
 }
-
-}  // namespace
-
-const DiskRefusal& FormatRefusal() { return formatRefusal; }
 
 DiskClass ClassifyDiskType(std::uint32_t type)
 {

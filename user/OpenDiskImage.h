@@ -21,6 +21,10 @@ struct DiskClass {
 };
 [[nodiscard]] DiskClass ClassifyDiskType(std::uint32_t type);
 
+// The listed geometry of a raw floppy file, or null when its extension or
+// size is not listed: such a file opens without a question.
+[[nodiscard]] const DiskInfo* ListedFloppyGeometry(const char* path);
+
 // The questions OpenDiskImage asks when the file tells it nothing. Each returns
 // 0 when answered; any other value ends OpenDiskImage with that value.
 using IsHardDiskFunc = int (*)(void* param, std::uint32_t* answer);  // 1 hard disk, 0 floppy

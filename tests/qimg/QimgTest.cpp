@@ -121,6 +121,12 @@ TEST_P(FormatTest, ConvertGivesTheDiskBytesAndChecksClean)
     if (format != nullptr && format->driver.Check != nullptr) {
         EXPECT_EQ(check.status, 0) << check.out << check.err;
         EXPECT_NE(check.out.find("clean"), std::string::npos) << check.out;
+        args.push_back("--output=json");
+        const json verdict = json::parse(RunQimg(args).out, nullptr, false);
+        EXPECT_EQ(verdict["filename"], built.path);
+        EXPECT_EQ(verdict["corruptions"], 0);
+        EXPECT_EQ(verdict["leaks"], 0);
+        EXPECT_TRUE(verdict["findings"].empty()) << verdict;
     } else {
         EXPECT_EQ(check.status, 63) << "no metadata check, as qemu-img says";
         ExpectOneErrorLine(check, built.path, "image has no metadata to check");
@@ -143,9 +149,13 @@ TEST(QimgRaw, ListedFloppySizesNeedNoGeometry)
     TempDir dir;
     for (const Floppy& f : floppies) {
         SCOPED_TRACE(f.kib);
-        const std::string path = dir.file("floppy" + std::to_string(f.kib) + ".bin");
+        // As qimc opens them: a listed extension and a listed size; any other name with -f raw.
+        const std::string path = dir.file("floppy" + std::to_string(f.kib) + ".flp");
         const Bytes bytes = PatternBytes(0, std::size_t{f.kib} * 1024, f.kib);
         WriteFile(path, bytes);
+        WriteFile(dir.file("floppy.bin"), bytes);
+        EXPECT_EQ(RunQimg({"info", dir.file("floppy.bin")}).status, 1);
+        EXPECT_EQ(InfoJson({"-f", "raw", dir.file("floppy.bin")})["geometry"]["heads"], f.info.dwHeads);
         const json info = InfoJson({path});
         EXPECT_EQ(info["format"], "raw");
         EXPECT_EQ(info["geometry"]["total-sectors"], f.info.dwTotalSectors);
@@ -224,10 +234,16 @@ TEST(QimgRaw, Pc98PartitionsByCylinders)
     EXPECT_EQ(info["partitions"][0]["name"], "MS-DOS 6.20");
     EXPECT_EQ(info["partitions"][0]["start"], 1 * 136);
     EXPECT_EQ(info["partitions"][0]["length"], 9 * 136);
-    // Name bytes in no known encoding come back as the code points of their values.
-    EXPECT_EQ(info["partitions"][1]["name"], "\u0082\u00a0DATA");
+    // Names are Shift JIS, decoded.
+    EXPECT_EQ(info["partitions"][1]["name"], "\u3042DATA");
     EXPECT_EQ(info["partitions"][1]["start"], 10 * 136);
     EXPECT_EQ(info["partitions"][1]["length"], 30 * 136);
+
+    // Text shows the decoded name; a byte that is no character is escaped.
+    WriteFileAt(path, 512 + 16, {0x01, 0x1B});
+    const QimgResult text = RunQimg({"info", path, "--raw", raw});
+    EXPECT_NE(text.out.find("2. \u3042DATA"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("1. \\x01\\x1B-DOS 6.20"), std::string::npos) << text.out;
 
     const QimgResult r = RunQimg({"convert", path, dir.file("p2"), "--raw", raw, "--partition", "2"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -257,7 +273,7 @@ TEST(QimgConvert, ZeroRangesBecomeHoles)
 TEST(QimgConvert, ProgressOnlyOnATerminal)
 {
     TempDir dir;
-    const std::string path = dir.file("f.img");
+    const std::string path = dir.file("f.flp");
     WriteFile(path, PatternBytes(0, 1474560, 3));
     const QimgResult quiet = RunQimg({"convert", "-p", path, dir.file("a")});
     EXPECT_EQ(quiet.status, 0);
@@ -511,13 +527,51 @@ TEST(QimgErrors, CheckStatuses)
 
 TEST(QimgErrors, Usage)
 {
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"frobnicate", "x"}, {"info"}, {"info", "a", "b"}, {"convert", "a"}, {"info", "a", "--raw", "1,2,3"},
-             {"info", "a", "--raw", "0,0,10,1,1"}, {"convert", "a", "b", "--partition", "0"}, {"info", "a", "-x"}}) {
-        const QimgResult r = RunQimg(args);
-        EXPECT_EQ(r.status, 1) << (args.empty() ? "" : args[0]);
+    struct Case {
+        std::vector<std::string> args;
+        std::string words;  // the reason's line
+    };
+    for (const Case& c : std::vector<Case>{
+             {{}, "no command"},
+             {{"frobnicate", "x"}, "unknown command frobnicate"},
+             {{"info"}, "info takes one image"},
+             {{"info", "a", "b"}, "info takes one image"},
+             {{"convert", "a"}, "convert takes an image and an output file"},
+             {{"info", "a", "--raw", "1,2,3"}, "--raw takes"},
+             {{"info", "a", "--raw", "0,0,10,1,1"}, "--raw takes"},
+             {{"convert", "a", "b", "--partition", "0"}, "--partition takes"},
+             {{"info", "a", "-x"}, "-x is not an option of info"},
+             {{"info", "--frob", "a"}, "--frob is not an option of info"},
+             {{"check", "-p", "a"}, "-p is not an option of check"},
+             {{"check", "a", "--partition", "7"}, "--partition is not an option of check"},
+             {{"info", "a", "--output"}, "--output needs a value"},
+             {{"info", "a", "--output=xml"}, "--output takes human or json"},
+             {{"info", "-f", "qcow2", "a"}, "-f takes raw"},
+         }) {
+        const QimgResult r = RunQimg(c.args);
+        SCOPED_TRACE(r.err);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("qimg: " + c.words, 0), 0u);
         EXPECT_NE(r.err.find("usage: qimg info"), std::string::npos);
     }
+    for (const char* command : {"info", "check", "convert"}) {
+        const QimgResult own = RunQimg({command, "--help"});
+        EXPECT_EQ(own.status, 0);
+        EXPECT_EQ(own.out.rfind(std::string("usage: qimg ") + command, 0), 0u) << own.out;
+    }
+    // "--" ends the options: a file whose name begins with "-".
+    TempDir dir;
+    WriteFile(dir.file("-x.img"), Bytes(4096, 0));
+    const std::string relative = "-x.img";
+    const QimgResult dashed = [&] {
+        const std::string cwd = std::filesystem::current_path().string();
+        std::filesystem::current_path(dir.path());
+        const QimgResult r = RunQimg({"info", "-f", "raw", "--", relative});
+        std::filesystem::current_path(cwd);
+        return r;
+    }();
+    EXPECT_EQ(dashed.status, 0) << dashed.err;
+    EXPECT_NE(dashed.out.find("geometry: 8 sectors, 16 heads, 63 sectors per track"), std::string::npos) << dashed.out;
     const QimgResult help = RunQimg({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("qimg convert [-p]"), std::string::npos);
