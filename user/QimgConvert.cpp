@@ -360,12 +360,19 @@ int Convert(const Options& options)
             return kExitFailed;
         }
         const std::uint64_t b = image.info.dwBytesPerSector;
-        if (extent.qwStartSector > image.info.dwTotalSectors ||
-            extent.qwSectorCount > image.info.dwTotalSectors - extent.qwStartSector) {
-            Fail(image.path, "partition " + std::to_string(options.partition) + " ends beyond the disk: " +
-                                 DiskErrorText(ERR_INVALID_IMAGE));
+        const PartitionExtent table = extent;
+        const std::string partition = "partition " + std::to_string(options.partition);
+        const std::string diskEnd = "the disk's end at sector " + std::to_string(image.info.dwTotalSectors);
+        if (ClipPartitionExtent(image.info, &extent) != 0) {
+            Fail(image.path, partition + " starts at sector " + std::to_string(table.qwStartSector) + ", at or past " +
+                                 diskEnd);
             return kExitFailed;
         }
+        // As the driver serves it: what the disk holds of it.
+        if (extent.qwSectorCount != table.qwSectorCount)
+            Fail(image.path, "warning: " + partition + " ends at sector " +
+                                 std::to_string(table.qwStartSector + table.qwSectorCount) + ", past " + diskEnd +
+                                 "; converting up to the disk's end");
         begin = extent.qwStartSector * b;
         end = begin + extent.qwSectorCount * b;
     }

@@ -226,7 +226,8 @@ void CollectPartitions(Image* image, Facts* facts)
                                          list[i].dwStartSector, list[i].dwSectorCount});
         return true;
     };
-    // A raw disk's PC-98 table is taken only when every entry lies inside the disk.
+    // A raw disk's PC-98 table is taken only when every entry starts inside the
+    // disk. Each is listed where the table puts it, also past the disk's end.
     auto list98 = [&](bool strict) {
         std::vector<PartitionEntry98> list(kPartitionListMax);
         std::uint32_t count = 0;
@@ -236,13 +237,15 @@ void CollectPartitions(Image* image, Facts* facts)
         std::vector<Partition> found;
         for (std::uint32_t i = 0; i < count; ++i) {
             PartitionExtent extent{};
-            const bool placed = PartitionExtentOf98(list[i], image->info, &extent) == 0 &&
-                                extent.qwStartSector + extent.qwSectorCount <= image->info.dwTotalSectors;
-            if (strict && !placed)
+            const bool placed = PartitionExtentOf98(list[i], image->info, &extent) == 0;
+            if (strict && (!placed || extent.qwStartSector >= image->info.dwTotalSectors))
                 return false;
             std::string name = FromShiftJis({list[i].achName, sizeof list[i].achName});
             name.erase(name.find_last_not_of(' ') + 1);
-            found.push_back({i + 1, 0, name, placed ? extent.qwStartSector : 0, placed ? extent.qwSectorCount : 0});
+            // An entry that ends before it starts has no sectors.
+            const std::uint64_t start = std::uint64_t{list[i].wStartCylinder} * image->info.dwHeads *
+                                        image->info.dwSectorsPerTrack;
+            found.push_back({i + 1, 0, name, start, placed ? extent.qwSectorCount : 0});
         }
         facts->table = "pc-98";
         facts->partitions = found;

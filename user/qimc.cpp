@@ -73,6 +73,21 @@ void WhyImageFailed(const std::string& path)
         Why("%s: not an image of a known format, and the geometry given does not open it", path.c_str());
 }
 
+// The driver serves a partition that runs past the disk's end up to the end; say so.
+void WarnIfPastTheEnd(Disk* disk, const MountRecord& record)
+{
+    PartitionExtent extent{};
+    DiskInfo info{};
+    Disk_GetDiskInfo(disk, &info);
+    if (record.dwFloppy != 0 || GetPartitionExtent(disk, record.dwPC98, record.dwPartition, &extent) != 0)
+        return;
+    const PartitionExtent table = extent;
+    if (ClipPartitionExtent(info, &extent) == 0 && extent.qwSectorCount != table.qwSectorCount)
+        Why("warning: partition %u ends at sector %llu, past the disk's end at sector %u; it is served up to the end",
+            record.dwPartition + 1, static_cast<unsigned long long>(table.qwStartSector + table.qwSectorCount),
+            info.dwTotalSectors);
+}
+
 // The image path the driver is given: a name beginning with "/" as it is,
 // any other below the current directory, resolved without links, "." or "..".
 // False when it does not resolve or does not fit kNkMaxPath bytes.
@@ -395,6 +410,8 @@ int InteractMode()
         return -1;
     }
     const int result = record.dwFloppy != 0 ? 0 : ChoosePartition(&disk, &record, &commandLine);
+    if (result >= 0)
+        WarnIfPastTheEnd(&disk, record);
     Disk_Close(&disk);
     if (result < 0)
         return -1;
@@ -472,6 +489,8 @@ int ArgMode(ArgCursor* cursor)
         return -1;
     }
     const int result = record.dwFloppy != 0 ? 0 : PartitionArg(&disk, cursor, &record);
+    if (result >= 0)
+        WarnIfPastTheEnd(&disk, record);
     Disk_Close(&disk);
     if (result < 0)
         return -1;

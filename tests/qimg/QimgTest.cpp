@@ -251,6 +251,41 @@ TEST(QimgRaw, Pc98PartitionsByCylinders)
     EXPECT_TRUE(ReadFileRange(dir.file("p2"), 0, mark.size()) == mark);
 }
 
+// A partition that runs past the end is listed where its table puts it and
+// converted up to the disk's end, as the driver serves it, with a warning.
+TEST(QimgRaw, PartitionsPastTheDisksEnd)
+{
+    TempDir dir;
+    const std::string at = dir.file("at.img"), pc98 = dir.file("pc98.hdd");
+    PcAtLayout layout;
+    layout.primary = {{0x83, 63, 30000}};
+    static_cast<void>(WritePcAtDisk(at, 20480, layout));
+    const qim::DiskInfo geometry{8 * 17 * 40, 8, 17, 512};
+    Bytes disk(std::size_t{geometry.dwTotalSectors} * 512, 0);
+    Pc98Table table;
+    table.slots[0] = MakePc98Slot(1, 59, "LONG");
+    WritePc98Table(disk, table);
+    WriteFile(pc98, disk);
+    struct Case {
+        std::string path, raw;
+        std::uint64_t start, length, total;
+    };
+    for (const Case& c : {Case{at, "0,512,20480,16,63", 63, 30000, 20480},
+                          Case{pc98, RawArg(geometry, 0), 136, 59 * 136, geometry.dwTotalSectors}}) {
+        SCOPED_TRACE(c.path);
+        const json info = InfoJson({c.path, "--raw", c.raw});
+        ASSERT_EQ(info["partitions"].size(), 1u);
+        EXPECT_EQ(info["partitions"][0]["start"], c.start);
+        EXPECT_EQ(info["partitions"][0]["length"], c.length);
+        const QimgResult r = RunQimg({"convert", c.path, dir.file("p"), "--raw", c.raw, "--partition", "1"});
+        EXPECT_EQ(r.status, 0);
+        ExpectOneErrorLine(r, c.path,
+                           "warning: partition 1 ends at sector " + std::to_string(c.start + c.length) +
+                               ", past the disk's end at sector " + std::to_string(c.total));
+        EXPECT_EQ(FileSize(dir.file("p")), (c.total - c.start) * 512);
+    }
+}
+
 TEST(QimgConvert, ZeroRangesBecomeHoles)
 {
     TempDir dir;
