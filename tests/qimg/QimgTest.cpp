@@ -170,6 +170,12 @@ TEST(QimgRaw, ListedFloppySizesNeedNoGeometry)
         EXPECT_EQ(p.status, 1);
         ExpectOneErrorLine(p, path, "floppy image has no partitions");
     }
+    // A UTF-8 name passes through JSON as it is; a byte that is no character is escaped in text.
+    const std::string utf8 = dir.file("\u30c7\u30a3\u30b9\u30af.flp"), odd = dir.file("a\xFF\x1B.flp");
+    WriteFile(utf8, Bytes(1474560, 0));
+    WriteFile(odd, Bytes(1474560, 0));
+    EXPECT_EQ(InfoJson({utf8})["filename"], utf8);
+    EXPECT_EQ(RunQimg({"info", odd}).out.rfind("image: " + dir.path() + "/a\\xFF\\x1B.flp\n", 0), 0u);
 }
 
 TEST(QimgRaw, PcAtPartitionsListedAndConverted)
