@@ -85,12 +85,6 @@ void FailRefused(std::string_view file, std::string_view doing, const DiskRefusa
 
 namespace {
 
-bool OpenedImage(Image* image)
-{
-    Disk_GetDiskInfo(&image->disk, &image->info);
-    return true;
-}
-
 // PC-98 names are Shift JIS (CP932); a byte that does not decode becomes U+FFFD.
 std::string FromShiftJis(std::string_view bytes)
 {
@@ -117,31 +111,66 @@ std::string FromShiftJis(std::string_view bytes)
     return out;
 }
 
-// -f raw without a geometry: a listed floppy size as that floppy, any other
-// file as a hard disk of 512-byte sectors, 16 heads and 63 sectors per
-// track, as qemu-img reads an unknown file. A tail short of a sector is left out.
-bool DefaultRawGeometry(const std::string& path, std::uint64_t size, DiskInfo* info, Image* image)
+// The answers qimc asks its user for, from qimg's command line: -f raw or
+// --raw say the file is raw; without them, a file no driver opens is refused.
+struct RawAnswers {
+    const Options* options;
+    std::string path;
+    std::uint64_t size;
+};
+constexpr int kNotRaw = 2;         // nothing on the command line says the file is raw
+constexpr int kGeometryFailed = 3;  // printed already
+
+// A raw file is a floppy only when -f raw finds it the size of a listed one.
+int IsHardDisk(void* param, std::uint32_t* answer)
 {
-    if (const DiskInfo* floppy = FloppyGeometryOfSize(size); floppy != nullptr) {
-        *info = *floppy;
-        image->floppy = 1;
-        image->tableKnown = true;
-        return true;
+    const auto* a = static_cast<const RawAnswers*>(param);
+    if (!a->options->raw)
+        return kNotRaw;
+    *answer = a->options->rawGeometry || FloppyGeometryOfSize(a->size) == nullptr ? 1 : 0;
+    return 0;
+}
+
+// The table of a raw hard disk tells its kind; see CollectPartitions.
+int IsPCAT(void*, std::uint32_t* answer)
+{
+    *answer = 1;
+    return 0;
+}
+
+// --raw's geometry, or for -f raw the whole file as a hard disk of 512-byte
+// sectors, 16 heads and 63 sectors per track, as qemu-img reads an unknown
+// file. A tail short of a sector is left out.
+int HardDiskGeometry(void* param, DiskInfo* info, std::uint32_t* offset)
+{
+    const auto* a = static_cast<const RawAnswers*>(param);
+    *offset = a->options->rawOffset;
+    if (a->options->rawGeometry) {
+        *info = a->options->rawInfo;
+        return 0;
     }
-    const std::uint64_t sectors = size / 512;
+    const std::uint64_t sectors = a->size / 512;
     if (sectors == 0 || sectors > 0xFFFFFFFFu) {
-        Fail(path, "a raw disk of " + std::to_string(size) + " bytes is " +
-                       (sectors == 0 ? "shorter than one sector" : "larger than 2^32 sectors"));
-        return false;
+        Fail(a->path, "a raw disk of " + std::to_string(a->size) + " bytes is " +
+                          (sectors == 0 ? "shorter than one sector" : "larger than 2^32 sectors"));
+        return kGeometryFailed;
     }
     *info = {static_cast<std::uint32_t>(sectors), 16, 63, 512};
-    return true;
+    return 0;
+}
+
+int FloppyGeometry(void* param, DiskInfo* info, std::uint32_t* offset)
+{
+    *info = *FloppyGeometryOfSize(static_cast<const RawAnswers*>(param)->size);
+    *offset = 0;
+    return 0;
 }
 
 }  // namespace
 
-// Opens path: a recognised format, a raw geometry from --raw, or a raw
-// floppy of a listed size. Prints why not and returns false.
+// Opens path by qimc's rules (OpenDiskImage): a recognised format, a raw
+// floppy of a listed name and size, or a raw disk that the command line
+// describes. Prints why not and returns false.
 bool OpenImage(const Options& options, const std::string& path, Image* image)
 {
     image->path = path;
@@ -154,36 +183,27 @@ bool OpenImage(const Options& options, const std::string& path, Image* image)
         Fail(path, std::string(DiskErrorText(ERR_CREATE_FILE)) + ": " + std::strerror(EISDIR));
         return false;
     }
-    if (options.raw) {
-        DiskInfo info = options.rawInfo;
-        if (!options.rawGeometry && !DefaultRawGeometry(path, static_cast<std::uint64_t>(st.st_size), &info, image))
-            return false;
-        if (int rc = Disk_OpenBeta(&image->disk, path.c_str(), 1, options.rawOffset, &info); rc != 0) {
-            FailRefused(path, "cannot open as a raw image of that geometry", *Disk_GetRefusal(), rc);
-            return false;
-        }
-        return OpenedImage(image);
+    RawAnswers answers{&options, path, static_cast<std::uint64_t>(st.st_size)};
+    MountRecord record{};
+    const int rc = OpenDiskImage(&image->disk, path.c_str(), 1, IsHardDisk, &answers, IsPCAT, nullptr,
+                                 HardDiskGeometry, &answers, FloppyGeometry, &answers, &record);
+    image->refusal = FormatRefusal();
+    if (rc == 0) {
+        image->floppy = record.dwFloppy;
+        image->pc98 = record.dwPC98;
+        // A raw hard disk's table tells its kind.
+        image->tableKnown = record.dwBeta == 0 || record.dwFloppy != 0;
+        Disk_GetDiskInfo(&image->disk, &image->info);
+        return true;
     }
-    const int opened = Disk_Open(&image->disk, path.c_str(), 1);
-    image->refusal = *Disk_GetRefusal();
-    if (opened == 0) {
-        const DiskClass diskClass = ClassifyDiskType(image->disk.dwType);
-        image->floppy = diskClass.dwFloppy;
-        image->pc98 = diskClass.dwPC98;
-        image->tableKnown = true;
-    } else if (const DiskInfo* floppy = ListedFloppyGeometry(path.c_str());
-               floppy != nullptr && Disk_OpenBeta(&image->disk, path.c_str(), 1, 0, floppy) == 0) {
-        image->floppy = 1;
-        image->tableKnown = true;
-    } else if (image->refusal.dwKind != DISK_REFUSED_NONE) {
+    if (rc == -1)
+        FailRefused(path, "cannot open as a raw image of that geometry", *Disk_GetRefusal(), ERR_INVALID_IMAGE);
+    else if (rc == kNotRaw && image->refusal.dwKind != DISK_REFUSED_NONE)
         Fail(path, image->refusal.achText);
-        return false;
-    } else {
+    else if (rc == kNotRaw)
         Fail(path, "not an image of a format qimg knows; read it as a raw disk with -f raw, or give its "
                    "geometry with --raw OFFSET,BYTES_PER_SECTOR,TOTAL,HEADS,SECTORS_PER_TRACK");
-        return false;
-    }
-    return OpenedImage(image);
+    return false;
 }
 
 std::string_view FormatName(std::uint32_t type)

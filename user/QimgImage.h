@@ -60,8 +60,9 @@ struct Image {
     Image& operator=(const Image&) = delete;
 };
 
-// Opens path read-only: a recognised format, a raw geometry, or a raw floppy
-// of a listed size. Prints why not and returns false.
+// Opens path read-only by qimc's rules: a recognised format, a raw floppy of
+// a listed name and size, or a raw disk that -f raw or --raw describe.
+// Prints why not and returns false.
 [[nodiscard]] bool OpenImage(const Options& options, const std::string& path, Image* image);
 [[nodiscard]] std::string_view FormatName(std::uint32_t type);
 
