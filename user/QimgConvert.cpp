@@ -19,6 +19,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <span>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -197,7 +198,7 @@ const char* KindOf(mode_t mode)
                                                               : S_ISSOCK(mode) ? "a socket" : "not a regular file";
 }
 
-bool OpenDeviceOutput(Output* output, std::uint64_t bytes)
+bool OpenDeviceOutput(Output* output, const std::vector<FileId>& inputs, std::uint64_t bytes)
 {
     // O_EXCL: a device that is mounted or otherwise held is refused by the kernel.
     output->fd = ::open(output->path.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC);
@@ -206,6 +207,13 @@ bool OpenDeviceOutput(Output* output, std::uint64_t bytes)
         return false;
     }
     output->device = true;
+    // A loop device over a file of the image would write into that file.
+    if (loop_info64 loop{}; ::ioctl(output->fd, LOOP_GET_STATUS64, &loop) == 0)
+        for (const FileId& input : inputs)
+            if (input.dev == loop.lo_device && input.ino == loop.lo_inode) {
+                Fail(output->path, "is a loop device over a file of the image being converted; give another output");
+                return false;
+            }
     std::uint64_t size = 0;
     if (::ioctl(output->fd, BLKGETSIZE64, &size) != 0 || size < bytes) {
         Fail(output->path, "the block device holds " + std::to_string(size) + " bytes, the disk " +
@@ -273,7 +281,7 @@ bool OpenOutput(const std::string& path, const std::vector<FileId>& inputs, std:
             return false;
         }
     if (S_ISBLK(st.st_mode))
-        return OpenDeviceOutput(output, bytes);
+        return OpenDeviceOutput(output, inputs, bytes);
     if (!S_ISREG(st.st_mode)) {
         Fail(path, std::string("is ") + KindOf(st.st_mode) +
                        "; qimg writes a regular file or a block device");

@@ -432,14 +432,20 @@ TEST(QimgConvert, OutputsThatCannotHarm)
              EXPECT_TRUE(std::filesystem::is_block_file(loop)) << "the node remains";
              EXPECT_TRUE(ReadFileRange(loop, 0, vmdk.size()) == vmdk);
          }},
+        {"a loop device over an extent", {in.file("two.vmdk")}, extents[0], 1,
+         "is a loop device over a file of the image", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string output = c.output;
-        if (output.empty()) {
+        if (output.empty() || output == extents[0]) {
             // A loop device over a file of other bytes: every byte of the disk must land, zeros included.
-            WriteFile(out.file("backing"), Bytes(vmdk.size() + 4096, 0xEE));
-            loop = ::geteuid() == 0 ? Shell("losetup --find --show " + out.file("backing") + " 2>/dev/null") : "";
+            const std::string backing = output.empty() ? out.file("backing") : extents[0];
+            if (output.empty())
+                WriteFile(backing, Bytes(vmdk.size() + 4096, 0xEE));
+            if (!loop.empty())
+                static_cast<void>(Shell("losetup -d " + loop));
+            loop = ::geteuid() == 0 ? Shell("losetup --find --show " + backing + " 2>/dev/null") : "";
             if (loop.empty())
                 GTEST_SKIP() << "no loop device (needs root and losetup)";
             output = loop;
