@@ -169,8 +169,8 @@ int FloppyGeometry(void* param, DiskInfo* info, std::uint32_t* offset)
 }  // namespace
 
 // Opens path by qimc's rules (OpenDiskImage): a recognised format, a raw
-// floppy of a listed name and size, or a raw disk that the command line
-// describes. Prints why not and returns false.
+// floppy of a listed name and size; with -f raw or --raw, a raw disk of the
+// geometry they give. Prints why not and returns false.
 bool OpenImage(const Options& options, const std::string& path, Image* image)
 {
     image->path = path;
@@ -185,9 +185,22 @@ bool OpenImage(const Options& options, const std::string& path, Image* image)
     }
     RawAnswers answers{&options, path, static_cast<std::uint64_t>(st.st_size)};
     MountRecord record{};
-    const int rc = OpenDiskImage(&image->disk, path.c_str(), 1, IsHardDisk, &answers, IsPCAT, nullptr,
-                                 HardDiskGeometry, &answers, FloppyGeometry, &answers, &record);
-    image->refusal = FormatRefusal();
+    int rc = 0;
+    if (options.raw) {
+        // As qemu-img's -f raw: the file is raw whatever its contents say.
+        std::uint32_t hardDisk = 1;
+        static_cast<void>(IsHardDisk(&answers, &hardDisk));
+        rc = hardDisk != 0 ? HardDiskGeometry(&answers, &record.diBetaInfo, &record.dwImageOffset)
+                           : FloppyGeometry(&answers, &record.diBetaInfo, &record.dwImageOffset);
+        record.dwBeta = 1;
+        record.dwFloppy = hardDisk != 0 ? 0 : 1;
+        if (rc == 0 && Disk_OpenBeta(&image->disk, path.c_str(), 1, record.dwImageOffset, &record.diBetaInfo) != 0)
+            rc = -1;
+    } else {
+        rc = OpenDiskImage(&image->disk, path.c_str(), 1, IsHardDisk, &answers, IsPCAT, nullptr, HardDiskGeometry,
+                           &answers, FloppyGeometry, &answers, &record);
+        image->refusal = FormatRefusal();
+    }
     if (rc == 0) {
         image->floppy = record.dwFloppy;
         image->pc98 = record.dwPC98;

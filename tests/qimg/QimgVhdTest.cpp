@@ -45,6 +45,8 @@ TEST(QimgVhd, DynamicAllocationAndHoles)
     EXPECT_EQ(info["virtual-size"], disk.size());
     EXPECT_EQ(info["allocated-size"], 2ull * kVpcBlockBytes);
     EXPECT_EQ(info["file-size"], FileSize(path));
+    // -f raw reads the file itself, as qemu-img's does.
+    EXPECT_EQ(InfoJson({"-f", "raw", path})["virtual-size"], FileSize(path) / 512 * 512);
 
     const QimgResult r = RunQimg({"convert", path, out});
     ASSERT_EQ(r.status, 0) << r.err;
