@@ -1,6 +1,7 @@
 // qim: loads the driver into the host's stand-in for the kernel and serves its
 // devices on nodes until SIGINT or SIGTERM.
 #include "FuseNode.h"
+#include "NkKern.h"
 #include "Module.h"
 #include "NodeAdapter.h"
 #include "QimMount.h"
@@ -120,6 +121,7 @@ int main(int argc, char** argv)
         ops.push_back(qim::host::DeviceNodeOps(static_cast<unsigned>(i)));
     }
 
+    qim::NkKernSetImageLocks(qim::NkLock::ByAccess);
     if (const int rc = qim::host::LoadModule(static_cast<int>(devices)); rc != 0) {
         std::fprintf(stderr, "qim: the driver did not load (%d)\n", rc);
         return 1;

@@ -37,6 +37,8 @@ struct KernFile {
     bool canWrite;
 };
 
+std::atomic<NkLock> imageLocks{NkLock::None};
+
 int OpenKernFile(const char* path, int flags, bool canRead, bool canWrite, NkHandle* handle)
 {
     // The kernel copies the name into a PATH_MAX buffer first and refuses longer ones.
@@ -48,9 +50,9 @@ int OpenKernFile(const char* path, int flags, bool canRead, bool canWrite, NkHan
     std::array<NkFileIdentity, kNkDriverNodes> refused{};
     for (std::size_t i = 0; i < refused.size(); ++i)
         refused[i] = {driverNodes[i].device.load(), driverNodes[i].inode.load()};
-    // Every image file is locked, so that no other program writes what the
-    // driver reads or writes, and none reads what it writes.
-    const int fd = NkOpenImageDescriptor(path, flags, 0600, refused, NkLock::ByAccess);
+    // The served driver locks every image file, so that no other program
+    // writes what it reads or writes, and none reads what it writes.
+    const int fd = NkOpenImageDescriptor(path, flags, 0600, refused, imageLocks.load());
     if (fd < 0) {
         std::free(file);
         return 0;
@@ -210,6 +212,8 @@ int NkWriteFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, con
                ? 1
                : 0;
 }
+
+void NkKernSetImageLocks(NkLock lock) { imageLocks.store(lock); }
 
 void NkKernSetDriverNode(unsigned minor, std::uint64_t device, std::uint64_t inode)
 {

@@ -1,6 +1,8 @@
 // Settings of the driver's platform layer that only its host makes.
 #pragma once
 
+#include "NkImageFile.h"
+
 #include <cstdint>
 
 namespace qim {
@@ -11,5 +13,10 @@ namespace qim {
 // that is opening it.
 inline constexpr unsigned kNkDriverNodes = 16;
 void NkKernSetDriverNode(unsigned minor, std::uint64_t device, std::uint64_t inode);
+
+// How image files opened from now on are locked (NkImageFile.h): none until
+// the program that serves the nodes asks, so the library behaves alike on
+// both platform layers wherever no other program shares its images.
+void NkKernSetImageLocks(NkLock lock);
 
 }  // namespace qim

@@ -60,17 +60,11 @@ MountStatus MapDevice(Disk* disk, const MountRecord& record, DeviceMapping* mapp
         sectors = info.dwTotalSectors;
     } else {
         PartitionExtent extent{};
-        if (GetPartitionExtent(disk, record.dwPC98, record.dwPartition, &extent) != 0)
+        if (GetPartitionExtent(disk, record.dwPC98, record.dwPartition, &extent) != 0 ||
+            ClipPartitionExtent(info, &extent) != 0)
             return MountStatus::PartitionError;
         offset = extent.qwStartSector * b;
         sectors = extent.qwSectorCount;
-        // A PC/AT partition of a truncated or damaged disk is served up to the
-        // disk's end, so that what the disk holds of it can be rescued.
-        if (record.dwPC98 == 0) {
-            if (extent.qwStartSector >= info.dwTotalSectors)
-                return MountStatus::PartitionError;
-            sectors = std::min<std::uint64_t>(sectors, info.dwTotalSectors - extent.qwStartSector);
-        }
     }
     const std::uint64_t cylinders = sectors / cylinderSectors;
     *mapping = {offset, RequestSectors(sectors, b), MakeGeometry(info, cylinders), b};

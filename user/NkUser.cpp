@@ -3,8 +3,10 @@
 // transfer that moves fewer bytes than asked fails.
 #include "Nk.h"
 #include "NkImageFile.h"
+#include "DiskRefusal.h"
 #include "NkUser.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,8 +104,10 @@ NkLock imageLocks = NkLock::None;
 int OpenStream(const char* path, int flags, const char* mode, NkHandle* handle)
 {
     const int fd = NkOpenImageDescriptor(path, flags, 0666, {}, imageLocks);
-    if (fd < 0)
+    if (fd < 0) {
+        DiskRefuseFile(path, (flags & O_ACCMODE) == O_RDONLY ? 1 : 0, errno);
         return 0;
+    }
     FILE* f = ::fdopen(fd, mode);
     if (f == nullptr) {
         ::close(fd);

@@ -20,7 +20,14 @@ namespace qim {
 namespace {
 
 
+DiskRefusal formatRefusal{};
+
 constexpr std::array<const char*, 4> kFloppyExtensions = {"flp", "vfd", "tfd", "ima"};
+
+
+}  // namespace
+
+const DiskRefusal& FormatRefusal() { return formatRefusal; }
 
 // The listed geometry of a raw floppy file, or null when its extension or size is not listed.
 const DiskInfo* ListedFloppyGeometry(const char* path)
@@ -42,8 +49,6 @@ const DiskInfo* ListedFloppyGeometry(const char* path)
     return sized != 0 ? FloppyGeometryOfSize(size) : nullptr;
 }
 
-}  // namespace
-
 DiskClass ClassifyDiskType(std::uint32_t type)
 {
     const DiskFormat* format = type < kDiskTypeCount ? DiskFormatOf(type) : nullptr;
@@ -60,7 +65,9 @@ int OpenDiskImage(Disk* disk, const char* path, std::uint32_t readOnly, IsHardDi
     readOnly = readOnly != 0 ? 1 : 0;
     record->dwFloppy = 0;
     record->dwPC98 = 0;
-    if (Disk_Open(disk, path, readOnly) == 0) {
+    const int opened = Disk_Open(disk, path, readOnly);
+    formatRefusal = opened == 0 ? DiskRefusal{} : *Disk_GetRefusal();
+    if (opened == 0) {
         record->dwBeta = 0;
         record->dwDiskType = disk->dwType;
         const DiskClass diskClass = ClassifyDiskType(disk->dwType);

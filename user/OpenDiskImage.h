@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Disk.h"
+#include "DiskRefusal.h"
 #include "QimMount.h"
 
 #include <array>
@@ -21,6 +22,10 @@ struct DiskClass {
 };
 [[nodiscard]] DiskClass ClassifyDiskType(std::uint32_t type);
 
+// The listed geometry of a raw floppy file, or null when its extension or
+// size is not listed: such a file opens without a question.
+[[nodiscard]] const DiskInfo* ListedFloppyGeometry(const char* path);
+
 // The questions OpenDiskImage asks when the file tells it nothing. Each returns
 // 0 when answered; any other value ends OpenDiskImage with that value.
 using IsHardDiskFunc = int (*)(void* param, std::uint32_t* answer);  // 1 hard disk, 0 floppy
@@ -35,6 +40,11 @@ using GetBetaInfoFunc = int (*)(void* param, DiskInfo* info, std::uint32_t* imag
                                 GetBetaInfoFunc getBetaInfoHardDisk, void* getBetaInfoHardDiskParam,
                                 GetBetaInfoFunc getBetaInfoFloppyDisk, void* getBetaInfoFloppyDiskParam,
                                 MountRecord* record);
+
+// Why the format drivers refused the file in the last OpenDiskImage; kind
+// DISK_REFUSED_NONE when one opened it or none said why. The raw attempts
+// that follow leave their own reason in Disk_GetRefusal.
+[[nodiscard]] const DiskRefusal& FormatRefusal();
 
 // The node ChooseQimDevice chose, else the path in QIM_DEVICE when that is
 // set, else "/dev/qim0".

@@ -76,14 +76,34 @@ bool LockedByAnother(const std::string& path, std::uint32_t readOnly)
 void WhyImageFailed(const std::string& path)
 {
     struct stat st {};
+    const DiskRefusal& refusal = FormatRefusal().dwKind != DISK_REFUSED_NONE ? FormatRefusal() : *Disk_GetRefusal();
     if (::stat(path.c_str(), &st) != 0)
         Why("%s: %s", path.c_str(), std::strerror(errno));
     else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
         Why("%s: not a regular file or a block device, so not an image", path.c_str());
     else if (::access(path.c_str(), R_OK) != 0)
         Why("%s: %s", path.c_str(), std::strerror(errno));
+    else if (refusal.dwKind == DISK_REFUSED_WRITE)
+        Why("%s: %s; mount it read-only (qimc m FILE r ...)", path.c_str(), refusal.achText);
+    else if (refusal.dwKind != DISK_REFUSED_NONE)
+        Why("%s: %s", path.c_str(), refusal.achText);
     else
         Why("%s: not an image of a known format, and the geometry given does not open it", path.c_str());
+}
+
+// The driver serves a partition that runs past the disk's end up to the end; say so.
+void WarnIfPastTheEnd(Disk* disk, const MountRecord& record)
+{
+    PartitionExtent extent{};
+    DiskInfo info{};
+    Disk_GetDiskInfo(disk, &info);
+    if (record.dwFloppy != 0 || GetPartitionExtent(disk, record.dwPC98, record.dwPartition, &extent) != 0)
+        return;
+    const PartitionExtent table = extent;
+    if (ClipPartitionExtent(info, &extent) == 0 && extent.qwSectorCount != table.qwSectorCount)
+        Why("warning: partition %u ends at sector %llu, past the disk's end at sector %u; it is served up to the end",
+            record.dwPartition + 1, static_cast<unsigned long long>(table.qwStartSector + table.qwSectorCount),
+            info.dwTotalSectors);
 }
 
 // The image path the driver is given: a name beginning with "/" as it is,
@@ -409,6 +429,8 @@ int InteractMode()
         return -1;
     }
     const int result = record.dwFloppy != 0 ? 0 : ChoosePartition(&disk, &record, &commandLine);
+    if (result >= 0)
+        WarnIfPastTheEnd(&disk, record);
     Disk_Close(&disk);
     if (result < 0)
         return -1;
@@ -487,6 +509,8 @@ int ArgMode(ArgCursor* cursor)
         return -1;
     }
     const int result = record.dwFloppy != 0 ? 0 : PartitionArg(&disk, cursor, &record);
+    if (result >= 0)
+        WarnIfPastTheEnd(&disk, record);
     Disk_Close(&disk);
     if (result < 0)
         return -1;

@@ -5,6 +5,7 @@
 #include "BetaDisk.h"
 #include "DiskEtc.h"
 #include "DiskFormats.h"
+#include "DiskRefusal.h"
 
 #include <algorithm>
 #include <array>
@@ -76,6 +77,24 @@ const DiskDriver* DiskDriverOf(std::uint32_t type)
     return &format->driver;
 }
 
+namespace {
+// Open parents above the one being opened; the library is used under one lock.
+thread_local std::uint32_t parentDepth = 0;
+// Set when a chain ran too deep, so that every level above reports it alike.
+thread_local bool parentChainTooDeep = false;
+// Set when a parent below the first failed to open. Disk_Open tries a
+// format's drivers by extension and again by probe, so every level of a
+// failing chain would otherwise walk the levels below it twice: 2^depth opens.
+thread_local bool parentChainBroken = false;
+
+// A refusal's reason belongs to the open the caller made, with its parents.
+void ClearRefusalOfOutermostOpen()
+{
+    if (parentDepth == 0)
+        DiskClearRefusal();
+}
+}  // namespace
+
 void Disk_Construct(Disk* disk)
 {
     disk->dwType = 0;
@@ -85,6 +104,7 @@ void Disk_Construct(Disk* disk)
 // Failed attempts' codes are discarded; the probe tries extension formats again.
 int Disk_Open(Disk* disk, const char* path, std::uint32_t readOnly)
 {
+    ClearRefusalOfOutermostOpen();
     if (TrySet(disk, DiskExtensionCodes(path), path, readOnly) == 0)
         return 0;
     return TrySet(disk, DiskProbeCodes(), path, readOnly);
@@ -92,6 +112,7 @@ int Disk_Open(Disk* disk, const char* path, std::uint32_t readOnly)
 
 int Disk_OpenType(Disk* disk, const char* path, std::uint32_t readOnly, std::uint32_t type)
 {
+    ClearRefusalOfOutermostOpen();
     if (type >= kDiskTypeCount || apDiskSetFunc[type] == nullptr)
         return ERR_INVALID_PARAMETER;
     return apDiskSetFunc[type](disk, path, readOnly);
@@ -100,6 +121,7 @@ int Disk_OpenType(Disk* disk, const char* path, std::uint32_t readOnly, std::uin
 int Disk_OpenBeta(Disk* disk, const char* path, std::uint32_t readOnly, std::uint32_t dataOffset,
                   const DiskInfo* info)
 {
+    ClearRefusalOfOutermostOpen();
     return BetaDiskSet(disk, path, readOnly, dataOffset, info);
 }
 
@@ -222,16 +244,6 @@ const char* DiskErrorText(int code)
     }
 }
 
-namespace {
-// Open parents above the one being opened; the library is used under one lock.
-thread_local std::uint32_t parentDepth = 0;
-// Set when a chain ran too deep, so that every level above reports it alike.
-thread_local bool parentChainTooDeep = false;
-// Set when a parent below the first failed to open. Disk_Open tries a
-// format's drivers by extension and again by probe, so every level of a
-// failing chain would otherwise walk the levels below it twice: 2^depth opens.
-thread_local bool parentChainBroken = false;
-}  // namespace
 
 int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::uint32_t readOnly)
 {
@@ -255,6 +267,8 @@ int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::
     --parentDepth;
     if (rc != 0 && parentChainTooDeep)
         rc = ERR_INVALID_IMAGE;
+    if (rc != 0)
+        DiskRefuseParent(out.data());
     if (rc != 0 && parentDepth > 0)
         parentChainBroken = true;
     if (parentDepth == 0)

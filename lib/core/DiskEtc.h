@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Disk.h"
+#include "DiskRefusal.h"
 #include "Nk.h"
 
 #include <array>

@@ -7,6 +7,7 @@
 
 #include "DiskEtc.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -397,6 +398,14 @@ int PartitionExtentOf98(const PartitionEntry98& entry, const DiskInfo& info, Par
     const std::uint64_t cylinderSectors = std::uint64_t{info.dwHeads} * info.dwSectorsPerTrack;
     extent->qwStartSector = entry.wStartCylinder * cylinderSectors;
     extent->qwSectorCount = (std::uint64_t{entry.wEndCylinder} - entry.wStartCylinder + 1) * cylinderSectors;
+    return 0;
+}
+
+int ClipPartitionExtent(const DiskInfo& info, PartitionExtent* extent)
+{
+    if (extent->qwStartSector >= info.dwTotalSectors)
+        return ERR_INVALID_IMAGE;
+    extent->qwSectorCount = std::min<std::uint64_t>(extent->qwSectorCount, info.dwTotalSectors - extent->qwStartSector);
     return 0;
 }
 

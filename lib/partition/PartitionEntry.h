@@ -93,6 +93,12 @@ struct PartitionExtent {
 // the lookups' errors unchanged.
 [[nodiscard]] int GetPartitionExtent(Disk* disk, std::uint32_t pc98, std::uint32_t index, PartitionExtent* extent);
 
+// The part of a partition the disk holds, as the driver and qimg serve it: a
+// partition that runs past the disk's end (a truncated or damaged image) is
+// cut at the end, so that what the disk holds of it can be rescued.
+// ERR_INVALID_IMAGE, extent unchanged, when it starts at or past the end.
+[[nodiscard]] int ClipPartitionExtent(const DiskInfo& info, PartitionExtent* extent);
+
 // FM Towns: sets count itself (at most 10).
 [[nodiscard]] int ReadPartitionEntryListFMTowns(Disk* disk, std::uint32_t* count, PartitionEntryFMTowns* list);
 

@@ -176,6 +176,15 @@ TEST_F(Mapping, PartitionsBeyondTheDisksEnd)
     EXPECT_EQ(QuerySize().sectors, kAtDisk.totalSectors - 63);
     EXPECT_EQ(ReadSectors(kAtDisk.totalSectors - 64, 1), At(disk, (kAtDisk.totalSectors - 1) * 512, 512));
     EXPECT_TRUE(ReadSectors(kAtDisk.totalSectors - 63, 1).empty());
+
+    // PC-98 alike: cylinders 100 to 199 of a disk of 110 are served as 100 to 109.
+    const Bytes pc98 = Pc98Image(100, 199);
+    ASSERT_EQ(Mount(RawPartitionWords(kPc98Disk, 1, 0), path), 0);
+    EXPECT_EQ(QuerySize().sectors, 10u * 136);
+    EXPECT_EQ(ReadSectors(10 * 136 - 1, 1), At(pc98, (kPc98Disk.totalSectors - 1) * 512, 512));
+    EXPECT_TRUE(ReadSectors(10 * 136, 1).empty());
+    Pc98Image(110, 120);
+    EXPECT_EQ(Mount(RawPartitionWords(kPc98Disk, 1, 0), path), -EFAULT);
 }
 
 // The device's read-only flag follows the mounted image, for the block

@@ -2,7 +2,9 @@
 // of input at every prompt, paths, and the node's answers.
 #include "QimcFixture.h"
 #include "RawImage.h"
+#include "VirtualPCImage.h"
 
+#include <cstdlib>
 #include <filesystem>
 
 namespace qimtest {
@@ -258,6 +260,36 @@ TEST_F(QimcTest, HelpAndReasonsForImagesThatAreNone)
     r = Run({"m", "gone.img", "r"});
     EXPECT_EQ(r.out, "invalid filename");
     EXPECT_EQ(r.err, "qimc: gone.img: No such file or directory\n");
+
+    // The library's reason, on standard error only.
+    const Bytes disk = PatternBytes(0, 512 * 512, 8);
+    WriteVpcSparse(dir.file("qemu.vhd"), {.geometry = {8, 4, 16}}, disk);
+    VpcSetCreator(dir.file("qemu.vhd"), "qemu");
+    WriteVpcSparse(dir.file("child.vhd"), {.geometry = {8, 4, 16}, .parent = "gone.vhd"}, disk);
+    WriteRawImage(dir.file("locked.flp"), {kFloppy});
+    struct Guard {
+        std::string path;
+        ~Guard() { static_cast<void>(std::system(("chattr -i " + path + " 2>/dev/null").c_str())); }
+    } guard{dir.file("locked.flp")};
+    const bool immutable = std::system(("chattr +i " + dir.file("locked.flp") + " 2>/dev/null").c_str()) == 0;
+    struct Refusal {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    std::vector<Refusal> refusals = {
+        {{"m", "qemu.vhd", "r", "1"},
+         "qimc: @TMP@/qemu.vhd: creator application \"qemu\": this driver reads only \"vpc \"\n"},
+        {{"m", "child.vhd", "r", "1"}, "qimc: @TMP@/child.vhd: cannot open @TMP@/gone.vhd: No such file or directory\n"},
+    };
+    if (immutable)  // else the file system has no immutable files, or this is no root
+        refusals.push_back({{"m", "locked.flp", "w"},
+                            "qimc: @TMP@/locked.flp: @TMP@/locked.flp cannot be opened for writing: Operation not "
+                            "permitted; mount it read-only (qimc m FILE r ...)\n"});
+    for (const Refusal& refusal : refusals) {
+        r = Run(refusal.args);
+        EXPECT_EQ(r.out, "failed\n");
+        EXPECT_EQ(r.err, refusal.err);
+    }
     EXPECT_EQ(NodeLog(), "");
 }
 

@@ -211,3 +211,24 @@ TEST_F(QimcPartitionTest, CutChainKeepsWhatCameBefore)
 }
 
 }  // namespace qimtest
+
+namespace qimtest {
+namespace {
+
+// A partition past the disk's end mounts as the driver serves it, up to the end, with a warning.
+TEST_F(QimcPartitionTest, PartitionPastTheEndIsServedToTheEndWithAWarning)
+{
+    Bytes disk(std::size_t{20480} * 512);
+    PcAtLayout layout;
+    layout.primary = {{0x83, 2048, 30000}};
+    static_cast<void>(WritePcAtLayout(disk, layout));
+    WriteRawImageFrom(dir.file("hd.bin"), {20480, 16, 63, 512}, disk);
+    const auto r = Run({"m", "hd.bin", "r", "h", "a", "0", "512", "20480", "16", "63", "1"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0x83);
+    EXPECT_EQ(r.err, "qimc: warning: partition 1 ends at sector 32048, past the disk's end at sector 20480; it is "
+                     "served up to the end\n");
+}
+
+}  // namespace
+}  // namespace qimtest

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <csignal>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -37,9 +38,29 @@ std::string ReadText(const std::string& path)
 
 int ExitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1000; }
 
+QimgResult Spawn(const char* program, const std::vector<std::string>& prefix, const std::vector<std::string>& args,
+                 int signal, const std::function<bool(int pid)>& ready);
+
 }  // namespace
 
-QimgResult RunQimg(const std::vector<std::string>& args)
+QimgResult RunQimg(const std::vector<std::string>& args) { return RunQimgSignalled(args, 0, nullptr); }
+
+QimgResult RunQimgSignalled(const std::vector<std::string>& args, int signal, const std::function<bool(int pid)>& ready)
+{
+    return Spawn(QIMG_PATH, {}, args, signal, ready);
+}
+
+QimgResult RunQimgUnprivileged(const std::vector<std::string>& args)
+{
+    if (::geteuid() != 0)
+        return RunQimg(args);
+    return Spawn("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups"}, args, 0, nullptr);
+}
+
+namespace {
+
+QimgResult Spawn(const char* program, const std::vector<std::string>& prefix, const std::vector<std::string>& args,
+                 int signal, const std::function<bool(int pid)>& ready)
 {
     TempDir io;
     const std::string out = io.file("out"), err = io.file("err");
@@ -50,11 +71,24 @@ QimgResult RunQimg(const std::vector<std::string>& args)
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<std::string> storage;
     std::vector<char*> argv = Argv(args, &storage);
+    for (auto word = prefix.rbegin(); word != prefix.rend(); ++word)
+        argv.insert(argv.begin(), const_cast<char*>(word->c_str()));
+    if (!prefix.empty())
+        argv.insert(argv.begin(), const_cast<char*>(program));
     pid_t pid = 0;
     QimgResult result;
-    if (posix_spawn(&pid, QIMG_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+    if (posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ) == 0) {
         int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        bool ended = false;
+        for (int tries = 0; ready && !ended && tries < 6000; ++tries) {
+            if (ready(pid)) {
+                ::kill(pid, signal);
+                break;
+            }
+            ended = ::waitpid(pid, &status, WNOHANG) == pid;
+            ::usleep(5000);
+        }
+        while (!ended && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         result.status = ExitStatus(status);
     }
@@ -63,6 +97,8 @@ QimgResult RunQimg(const std::vector<std::string>& args)
     result.err = ReadText(err);
     return result;
 }
+
+}  // namespace
 
 QimgResult RunQimgOnTerminal(const std::vector<std::string>& args)
 {

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,12 @@ struct QimgResult {
 
 // Runs qimg with args; standard error is a file, never a terminal.
 [[nodiscard]] QimgResult RunQimg(const std::vector<std::string>& args);
+// Runs qimg, sends it the signal once ready(pid) holds (asked every few
+// milliseconds) and waits for it to end.
+[[nodiscard]] QimgResult RunQimgSignalled(const std::vector<std::string>& args, int signal,
+                                          const std::function<bool(int pid)>& ready);
+// Runs qimg as the user nobody when this process is root, whom no file mode stops.
+[[nodiscard]] QimgResult RunQimgUnprivileged(const std::vector<std::string>& args);
 // Runs qimg with standard error on a pseudo-terminal and returns what it wrote there.
 [[nodiscard]] QimgResult RunQimgOnTerminal(const std::vector<std::string>& args);
 

@@ -26,8 +26,13 @@ int BetaDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly
     if (!NkGetFileSize(state->hFile, &fileSize))
         return ERR_GET_FILE_SIZE;
     // A longer file is fine: its tail is never touched.
-    if (DiskByteSize(*info) + dataOffset > fileSize)
+    if (DiskByteSize(*info) + dataOffset > fileSize) {
+        DiskRefuse(DISK_REFUSED_FILE, "%u sectors of %u bytes at offset %u need %llu bytes; the file holds %llu",
+                   info->dwTotalSectors, info->dwBytesPerSector, dataOffset,
+                   static_cast<unsigned long long>(DiskByteSize(*info) + dataOffset),
+                   static_cast<unsigned long long>(fileSize));
         return ERR_INVALID_IMAGE;
+    }
 
     state->dwDataOffset = dataOffset;
     state->Info = *info;

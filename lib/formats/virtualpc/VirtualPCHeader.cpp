@@ -30,6 +30,10 @@ int CheckMainHeader(std::span<const std::byte> footer, std::uint32_t expectedTyp
                       LoadBE<std::uint32_t>(footer, kVpcFooterCreatorApp) == kCreatorVpc &&
                       LoadBE<std::uint64_t>(footer, kVpcFooterOriginalSize) ==
                           LoadBE<std::uint64_t>(footer, kVpcFooterCurrentSize);
+    if (!pass && LoadBE<std::uint64_t>(footer, kVpcFooterCookie) == kConectix &&
+        LoadBE<std::uint32_t>(footer, kVpcFooterCreatorApp) != kCreatorVpc)
+        DiskRefuse(DISK_REFUSED_VARIANT, "creator application \"%.4s\": this driver reads only \"vpc \"",
+                   reinterpret_cast<const char*>(footer.data() + kVpcFooterCreatorApp));
     return pass ? 0 : ERR_INVALID_IMAGE;
 }
 

@@ -87,6 +87,8 @@ int ParseVMware4PlainDescription(VMware4OpenWork* work, const char* createType)
                          NkCompareString(d.pszAdapterType, "buslogic", 1) == 0;
     const bool valid = NkCompareString(d.pszCreateType, createType, 1) == 0 && d.dwVirtualHWVersion == 3 &&
                        adapter && d.dwExtentCount >= 1 && d.pszParentFileNameHint == nullptr;
+    if (NkCompareString(d.pszCreateType, createType, 1) == 0 && d.dwVirtualHWVersion != 3)
+        DiskRefuse(DISK_REFUSED_VARIANT, "ddb.virtualHWVersion is %u: this driver reads only 3", d.dwVirtualHWVersion);
     return valid ? 0 : ERR_INVALID_IMAGE;
 }
 

@@ -31,8 +31,12 @@ int VMwareMonolithicHardDisk_Open(VMwareMonolithicHardDiskState* state, const ch
         return rc;
     const VMware4DiskDescription& d = work->Plain;
     const char* slash = std::strrchr(path, '/');
-    if (d.dwExtentCount != 1 || NkCompareString(d.apszExtentFile[0], slash != nullptr ? slash + 1 : path, 0) != 0)
+    if (d.dwExtentCount != 1 || NkCompareString(d.apszExtentFile[0], slash != nullptr ? slash + 1 : path, 0) != 0) {
+        if (d.dwExtentCount == 1)
+            DiskRefuse(DISK_REFUSED_VARIANT, "its descriptor names the extent \"%s\", not this file: a monolithic "
+                       "disk is read only under the name it was made with", d.apszExtentFile[0]);
         return ERR_INVALID_IMAGE;
+    }
 
     if (int rc = VMware4Sparse_Open(&state->Extent, path, readOnly, 0); rc != 0)
         return rc;
