@@ -4,6 +4,7 @@
 #include "Module.h"
 #include "NodeAdapter.h"
 #include "QimMount.h"
+#include "QimVersion.h"
 
 #include <cstdio>
 #include <cstring>
@@ -28,7 +29,7 @@ int main(int argc, char** argv)
     qim::host::NodeOptions options{"/dev/qim0", false};
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("%s\n", qim::kQimDescription);
+            std::printf("qim %s (%s)\n", qim::kQimVersion, qim::kQimDescription);
             return 0;
         }
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

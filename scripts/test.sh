@@ -23,6 +23,6 @@ cmake --build build-tsan -j "$jobs" --target host_tests kernel_tests
 # fresh seeds are scripts/fuzz.sh's own job.
 FUZZ_SEED=1 bash scripts/fuzz.sh 20
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQIM_WERROR=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQIM_WERROR=ON -DQIM_BENCH=ON >/dev/null
 cmake --build build -j "$jobs"
 cd build && ctest --output-on-failure

@@ -7,6 +7,8 @@
 #include "Nk.h"
 #include "OpenDiskImage.h"
 #include "PartitionEntry.h"
+#include "QimMount.h"
+#include "QimVersion.h"
 
 #include <algorithm>
 #include <array>
@@ -45,6 +47,7 @@ constexpr const char* kHelp =
     "       qimc m FILE [r] [h a|h 9|f OFFSET BPS TOTAL HEADS SPT] [PARTITION]\n"
     "                                  mount an image from the arguments\n"
     "       qimc u                     unmount\n"
+    "       qimc --version | --help\n"
     "r mounts read-only. The letters and numbers describe a raw image that is not a\n"
     "listed floppy size: h (hard disk) with a (PC/AT) or 9 (PC-98) table, or f\n"
     "(floppy), then image offset, bytes per sector, total sectors, heads and sectors\n"
@@ -496,6 +499,10 @@ int main(int argc, char** argv)
         Print("mount:   # qimc m\n");
         Print("unmount: # qimc u\n");
         return -1;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("qimc %s (%s)\n", kQimVersion, kQimDescription);
+        return 0;
     }
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         std::printf("%s\n", kQimDescription);

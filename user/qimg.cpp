@@ -10,6 +10,7 @@
 #include "OpenDiskImage.h"
 #include "PartitionEntry.h"
 #include "QimMount.h"
+#include "QimVersion.h"
 
 #include <algorithm>
 #include <array>
@@ -675,7 +676,7 @@ int main(int argc, char** argv)
     using namespace qim;
     Options options;
     if (argc == 2 && (std::string_view(argv[1]) == "--version" || std::string_view(argv[1]) == "-V")) {
-        std::printf("qimg (%s)\n", kQimDescription);
+        std::printf("qimg %s (%s)\n", kQimVersion, kQimDescription);
         return 0;
     }
     if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
