@@ -17,7 +17,7 @@ esac
 comment_for() {
   case "$1" in
     *.cpp|*.h|*.h.in) echo "// $tag" ;;
-    *.sh|*.py|*.cmake|CMakeLists.txt|*/CMakeLists.txt|*.service.in|.ci/run) echo "# $tag" ;;
+    *.sh|*.py|*.cmake|CMakeLists.txt|*/CMakeLists.txt|*.service.in) echo "# $tag" ;;
     man/*.[0-9]|man/*.[0-9].in) echo ".\\\" $tag" ;;
   esac
 }
