@@ -23,6 +23,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap "exit 1" INT TERM HUP
 passed=0 failed=0
 ok() { echo "ok: $1"; passed=$((passed + 1)); }
 bad() { echo "FAILED: $1"; failed=$((failed + 1)); }
