@@ -23,11 +23,9 @@
 // write a first write, every block allocated) against plain pwrite of the
 // same bytes to a new file.
 #include "Disk.h"
-#ifdef QIM_BENCH_BUILDERS
 #include "CowdImage.h"
 #include "VMware4Image.h"
 #include "VirtualPCImage.h"
-#endif
 
 #include <chrono>
 #include <cstdio>
@@ -88,7 +86,6 @@ void MakeRawFile(const std::string& path, std::uint64_t bytes)
     ::close(fd);
 }
 
-#ifdef QIM_BENCH_BUILDERS
 void Evict(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY);
@@ -192,9 +189,7 @@ int VmdkBench(const std::string& raw, std::uint64_t bytes, int rounds)
         ::unlink(f.c_str());
     return 0;
 }
-#endif
 
-#ifdef QIM_BENCH_BUILDERS
 double DiskWritePass(const std::string& image, std::uint64_t bytes, const std::vector<char>& buf)
 {
     qim::Disk disk;
@@ -270,7 +265,6 @@ int VpcBench(std::uint64_t sizeMiB, int rounds)
     }
     return 0;
 }
-#endif
 
 }  // namespace
 
@@ -298,12 +292,7 @@ int main(int argc, char** argv)
             vpc = std::atoi(argv[i + 1]) != 0;
     }
     if (vpc) {
-#ifdef QIM_BENCH_BUILDERS
         return VpcBench(sizeMiB, rounds);
-#else
-        std::fprintf(stderr, "built without the image builders (tests off)\n");
-        return 1;
-#endif
     }
 
     std::string made, madeCowd;
@@ -314,7 +303,6 @@ int main(int argc, char** argv)
     // VMware 3 disks come in whole cylinders of 1008 sectors.
     const auto cowdSectors = static_cast<std::uint32_t>((sizeMiB << 11) / 1008 * 1008);
     if (format == "vmware3") {
-#ifdef QIM_BENCH_BUILDERS
         made = prefix + ".img";
         madeCowd = prefix + ".vmdk";
         MakeRawFile(made, std::uint64_t{cowdSectors} * 512);
@@ -333,10 +321,6 @@ int main(int argc, char** argv)
         Evict(madeCowd);
         if (qim::Disk_Open(&disk, image.c_str(), 1) != 0)
             return 1;
-#else
-        std::fprintf(stderr, "built without the image builders (QIM_TESTS=OFF)\n");
-        return 1;
-#endif
     } else if (image.empty()) {
         made = prefix + ".img";
         MakeRawFile(made, sizeMiB << 20);
@@ -352,12 +336,7 @@ int main(int argc, char** argv)
         raw = image;
     if (vmdk) {
         qim::Disk_Close(&disk);
-#ifdef QIM_BENCH_BUILDERS
         const int rc = VmdkBench(raw, sizeMiB << 20, rounds);
-#else
-        const int rc = 1;
-        std::fprintf(stderr, "built without the image builders (tests off)\n");
-#endif
         if (!made.empty())
             ::unlink(made.c_str());
         return rc;
@@ -391,7 +370,6 @@ int main(int argc, char** argv)
     std::printf("plain pread : %8.1f MiB/s\n", mib / plain);
     std::printf("Disk_Read   : %8.1f MiB/s\n", mib / through);
     std::printf("ratio       : %.3f\n", plain / through);
-#ifdef QIM_BENCH_BUILDERS
     if (format == "vmware3") {
         for (std::size_t j = 0; j < buf.size(); ++j)
             buf[j] = static_cast<char>(j % 251 + 1);
@@ -407,6 +385,5 @@ int main(int argc, char** argv)
         std::printf("Disk_Write  : %8.1f MiB/s\n", wmib / firstWrite);
         std::printf("ratio       : %.3f\n", plainWrite / firstWrite);
     }
-#endif
     return 0;
 }

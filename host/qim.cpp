@@ -6,6 +6,7 @@
 #include "NodeAdapter.h"
 #include "QimMount.h"
 #include "RequestLock.h"
+#include "QimVersion.h"
 
 #include <array>
 #include <cstdio>
@@ -81,7 +82,7 @@ int main(int argc, char** argv)
     bool debug = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("%s\n", qim::kQimDescription);
+            std::printf("qim %s (%s)\n", qim::kQimVersion, qim::kQimDescription);
             return 0;
         }
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

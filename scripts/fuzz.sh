@@ -15,7 +15,7 @@ targets=(disk mount partition descriptor qimc)
 bash scripts/setup.sh
 
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DQIM_TESTS=OFF -DQIM_FUZZ=ON >/dev/null
+      -DBUILD_TESTING=OFF -DQIM_FUZZ=ON >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target fuzz_seeds "${targets[@]/#/fuzz_}" >/dev/null
 
 b=$PWD/build-fuzz

@@ -8,6 +8,8 @@
 #include "NkImageFile.h"
 #include "OpenDiskImage.h"
 #include "PartitionEntry.h"
+#include "QimMount.h"
+#include "QimVersion.h"
 
 #include <algorithm>
 #include <array>
@@ -50,6 +52,7 @@ constexpr const char* kHelp =
     "       qimc u                     unmount\n"
     "       qimc s [--output=json]     list each device: node, partition, mode, openers\n"
     "                                  (besides qimc), size and image\n"
+    "       qimc --version | --help\n"
     "r mounts read-only. The letters and numbers describe a raw image that is not a\n"
     "listed floppy size: h (hard disk) with a (PC/AT) or 9 (PC-98) table, or f\n"
     "(floppy), then image offset, bytes per sector, total sectors, heads and sectors\n"
@@ -656,6 +659,10 @@ int main(int argc, char** argv)
         Print("mount:   # qimc m\n");
         Print("unmount: # qimc u\n");
         return -1;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("qimc %s (%s)\n", kQimVersion, kQimDescription);
+        return 0;
     }
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         std::printf("%s\n", kQimDescription);

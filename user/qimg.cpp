@@ -7,6 +7,7 @@
 #include "QimMount.h"
 #include "NkUser.h"
 #include "QimgImage.h"
+#include "QimVersion.h"
 
 #include <array>
 #include <cstdio>
@@ -195,7 +196,7 @@ int main(int argc, char** argv)
     using namespace qim::qimg;
     const std::string_view first = argc >= 2 ? argv[1] : "";
     if (argc == 2 && (first == "--version" || first == "-V")) {
-        std::printf("qimg (%s)\n", qim::kQimDescription);
+        std::printf("qimg %s (%s)\n", qim::kQimVersion, qim::kQimDescription);
         return 0;
     }
     if (argc == 2 && (first == "--help" || first == "-h")) {

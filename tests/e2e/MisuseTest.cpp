@@ -3,7 +3,6 @@
 // images at all, signals while mounted, a second or a killed qim, read-only
 // images under a plain mount.
 #include "E2eSupport.h"
-#include "VMware4Image.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -386,50 +383,6 @@ TEST_F(Misuse, ReadOnlyImageMountsReadOnlyWithPlainMount)
     EXPECT_EQ(st.st_mode & 0777, 0660u);
     Fd rw{::open(qim.node().c_str(), O_RDWR)};
     EXPECT_GE(rw.fd, 0);
-}
-
-// The one-line mounts of the README and of both help texts run as written,
-// on a VMware disk named disk.vmdk in the working directory; only the node
-// and the mount point are this test's own.
-TEST_F(Misuse, ReadmeAndHelpExamplesRun)
-{
-    StartQim();
-    PartitionedImage raw;
-    std::string error;
-    ASSERT_TRUE(MakePartitionedImage(dir, "disk.img", {{"hello.txt", "hi\n"}}, {}, raw, error)) << error;
-    WriteVmdkMonolithic(dir.file("disk.vmdk"), ReadFile(raw.path));
-
-    std::vector<std::string> examples;
-    const auto collect = [&](const std::string& text) {
-        std::istringstream in(text);
-        for (std::string line; std::getline(in, line);) {
-            const std::size_t at = line.find("qimc m disk.vmdk");
-            if (at != std::string::npos && line.find("mount /dev/qim0") != std::string::npos)
-                examples.push_back(line.substr(at));
-        }
-    };
-    std::ifstream readme(std::string(QIM_SOURCE_DIR) + "/README.md");
-    std::stringstream readmeText;
-    readmeText << readme.rdbuf();
-    collect(readmeText.str());
-    collect(RunCommand({QimPath(), "--help"}, 10).out);
-    collect(RunCommand({QimcPath(), "--help"}, 10).out);
-    ASSERT_GE(examples.size(), 4u) << "the README's two and one in each help";
-
-    const std::string mnt = MakeDir("mnt");
-    for (std::string example : examples) {
-        SCOPED_TRACE(example);
-        const std::size_t node = example.find("/dev/qim0");
-        example.replace(node, 9, qim.node());
-        example.replace(example.rfind("/mnt"), 4, mnt);
-        const std::string programs = QimcPath().substr(0, QimcPath().rfind('/'));
-        const RunResult r = RunCommand({"bash", "-c", "cd " + dir.path() + " && " + example}, 60,
-                                       {"QIM_DEVICE=" + qim.node(), "PATH=" + programs + ":" + std::getenv("PATH")});
-        EXPECT_EQ(r.status, 0) << r.out << r.err << qim.Log();
-        EXPECT_EQ(RunCommand({"cat", mnt + "/hello.txt"}).out, "hi\n");
-        RunCommand({"umount", mnt}, 30);
-        EXPECT_EQ(Qimc(qim.node(), {"u"}).status, 0);
-    }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ lib/systemd/system/qim.service
 lib/systemd/system/qim@.service
 sbin/qim
 sbin/qimc
+share/doc/qim/copyright
 share/man/man1/qimg.1
 share/man/man8/qim.8
 share/man/man8/qimc.8"

@@ -1,6 +1,7 @@
 // Whole transcripts of qimc: commands, floppy and raw images, cancel and end
 // of input at every prompt, paths, and the node's answers.
 #include "QimcFixture.h"
+#include "QimVersion.h"
 #include "RawImage.h"
 #include "VirtualPCImage.h"
 
@@ -240,14 +241,19 @@ TEST_F(QimcTest, NodeFailuresPrintMountError)
     EXPECT_EQ(ReadFile(dir.file("plain")), Bytes{9});
 }
 
-// --help and -h describe every form and QIM_DEVICE; a bare qimc keeps its banner.
+// --help and -h describe every form and QIM_DEVICE, --version names the
+// package's and the driver's; a bare qimc keeps its banner.
 TEST_F(QimcTest, HelpAndReasonsForImagesThatAreNone)
 {
+    const auto version = Run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("qimc ") + qim::kQimVersion + " (" + qim::kQimDescription + ")\n");
     for (const char* help : {"--help", "-h"}) {
         const auto r = Run({help});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out.rfind(std::string(qim::kQimDescription) + "\n", 0), 0u);
         for (const char* word : {"qimc m FILE [r] [h a|h 9|f OFFSET BPS TOTAL HEADS SPT] [PARTITION]", "qimc u",
+                                 "qimc --version | --help",
                                  "QIM_DEVICE", "qimc m disk.vmdk 1; [ $? != 255 ] && mount /dev/qim0 /mnt"})
             EXPECT_NE(r.out.find(word), std::string::npos) << word;
     }
