@@ -141,6 +141,31 @@ TEST(VMware4Sparse, AppendWithoutEntryStillOpens)
     }
 }
 
+// A file grown past what a 32-bit sector number addresses (a hole will do)
+// takes no more grains: the write fails and the file stays as it was.
+TEST(VMware4Sparse, NoGrainPastTheLastSectorNumber)
+{
+    TempDir dir;
+    const std::string path = dir.file("m.vmdk");
+    Bytes model = DiskBytes(4, 9);
+    std::fill_n(model.begin() + 2 * kVmdkGrainBytes, kVmdkGrainBytes, 0);
+    WriteVmdkMonolithic(path, model);
+    const Bytes before = ReadFile(path);
+    const std::uint64_t size = (std::uint64_t{1} << 32) * 512 + 5 * 512;
+    std::filesystem::resize_file(path, size);
+    Disk disk;
+    Disk_Construct(&disk);
+    ASSERT_EQ(Disk_Open(&disk, path.c_str(), 0), 0);
+    const Bytes data(512, 0x5D);
+    EXPECT_NE(Disk_Write64(&disk, 2 * kVmdkGrainBytes, 512, data.data()), 0);
+    Bytes got(model.size());
+    ASSERT_EQ(Disk_Read64(&disk, 0, static_cast<std::uint32_t>(got.size()), got.data()), 0);
+    Disk_Close(&disk);
+    EXPECT_TRUE(got == model);
+    EXPECT_EQ(FileSize(path), size);
+    EXPECT_TRUE(ReadFileRange(path, 0, before.size()) == before);
+}
+
 // A process that ends between an entry's write to the redundant table and to
 // the primary one leaves the entry in the redundant copy alone: the extent
 // still opens and reads it, and opening changes nothing (an open that fails

@@ -122,7 +122,9 @@ int AppendBlock(VirtualPCHardDiskState* state, std::uint32_t block)
     const std::uint64_t tableEnd = VPC_TABLE_OFFSET + std::uint64_t{state->dwTableEntries} * 4;
     if (fileSize < tableEnd + VPC_FOOTER_LENGTH)
         return ERR_EXTEND_FILE;  // the file shrank under us
-    const std::uint64_t pos = (fileSize - VPC_FOOTER_LENGTH) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
+    // Behind the table in any case: a footer may follow a table that does not fill its last sector.
+    const std::uint64_t pos = std::max((fileSize - VPC_FOOTER_LENGTH) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE,
+                                       (tableEnd + VPC_SECTOR_SIZE - 1) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE);
     if (pos / VPC_SECTOR_SIZE >= VPC_UNALLOCATED)
         return ERR_EXTEND_FILE;
     const auto entry = static_cast<std::uint32_t>(pos / VPC_SECTOR_SIZE);

@@ -270,6 +270,10 @@ int AllocateGrain(VMware4Sparse* s, const VMware4Parent* parent, std::uint32_t t
     }
     std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offsetInGrain));
     const std::uint64_t end = (fileSize + kSector - 1) / kSector * kSector;
+    // The entry is a 32-bit sector number: a grain beyond it would be entered
+    // at another grain's sector.
+    if (end / kSector + kGrainSectors > std::uint64_t{UINT32_MAX} + 1)
+        return ERR_EXTEND_FILE;
     int rc = NkWriteFile(s->hFile, end, static_cast<std::uint32_t>(kGrainBytes), grain.data())
                  ? StoreEntry(s, t, g, static_cast<std::uint32_t>(end / kSector))
                  : ERR_EXTEND_FILE;
