@@ -137,7 +137,9 @@ int CowdDiskRead(std::span<VMware3SparseState> extents, Disk* parent, const Disk
 {
     return ForEachExtent(extents, info, offset, count, buffer,
                          [&](VMware3SparseState* e, std::uint64_t base, std::uint64_t at, std::span<std::byte> piece) {
-                             return CowdRead(e, parent, base, at, piece);
+                             const auto n = static_cast<std::uint32_t>(piece.size());
+                             return parent != nullptr ? VMware3RedoSparse_Read(e, parent, base, at, n, piece.data())
+                                                      : VMware3Sparse_Read(e, at, n, piece.data());
                          });
 }
 
@@ -146,7 +148,11 @@ int CowdDiskWrite(std::span<VMware3SparseState> extents, Disk* parent, const Dis
 {
     return ForEachExtent(extents, info, offset, count, buffer,
                          [&](VMware3SparseState* e, std::uint64_t base, std::uint64_t at,
-                             std::span<const std::byte> piece) { return CowdWrite(e, parent, base, at, piece); });
+                             std::span<const std::byte> piece) {
+                             const auto n = static_cast<std::uint32_t>(piece.size());
+                             return parent != nullptr ? VMware3RedoSparse_Write(e, parent, base, at, n, piece.data())
+                                                      : VMware3Sparse_Write(e, at, n, piece.data());
+                         });
 }
 
 int CowdDiskAllocation(std::span<VMware3SparseState> extents, Disk* parent, std::uint64_t offset,
@@ -157,7 +163,7 @@ int CowdDiskAllocation(std::span<VMware3SparseState> extents, Disk* parent, std:
     if (k >= extents.size())
         return ERR_INVALID_PARAMETER;
     *length = std::min(*length, unit - offset % unit);
-    return CowdAllocation(&extents[k], parent != nullptr, offset % unit, length, where);
+    return VMware3Sparse_Allocation(&extents[k], parent, offset % unit, length, where);
 }
 
 int CowdParent(const VMware3SparseState& first, Disk* open, const char* childPath, Disk** parent,

@@ -6,6 +6,7 @@
 
 #include "DiskCheck.h"
 #include "DiskEtc.h"
+#include "SparseExtent.h"
 
 #include <algorithm>
 #include <cstring>
@@ -85,22 +86,13 @@ void FromLE(std::uint32_t* p, std::uint32_t n)
         p[k] = LoadLE<std::uint32_t>(bytes, 4 * std::size_t{k});
 }
 
-[[nodiscard]] bool WriteU32(NkHandle file, std::uint64_t at, std::uint32_t value)
-{
-    std::array<std::byte, 4> b{};
-    StoreLE<std::uint32_t>(b, 0, value);
-    return NkWriteFile(file, at, 4, b.data()) != 0;
-}
-
-// Writes a metadata word; when that fails, puts the former value back, since
-// a write that stopped part-way leaves a word that is half new, half old and
-// may point at another unit.
+// Writes a metadata word; when that fails, puts the former value back.
 [[nodiscard]] bool ReplaceU32(NkHandle file, std::uint64_t at, std::uint32_t value, std::uint32_t former)
 {
-    if (WriteU32(file, at, value))
-        return true;
-    static_cast<void>(WriteU32(file, at, former));
-    return false;
+    SparseWord word{}, old{};
+    StoreLE<std::uint32_t>(word, 0, value);
+    StoreLE<std::uint32_t>(old, 0, former);
+    return SparseStoreWord(file, std::span{&at, 1}, word, old);
 }
 
 std::uint32_t FreeSector(const VMware3SparseState* e) { return Field(e->abHeader, cowd::kFreeSector); }
@@ -144,52 +136,6 @@ int LoadTable(VMware3SparseState* e, std::uint32_t i)
     return 0;
 }
 
-// What a request's pieces resolve to, gathered so that pieces lying one after
-// another in the file, or absent one after another, take one transfer each.
-class RunReader {
-public:
-    RunReader(VMware3SparseState* e, Disk* parent) : e_(e), parent_(parent) {}
-
-    // A piece stored at file offset `at`, or absent (then `at` is its disk offset).
-    int Add(bool absent, std::uint64_t at, std::span<std::byte> piece)
-    {
-        if (length_ != 0 && absent == absent_ && at == at_ + length_ && piece.data() == dst_ + length_) {
-            length_ += piece.size();
-            return 0;
-        }
-        if (int rc = Flush(); rc != 0)
-            return rc;
-        absent_ = absent;
-        at_ = at;
-        dst_ = piece.data();
-        length_ = piece.size();
-        return 0;
-    }
-
-    int Flush()
-    {
-        const auto n = static_cast<std::uint32_t>(length_);
-        length_ = 0;
-        if (n == 0)
-            return 0;
-        if (!absent_)
-            return NkReadFile(e_->hFile, at_, n, dst_) ? 0 : ERR_READ_FILE;
-        if (parent_ == nullptr) {
-            std::memset(dst_, 0, n);
-            return 0;
-        }
-        return Disk_Read64(parent_, at_, n, dst_);
-    }
-
-private:
-    VMware3SparseState* e_;
-    Disk* parent_;
-    bool absent_ = false;
-    std::uint64_t at_ = 0;
-    std::byte* dst_ = nullptr;
-    std::size_t length_ = 0;
-};
-
 // Appends a zero table for large block i: the table, then the free sector,
 // then its directory entry, so that no table the directory names is ever
 // handed out again as free space. -303 on failure; the directory in memory
@@ -211,66 +157,62 @@ int CreateTable(VMware3SparseState* e, std::uint32_t i)
     return 0;
 }
 
-// Appends a small block as entry j of the cached table: the data, then the
-// free sector, then the table entry. -303 on failure; the cached table keeps
-// the entry only once the file holds it.
-int AppendSmallBlock(VMware3SparseState* e, std::uint32_t j, std::span<const std::byte> block)
+// The map: small block u is entry u % 512 of large block u / 512's table.
+int FindSmallBlock(void* state, std::uint64_t u, std::uint64_t inBlock, SparseSpot* spot)
 {
-    const std::uint32_t at = PlaceFor(e, kCowdSmallBlockSectors);
-    if (at == 0)
-        return ERR_EXTEND_FILE;
-    if (!NkWriteFile(e->hFile, std::uint64_t{at} * 512, kCowdSmallBlockBytes, block.data()))
-        return ERR_EXTEND_FILE;
-    if (!ReplaceU32(e->hFile, cowd::kFreeSector, at + kCowdSmallBlockSectors, at))
-        return ERR_EXTEND_FILE;
-    SetFreeSector(e, at + kCowdSmallBlockSectors);
-    const std::uint64_t entryAt = std::uint64_t{e->pdwDirectory[e->dwCachedTable]} * 512 + 4 * std::uint64_t{j};
-    if (!ReplaceU32(e->hFile, entryAt, at, 0))
-        return ERR_EXTEND_FILE;
-    e->pdwTableCache[j] = at;
+    auto* e = static_cast<VMware3SparseState*>(state);
+    const auto large = static_cast<std::uint32_t>(u / kCowdTableEntries);
+    *spot = {false, 0, kCowdSmallBlockBytes - inBlock};
+    if (e->pdwDirectory[large] == 0)
+        return 0;
+    if (int rc = LoadTable(e, large); rc != 0)
+        return rc;
+    const std::uint32_t entry = e->pdwTableCache[u % kCowdTableEntries];
+    *spot = {entry != 0, std::uint64_t{entry} * 512 + inBlock, kCowdSmallBlockBytes - inBlock};
     return 0;
 }
 
-struct Extent {
-    VMware3SparseState* e;
-    Disk* parent;
-    std::uint64_t base;  // disk offset of the extent's first byte
-};
-
-// Writes piece p at offset s of small block j of large block i. An absent
-// block is allocated only when the data, or the parent's bytes under it, are
-// not all zero; it then holds the parent's bytes (or zeros) around the data.
-int SmallBlockWrite(const Extent& x, std::uint32_t i, std::uint32_t j, std::uint64_t s, std::span<const std::byte> p)
+// A small block goes at the free sector, behind its large block's table,
+// which is made first when there is none.
+int PlaceSmallBlock(void* state, std::uint64_t u, std::uint64_t* fileAt, std::uint64_t* cutTo)
 {
-    VMware3SparseState* e = x.e;
-    const auto n = static_cast<std::uint32_t>(p.size());
-    if (e->pdwDirectory[i] != 0 && e->pdwTableCache[j] != 0)
-        return NkWriteFile(e->hFile, std::uint64_t{e->pdwTableCache[j]} * 512 + s, n, p.data()) ? 0 : ERR_WRITE_FILE;
+    auto* e = static_cast<VMware3SparseState*>(state);
+    const auto large = static_cast<std::uint32_t>(u / kCowdTableEntries);
+    if (e->pdwDirectory[large] == 0)
+        if (int rc = CreateTable(e, large); rc != 0)
+            return rc;
+    const std::uint32_t at = PlaceFor(e, kCowdSmallBlockSectors);
+    if (at == 0)
+        return ERR_EXTEND_FILE;
+    *fileAt = *cutTo = std::uint64_t{at} * 512;
+    return 0;
+}
 
-    const bool dataZero = NkIsAllZero(p.data(), n) != 0;
-    if (dataZero && x.parent == nullptr)
-        return 0;
-    NkBuffer block(kCowdSmallBlockBytes);
-    if (!block)
-        return ERR_NO_MEMORY;
-    std::memset(block.data(), 0, kCowdSmallBlockBytes);
-    if (x.parent != nullptr) {
-        // Only the part inside the disk comes from the parent; the rest stays zero.
-        const std::uint64_t blockAt =
-            x.base + std::uint64_t{i} * kCowdLargeBlockBytes + std::uint64_t{j} * kCowdSmallBlockBytes;
-        const std::uint64_t extentEnd = x.base + std::uint64_t{e->dwExtentSectors} * 512;
-        const auto inside =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(kCowdSmallBlockBytes, extentEnd - blockAt));
-        if (int rc = Disk_Read64(x.parent, blockAt, inside, block.data()); rc != 0)
-            return rc;
-        if (dataZero && NkIsAllZero(block.data() + s, n))
-            return 0;
-    }
-    std::memcpy(block.data() + s, p.data(), n);
-    if (e->pdwDirectory[i] == 0)
-        if (int rc = CreateTable(e, i); rc != 0)
-            return rc;
-    return AppendSmallBlock(e, j, block.span());
+// The free sector, then the table entry; the cached table keeps the entry
+// only once the file holds it.
+int EnterSmallBlock(void* state, std::uint64_t u, std::uint64_t fileAt)
+{
+    auto* e = static_cast<VMware3SparseState*>(state);
+    const auto at = static_cast<std::uint32_t>(fileAt / 512);
+    const auto large = static_cast<std::uint32_t>(u / kCowdTableEntries);
+    const std::uint64_t j = u % kCowdTableEntries;
+    if (!ReplaceU32(e->hFile, cowd::kFreeSector, at + kCowdSmallBlockSectors, at))
+        return ERR_EXTEND_FILE;
+    SetFreeSector(e, at + kCowdSmallBlockSectors);
+    if (!ReplaceU32(e->hFile, std::uint64_t{e->pdwDirectory[large]} * 512 + 4 * j, at, 0))
+        return ERR_EXTEND_FILE;
+    if (e->dwCachedTable == large)
+        e->pdwTableCache[j] = at;
+    return 0;
+}
+
+// The free sector is a 32-bit sector number.
+constexpr SparseMap kSmallBlockMap = {kCowdSmallBlockBytes, (std::uint64_t{UINT32_MAX} - kCowdSmallBlockSectors) * 512,
+                                      FindSmallBlock, PlaceSmallBlock, EnterSmallBlock};
+
+SparseExtent Extent(VMware3SparseState* e, Disk* parent, std::uint64_t base)
+{
+    return {&kSmallBlockMap, e, e->hFile, std::uint64_t{e->dwExtentSectors} * 512, parent, base};
 }
 
 }  // namespace
@@ -340,47 +282,6 @@ int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly
     return 0;
 }
 
-int CowdRead(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
-             std::span<std::byte> buffer)
-{
-    RunReader runs(state, parent);
-    const int rc = ForEachPiece(
-        offset, buffer, kCowdLargeBlockBytes, [&](std::uint64_t i, std::uint64_t start, std::span<std::byte> piece) {
-            const std::uint64_t blockBase = base + i * kCowdLargeBlockBytes;
-            const auto large = static_cast<std::uint32_t>(i);
-            if (state->pdwDirectory[large] == 0)
-                return runs.Add(true, blockBase + start, piece);
-            if (int r = LoadTable(state, large); r != 0)
-                return r;
-            return ForEachPiece(start, piece, kCowdSmallBlockBytes,
-                                [&](std::uint64_t j, std::uint64_t s, std::span<std::byte> p) {
-                                    const std::uint32_t entry = state->pdwTableCache[j];
-                                    if (entry == 0)
-                                        return runs.Add(true, blockBase + j * kCowdSmallBlockBytes + s, p);
-                                    return runs.Add(false, std::uint64_t{entry} * 512 + s, p);
-                                });
-        });
-    return rc != 0 ? rc : runs.Flush();
-}
-
-int CowdWrite(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
-              std::span<const std::byte> data)
-{
-    const Extent x{state, parent, base};
-    return ForEachPiece(offset, data, kCowdLargeBlockBytes,
-                        [&](std::uint64_t i, std::uint64_t start, std::span<const std::byte> piece) {
-                            const auto large = static_cast<std::uint32_t>(i);
-                            if (state->pdwDirectory[large] != 0)
-                                if (int r = LoadTable(state, large); r != 0)
-                                    return r;
-                            return ForEachPiece(start, piece, kCowdSmallBlockBytes,
-                                                [&](std::uint64_t j, std::uint64_t s, std::span<const std::byte> p) {
-                                                    return SmallBlockWrite(x, large, static_cast<std::uint32_t>(j), s,
-                                                                           p);
-                                                });
-                        });
-}
-
 void VMware3Sparse_Construct(VMware3SparseState* state)
 {
     state->hFile = nullptr;
@@ -413,39 +314,47 @@ int VMware3Sparse_Open2(VMware3SparseState* state, const char* path, std::uint32
 
 int VMware3Sparse_Read(VMware3SparseState* state, std::uint64_t offset, std::uint32_t count, void* buffer)
 {
-    return CowdRead(state, nullptr, 0, offset, std::span(static_cast<std::byte*>(buffer), count));
+    return SparseExtent_Read(Extent(state, nullptr, 0), offset, std::span(static_cast<std::byte*>(buffer), count));
 }
 
 int VMware3Sparse_Write(VMware3SparseState* state, std::uint64_t offset, std::uint32_t count, const void* buffer)
 {
-    return CowdWrite(state, nullptr, 0, offset, std::span(static_cast<const std::byte*>(buffer), count));
+    return SparseExtent_Write(Extent(state, nullptr, 0), offset,
+                              std::span(static_cast<const std::byte*>(buffer), count));
 }
 
-int CowdAllocation(VMware3SparseState* state, bool hasParent, std::uint64_t offset, std::uint64_t* length,
-                   std::uint32_t* where)
+void VMware3RedoSparse_Construct(VMware3SparseState* state) { VMware3Sparse_Construct(state); }
+
+void VMware3RedoSparse_Close(VMware3SparseState* state) { VMware3Sparse_Close(state); }
+
+int VMware3RedoSparse_Open(VMware3SparseState* state, const char* path, std::uint32_t readOnly,
+                           std::uint32_t extentIndex)
 {
-    const std::uint32_t absent = hasParent ? DISK_IN_PARENT : DISK_UNALLOCATED;
-    const std::uint64_t end = offset + *length;
-    std::uint64_t at = offset;
-    while (at < end) {
-        const auto large = static_cast<std::uint32_t>(at / kCowdLargeBlockBytes);
-        std::uint32_t here = absent;
-        std::uint64_t next = std::min(end, (std::uint64_t{large} + 1) * kCowdLargeBlockBytes);
-        if (state->pdwDirectory[large] != 0) {
-            if (int rc = LoadTable(state, large); rc != 0)
-                return rc;
-            const std::uint64_t small = at % kCowdLargeBlockBytes / kCowdSmallBlockBytes;
-            here = state->pdwTableCache[small] != 0 ? DISK_ALLOCATED : absent;
-            next = std::min(end, (at / kCowdSmallBlockBytes + 1) * kCowdSmallBlockBytes);
-        }
-        if (at == offset)
-            *where = here;
-        else if (here != *where)
-            break;
-        at = next;
-    }
-    *length = at - offset;
-    return 0;
+    return CowdOpen(state, path, readOnly, 3, true, extentIndex);
+}
+
+int VMware3RedoSparse_Open2(VMware3SparseState* state, const char* path, std::uint32_t readOnly)
+{
+    return CowdOpen(state, path, readOnly, 1, true, 0);
+}
+
+int VMware3RedoSparse_Read(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
+                           std::uint32_t count, void* buffer)
+{
+    return SparseExtent_Read(Extent(state, parent, base), offset, std::span(static_cast<std::byte*>(buffer), count));
+}
+
+int VMware3RedoSparse_Write(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
+                            std::uint32_t count, const void* buffer)
+{
+    return SparseExtent_Write(Extent(state, parent, base), offset,
+                              std::span(static_cast<const std::byte*>(buffer), count));
+}
+
+int VMware3Sparse_Allocation(VMware3SparseState* state, Disk* parent, std::uint64_t offset, std::uint64_t* length,
+                             std::uint32_t* where)
+{
+    return SparseExtent_Allocation(Extent(state, parent, 0), offset, length, where);
 }
 
 int CowdCheckFile(const char* path, std::uint32_t version, bool redo, std::uint32_t extentIndex, DiskCheckSink sink,

@@ -22,13 +22,15 @@ int TransferExtents(std::uint32_t count, VMware4Sparse* extents, Disk* parent, s
         const std::uint64_t size = std::uint64_t{extents[k].dwCapacity} * kSector;
         if (offset < base + size) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(base + size - offset, buf.size()));
-            const VMware4Parent from{parent, base};
-            const VMware4Parent* p = parent != nullptr ? &from : nullptr;
+            const auto at = offset - base;
+            const auto length = static_cast<std::uint32_t>(n);
             int rc = 0;
             if constexpr (std::is_const_v<Byte>)
-                rc = VMware4Extent_Write(&extents[k], p, offset - base, buf.first(n));
+                rc = parent != nullptr ? VMware4RedoSparse_Write(&extents[k], parent, base, at, length, buf.data())
+                                       : VMware4Sparse_Write(&extents[k], at, length, buf.data());
             else
-                rc = VMware4Extent_Read(&extents[k], p, offset - base, buf.first(n));
+                rc = parent != nullptr ? VMware4RedoSparse_Read(&extents[k], parent, base, at, length, buf.data())
+                                       : VMware4Sparse_Read(&extents[k], at, length, buf.data());
             if (rc != 0)
                 return rc;
             buf = buf.subspan(n);
@@ -151,7 +153,7 @@ int VMware4Extents_Allocation(std::uint32_t count, VMware4Sparse* extents, Disk*
         const std::uint64_t size = std::uint64_t{extents[k].dwCapacity} * kSector;
         if (offset < base + size) {
             *length = std::min(*length, base + size - offset);
-            return VMware4Extent_Allocation(&extents[k], parent != nullptr, offset - base, length, where);
+            return VMware4Sparse_Allocation(&extents[k], parent, offset - base, length, where);
         }
         base += size;
     }

@@ -7,11 +7,11 @@
 
 #include "DiskCheck.h"
 #include "DiskEtc.h"
+#include "SparseExtent.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <type_traits>
 
 namespace qim {
 
@@ -140,146 +140,69 @@ int CompletePrimaryTables(VMware4Sparse* s)
     return 0;
 }
 
-// A stretch of consecutive pieces served by one transfer: file bytes of
-// grains that follow one another in the file, parent bytes, or zeros.
-template <class Byte> struct Run {
-    enum Kind { kNone, kFile, kParent, kZero } kind = kNone;
-    std::uint64_t from = 0;  // file offset (kFile) or disk offset (kParent)
-    std::span<Byte> buf;
-
-    // Takes the next piece in if it continues this run; false otherwise.
-    bool Join(const Run& next)
-    {
-        if (next.kind != kind || (kind != kZero && next.from != from + buf.size()))
-            return false;
-        buf = {buf.data(), buf.size() + next.buf.size()};
-        return true;
-    }
-
-    int Flush(VMware4Sparse* s, const VMware4Parent* parent) const
-    {
-        const auto n = static_cast<std::uint32_t>(buf.size());
-        if constexpr (std::is_const_v<Byte>) {
-            if (kind == kFile && !NkWriteFile(s->hFile, from, n, buf.data()))
-                return ERR_WRITE_FILE;
-        } else if (kind == kFile) {
-            if (!NkReadFile(s->hFile, from, n, buf.data()))
-                return ERR_READ_FILE;
-        } else if (kind == kParent) {
-            return Disk_Read64(parent->pDisk, from, n, buf.data());
-        } else if (kind == kZero) {
-            std::fill(buf.begin(), buf.end(), std::byte{0});
-        }
-        return 0;
-    }
-};
-
-// Serves [offset, offset + buf.size()) of the extent: pieces cut at table
-// spans and grains, joined again into runs where they are contiguous. A read
-// takes a piece of an unallocated grain into a run of zeros or parent bytes;
-// a write hands it to onHole(table, grain, offsetInGrain, piece), after the
-// run before it is written, so the pieces are done in order.
-template <class Byte, class Hole>
-int Transfer(VMware4Sparse* s, const VMware4Parent* parent, std::uint64_t offset, std::span<Byte> buf, Hole&& onHole)
+// The map: grain u of table u / 512 is where the redundant table's entry says.
+int FindGrain(void* state, std::uint64_t u, std::uint64_t inGrain, SparseSpot* spot)
 {
-    Run<Byte> run;
-    const auto inSpan = [&](std::uint64_t t, std::uint64_t offsetInSpan, std::span<Byte> part) {
-        if (int rc = LoadTable(s, static_cast<std::uint32_t>(t)); rc != 0)
-            return rc;
-        return ForEachPiece(offsetInSpan, part, kGrainBytes, [&](std::uint64_t g, std::uint64_t inGrain, auto piece) {
-            const std::uint32_t entry = s->pdwGtCache[g];
-            Run<Byte> next{Run<Byte>::kFile, std::uint64_t{entry} * kSector + inGrain, piece};
-            if (entry == 0) {
-                if constexpr (std::is_const_v<Byte>) {
-                    if (int rc = run.Flush(s, parent); rc != 0)
-                        return rc;
-                    run = {};
-                    return onHole(static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(g), inGrain, piece);
-                } else if (parent != nullptr) {
-                    next = {Run<Byte>::kParent, parent->qwBase + t * kSpanBytes + g * kGrainBytes + inGrain, piece};
-                } else {
-                    next = {Run<Byte>::kZero, 0, piece};
-                }
-            }
-            if (run.Join(next))
-                return 0;
-            if (int rc = run.Flush(s, parent); rc != 0)
-                return rc;
-            run = next;
-            return 0;
-        });
-    };
-    const int result = ForEachPiece(offset, buf, kSpanBytes, inSpan);
-    return result != 0 ? result : run.Flush(s, parent);
-}
-
-// Writes one table entry through both directories, redundant copy first. On
-// failure the cache and both copies on file get the old entry back (a write
-// that stopped part-way leaves the copies unequal, and the extent would not
-// open), so no later write claims storage that the file does not reference.
-int StoreEntry(VMware4Sparse* s, std::uint32_t t, std::uint32_t g, std::uint32_t entry)
-{
-    const std::uint64_t at = 4 * std::uint64_t{g};
-    const std::uint64_t copies[] = {std::uint64_t{s->pdwRedundantGd[t]} * kSector + at,
-                                    std::uint64_t{s->pdwGd[t]} * kSector + at};
-    const std::uint32_t old = s->pdwGtCache[g];
-    std::array<std::byte, 4> le{};
-    StoreLE(std::span{le}, 0, entry);
-    for (std::size_t c = 0; c < std::size(copies); ++c) {
-        if (NkWriteFile(s->hFile, copies[c], 4, le.data()))
-            continue;
-        StoreLE(std::span{le}, 0, old);
-        for (std::size_t undo = 0; undo <= c; ++undo)
-            static_cast<void>(NkWriteFile(s->hFile, copies[undo], 4, le.data()));
-        return ERR_EXTEND_FILE;
-    }
-    s->pdwGtCache[g] = entry;
+    auto* s = static_cast<VMware4Sparse*>(state);
+    if (int rc = LoadTable(s, static_cast<std::uint32_t>(u / kGtes)); rc != 0)
+        return rc;
+    const std::uint32_t entry = s->pdwGtCache[u % kGtes];
+    *spot = {entry != 0, std::uint64_t{entry} * kSector + inGrain, kGrainBytes - inGrain};
     return 0;
 }
 
-// Allocates grain g of table t for a write of data at offsetInGrain, unless
-// the grain would read the same without it (data zero, and so is the parent's).
-// The new grain is the parent's bytes (zeros without a parent, and past the
-// extent's end) with the data laid over them. It goes at the file's end,
-// rounded up to a sector should an earlier append have stopped part-way. A
-// failed append is cut off again: the open takes only a file that ends at
-// its highest grain.
-int AllocateGrain(VMware4Sparse* s, const VMware4Parent* parent, std::uint32_t t, std::uint32_t g,
-                  std::uint64_t offsetInGrain, std::span<const std::byte> data)
+// A new grain goes at the file's end, rounded up to a sector should an
+// earlier append have stopped part-way; a failed one is cut off again.
+int PlaceGrain(void* state, std::uint64_t, std::uint64_t* fileAt, std::uint64_t* cutTo)
 {
-    const bool dataZero = NkIsAllZero(data.data(), static_cast<std::uint32_t>(data.size())) != 0;
-    if (parent == nullptr && dataZero)
-        return 0;
-    std::uint64_t fileSize = 0;
-    if (!NkGetFileSize(s->hFile, &fileSize))
+    if (!NkGetFileSize(static_cast<VMware4Sparse*>(state)->hFile, cutTo))
         return ERR_GET_FILE_SIZE;
-    NkBuffer grain(static_cast<std::uint32_t>(kGrainBytes));
-    if (!grain)
-        return ERR_NO_MEMORY;
-    const auto bytes = grain.span();
-    std::fill(bytes.begin(), bytes.end(), std::byte{0});
-    if (parent != nullptr) {
-        const std::uint64_t at = t * kSpanBytes + g * kGrainBytes;
-        const std::uint64_t inside = std::min(kGrainBytes, std::uint64_t{s->dwCapacity} * kSector - at);
-        if (int rc = Disk_Read64(parent->pDisk, parent->qwBase + at, static_cast<std::uint32_t>(inside), grain.data());
-            rc != 0)
-            return rc;
-        const auto under = bytes.subspan(offsetInGrain, data.size());
-        if (dataZero && NkIsAllZero(under.data(), static_cast<std::uint32_t>(under.size())))
-            return 0;
-    }
-    std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offsetInGrain));
-    const std::uint64_t end = (fileSize + kSector - 1) / kSector * kSector;
-    // The entry is a 32-bit sector number: a grain beyond it would be entered
-    // at another grain's sector.
-    if (end / kSector + kGrainSectors > std::uint64_t{UINT32_MAX} + 1)
+    *fileAt = (*cutTo + kSector - 1) / kSector * kSector;
+    return 0;
+}
+
+// The entry goes through both directories, redundant copy first.
+int EnterGrain(void* state, std::uint64_t u, std::uint64_t fileAt)
+{
+    auto* s = static_cast<VMware4Sparse*>(state);
+    const auto t = static_cast<std::uint32_t>(u / kGtes);
+    const std::uint64_t at = 4 * (u % kGtes);
+    const std::uint64_t copies[] = {std::uint64_t{s->pdwRedundantGd[t]} * kSector + at,
+                                    std::uint64_t{s->pdwGd[t]} * kSector + at};
+    const auto entry = static_cast<std::uint32_t>(fileAt / kSector);
+    SparseWord word{}, former{};
+    StoreLE(std::span{word}, 0, entry);
+    StoreLE(std::span{former}, 0, s->pdwGtCache[u % kGtes]);
+    if (!SparseStoreWord(s->hFile, copies, word, former))
         return ERR_EXTEND_FILE;
-    int rc = NkWriteFile(s->hFile, end, static_cast<std::uint32_t>(kGrainBytes), grain.data())
-                 ? StoreEntry(s, t, g, static_cast<std::uint32_t>(end / kSector))
-                 : ERR_EXTEND_FILE;
-    if (rc != 0)
-        static_cast<void>(NkSetFileSize(s->hFile, fileSize));
-    return rc;
+    s->pdwGtCache[u % kGtes] = entry;
+    return 0;
+}
+
+// Entries are 32-bit sector numbers: no grain may begin past the last one that fits whole.
+constexpr SparseMap kGrainMap = {kGrainBytes, (std::uint64_t{UINT32_MAX} + 1 - kGrainSectors) * kSector, FindGrain,
+                                 PlaceGrain, EnterGrain};
+
+SparseExtent Extent(VMware4Sparse* s, Disk* parent, std::uint64_t base)
+{
+    return {&kGrainMap, s, s->hFile, std::uint64_t{s->dwCapacity} * kSector, parent, base};
+}
+
+int Read(VMware4Sparse* s, Disk* parent, std::uint64_t base, std::uint64_t offset, std::uint32_t count, void* buffer)
+{
+    return SparseExtent_Read(Extent(s, parent, base), offset, {static_cast<std::byte*>(buffer), count});
+}
+
+// The first write completes the primary tables.
+int Write(VMware4Sparse* s, Disk* parent, std::uint64_t base, std::uint64_t offset, std::uint32_t count,
+          const void* buffer)
+{
+    if (s->bPrimaryLags) {
+        if (int rc = CompletePrimaryTables(s); rc != 0)
+            return rc;
+        s->bPrimaryLags = false;
+    }
+    return SparseExtent_Write(Extent(s, parent, base), offset, {static_cast<const std::byte*>(buffer), count});
 }
 
 }  // namespace
@@ -348,54 +271,42 @@ void VMware4Sparse_Close(VMware4Sparse* state)
     VMware4Sparse_Construct(state);
 }
 
-int VMware4Extent_Read(VMware4Sparse* state, const VMware4Parent* parent, std::uint64_t offset,
-                       std::span<std::byte> buffer)
-{
-    return Transfer(state, parent, offset, buffer, [](auto...) { return 0; });
-}
-
-int VMware4Extent_Write(VMware4Sparse* state, const VMware4Parent* parent, std::uint64_t offset,
-                        std::span<const std::byte> data)
-{
-    if (state->bPrimaryLags) {
-        if (int rc = CompletePrimaryTables(state); rc != 0)
-            return rc;
-        state->bPrimaryLags = false;
-    }
-    return Transfer(state, parent, offset, data,
-                    [state, parent](std::uint32_t t, std::uint32_t g, std::uint64_t inGrain, auto piece) {
-                        return AllocateGrain(state, parent, t, g, inGrain, piece);
-                    });
-}
-
 int VMware4Sparse_Read(VMware4Sparse* state, std::uint64_t offset, std::uint32_t count, void* buffer)
 {
-    return VMware4Extent_Read(state, nullptr, offset, {static_cast<std::byte*>(buffer), count});
+    return Read(state, nullptr, 0, offset, count, buffer);
 }
 
 int VMware4Sparse_Write(VMware4Sparse* state, std::uint64_t offset, std::uint32_t count, const void* buffer)
 {
-    return VMware4Extent_Write(state, nullptr, offset, {static_cast<const std::byte*>(buffer), count});
+    return Write(state, nullptr, 0, offset, count, buffer);
 }
 
-int VMware4Extent_Allocation(VMware4Sparse* state, bool hasParent, std::uint64_t offset, std::uint64_t* length,
+void VMware4RedoSparse_Construct(VMware4RedoSparse* state) { VMware4Sparse_Construct(state); }
+
+int VMware4RedoSparse_Open(VMware4RedoSparse* state, const char* path, std::uint32_t readOnly,
+                           std::uint32_t descriptorFlag)
+{
+    return VMware4Sparse_Open(state, path, readOnly, descriptorFlag);
+}
+
+void VMware4RedoSparse_Close(VMware4RedoSparse* state) { VMware4Sparse_Close(state); }
+
+int VMware4RedoSparse_Read(VMware4RedoSparse* state, Disk* parent, std::uint64_t diskOffset, std::uint64_t offset,
+                           std::uint32_t count, void* buffer)
+{
+    return Read(state, parent, diskOffset, offset, count, buffer);
+}
+
+int VMware4RedoSparse_Write(VMware4RedoSparse* state, Disk* parent, std::uint64_t diskOffset, std::uint64_t offset,
+                            std::uint32_t count, const void* buffer)
+{
+    return Write(state, parent, diskOffset, offset, count, buffer);
+}
+
+int VMware4Sparse_Allocation(VMware4Sparse* state, Disk* parent, std::uint64_t offset, std::uint64_t* length,
                              std::uint32_t* where)
 {
-    const std::uint64_t end = offset + *length;
-    std::uint64_t at = offset;
-    while (at < end) {
-        if (int rc = LoadTable(state, static_cast<std::uint32_t>(at / kSpanBytes)); rc != 0)
-            return rc;
-        const std::uint32_t entry = state->pdwGtCache[at % kSpanBytes / kGrainBytes];
-        const std::uint32_t here = entry != 0 ? DISK_ALLOCATED : hasParent ? DISK_IN_PARENT : DISK_UNALLOCATED;
-        if (at == offset)
-            *where = here;
-        else if (here != *where)
-            break;
-        at = std::min(end, (at / kGrainBytes + 1) * kGrainBytes);
-    }
-    *length = at - offset;
-    return 0;
+    return SparseExtent_Allocation(Extent(state, parent, 0), offset, length, where);
 }
 
 int VMware4Sparse_CheckFile(const char* path, std::uint64_t firstGrain, DiskCheckSink sink, void* param)

@@ -74,7 +74,7 @@ int VMwareMonolithicHardDisk_Write(VMwareMonolithicHardDiskState* state, std::ui
 int VMwareMonolithicHardDisk_Allocation(VMwareMonolithicHardDiskState* state, std::uint64_t offset,
                                        std::uint64_t* length, std::uint32_t* where)
 {
-    return VMware4Extent_Allocation(&state->Extent, false, offset, length, where);
+    return VMware4Sparse_Allocation(&state->Extent, nullptr, offset, length, where);
 }
 
 int VMwareMonolithicHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
