@@ -16,9 +16,12 @@
 namespace qim {
 
 // Where an extent's bytes at one offset lie: in the file at qwFileAt, or
-// absent (then the parent's, or zeros). Either way for qwBytes bytes.
+// absent (then the parent's, or zeros), for qwBytes bytes. An absent part of
+// an allocated unit (a differencing image's sector without its bit) still
+// has its place in the file.
 struct SparseSpot {
     bool bStored;
+    bool bAllocated;
     std::uint64_t qwFileAt;
     std::uint64_t qwBytes;
 };
@@ -26,8 +29,12 @@ struct SparseSpot {
 // A format's map; every function takes the format's state.
 struct SparseMap {
     std::uint64_t qwUnitBytes;
+    std::uint64_t qwRecordBytes;  // a unit's bytes in the file, its own metadata before its data included
     // The last file offset a unit may begin at: the format's entries address no further.
     std::uint64_t qwLastUnitAt;
+    // New units are entered empty (zeros) and then written like stored ones;
+    // otherwise a unit is written whole, parent bytes and data, before its entry.
+    bool bEmptyUnits;
     // Where the bytes at inUnit of the unit lie; the spot ends inside the unit.
     int (*Find)(void* state, std::uint64_t unit, std::uint64_t inUnit, SparseSpot* spot);
     // Where a new unit goes (metadata it needs first, a COWD table, is written
@@ -36,6 +43,12 @@ struct SparseMap {
     // Records the unit written at fileAt, word by word in the format's order;
     // a failed step puts back what it changed.
     int (*Enter)(void* state, std::uint64_t unit, std::uint64_t fileAt);
+    // When set: records, after the data, which part of an allocated unit a
+    // write reached (a sector bitmap).
+    int (*Written)(void* state, std::uint64_t unit, std::uint64_t inUnit, std::uint64_t bytes);
+    // When set: the bytes that end the file, moved behind a new unit before
+    // it is written and put back at the cut of a failed append (a footer).
+    std::span<const std::byte> (*Trailer)(void* state);
 };
 
 // One extent as the engine serves it.

@@ -12,6 +12,7 @@
 
 #include "DiskCheck.h"
 #include "DiskEtc.h"
+#include "SparseExtent.h"
 #include "VirtualPCHeader.h"
 
 #include <algorithm>
@@ -22,8 +23,6 @@ namespace qim {
 namespace {
 
 constexpr std::uint64_t kBlockFileBytes = VPC_BITMAP_LENGTH + std::uint64_t{VPC_BLOCK_SIZE};
-constexpr std::uint32_t kZeroChunk = 65536;
-static_assert(VPC_BLOCK_SIZE % kZeroChunk == 0);
 
 using Bitmap = std::array<std::byte, VPC_BITMAP_LENGTH>;
 
@@ -41,45 +40,6 @@ int ReadAt(const VirtualPCHardDiskState* state, std::uint64_t at, std::span<std:
 int WriteAt(const VirtualPCHardDiskState* state, std::uint64_t at, std::span<const std::byte> in, int failure)
 {
     return NkWriteFile(state->hFile, at, static_cast<std::uint32_t>(in.size()), in.data()) ? 0 : failure;
-}
-
-// Bytes at a disk offset that this file does not hold: the parent's, or zeros.
-int ReadAbsent(const VirtualPCHardDiskState* state, std::uint64_t offset, std::span<std::byte> out)
-{
-    if (state->pParentDisk != nullptr)
-        return Disk_Read64(state->pParentDisk, offset, static_cast<std::uint32_t>(out.size()), out.data());
-    std::memset(out.data(), 0, out.size());
-    return 0;
-}
-
-// Calls fn(present, inBlock, run) for each longest run of [start, start +
-// piece.size()) whose sectors are all present or all absent in the bitmap;
-// returns the first nonzero result.
-template <class Byte, class Fn>
-int ForEachSectorRun(const Bitmap& bitmap, std::uint32_t start, std::span<Byte> piece, Fn&& fn)
-{
-    std::uint32_t runStart = start;
-    std::size_t runLength = 0;
-    bool runPresent = false;
-    auto flush = [&] {
-        const std::size_t at = runStart - start;
-        return runLength == 0 ? 0 : fn(runPresent, runStart, piece.subspan(at, runLength));
-    };
-    const int rc = ForEachPiece(start, piece, VPC_SECTOR_SIZE,
-                                [&](std::uint64_t sector, std::uint64_t, std::span<Byte> part) {
-                                    const bool present =
-                                        IsExistData(static_cast<std::uint32_t>(sector), bitmap) != 0;
-                                    if (runLength != 0 && present != runPresent) {
-                                        if (int r = flush(); r != 0)
-                                            return r;
-                                        runStart += static_cast<std::uint32_t>(runLength);
-                                        runLength = 0;
-                                    }
-                                    runPresent = present;
-                                    runLength += part.size();
-                                    return 0;
-                                });
-    return rc != 0 ? rc : flush();
 }
 
 // Loads the table (host order) and checks that every allocated block lies
@@ -106,57 +66,6 @@ int LoadTable(VirtualPCHardDiskState* state, std::uint32_t entries, std::uint64_
     return 0;
 }
 
-// Appends an empty block where the trailing footer begins, then records it
-// in the table on file and only then in memory: a failed step leaves the
-// entry unallocated (bytes already written stay). The footer moves first, so
-// the file never ends without one, which a differencing image needs to open;
-// should that write stop part-way, a whole footer is put at the new end. The
-// footer begins at size - 511, or at size - 512 when it fills a sector;
-// rounding down to a sector serves both, so the bitmap lies exactly at the
-// sector number recorded.
-int AppendBlock(VirtualPCHardDiskState* state, std::uint32_t block)
-{
-    std::uint64_t fileSize = 0;
-    if (!NkGetFileSize(state->hFile, &fileSize))
-        return ERR_GET_FILE_SIZE;
-    const std::uint64_t tableEnd = VPC_TABLE_OFFSET + std::uint64_t{state->dwTableEntries} * 4;
-    if (fileSize < tableEnd + VPC_FOOTER_LENGTH)
-        return ERR_EXTEND_FILE;  // the file shrank under us
-    // Behind the table in any case: a footer may follow a table that does not fill its last sector.
-    const std::uint64_t pos = std::max((fileSize - VPC_FOOTER_LENGTH) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE,
-                                       (tableEnd + VPC_SECTOR_SIZE - 1) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE);
-    if (pos / VPC_SECTOR_SIZE >= VPC_UNALLOCATED)
-        return ERR_EXTEND_FILE;
-    const auto entry = static_cast<std::uint32_t>(pos / VPC_SECTOR_SIZE);
-
-    NkBuffer zeros(kZeroChunk);
-    if (!zeros)
-        return ERR_NO_MEMORY;
-    std::memset(zeros.data(), 0, kZeroChunk);
-    const std::span<const std::byte> footer(state->abFooter.data(), VPC_FOOTER_LENGTH);
-    if (int rc = WriteAt(state, pos + kBlockFileBytes, footer, ERR_EXTEND_FILE); rc != 0) {
-        if (NkGetFileSize(state->hFile, &fileSize) && fileSize > pos + VPC_FOOTER_LENGTH)
-            static_cast<void>(WriteAt(state, fileSize - VPC_FOOTER_LENGTH, footer, ERR_EXTEND_FILE));
-        return rc;
-    }
-    if (int rc = WriteAt(state, pos, zeros.span().first(VPC_BITMAP_LENGTH), ERR_EXTEND_FILE); rc != 0)
-        return rc;
-    for (std::uint32_t done = 0; done < VPC_BLOCK_SIZE; done += kZeroChunk)
-        if (int rc = WriteAt(state, DataAt(entry, done), zeros.span(), ERR_EXTEND_FILE); rc != 0)
-            return rc;
-    std::array<std::byte, 4> stored{};
-    StoreBE(std::span(stored), 0, entry);
-    const std::uint64_t entryAt = VPC_TABLE_OFFSET + std::uint64_t{block} * 4;
-    if (int rc = WriteAt(state, entryAt, stored, ERR_EXTEND_FILE); rc != 0) {
-        // Half an entry may point past the file, and then the image does not open: put the old one back.
-        StoreBE(std::span(stored), 0, VPC_UNALLOCATED);
-        static_cast<void>(WriteAt(state, entryAt, stored, ERR_EXTEND_FILE));
-        return rc;
-    }
-    state->pdwBlockTable[block] = entry;
-    return 0;
-}
-
 // The bitmap of the block stored at entry, from the state's copy when it holds that block's.
 int LoadBitmap(VirtualPCHardDiskState* state, std::uint32_t entry, Bitmap* bitmap)
 {
@@ -170,121 +79,97 @@ int LoadBitmap(VirtualPCHardDiskState* state, std::uint32_t entry, Bitmap* bitma
     return 0;
 }
 
-// Completes the part of an absent sector that a write covers with the
-// parent's bytes and writes the whole sector.
-int CopyOnWriteSector(VirtualPCHardDiskState* state, std::uint32_t entry, std::uint64_t base, std::uint32_t inBlock,
-                      std::span<const std::byte> part)
+// The map: block u is where its table entry says, a sector bitmap and its
+// data. A dynamic image holds an allocated block whole; a differencing one
+// the sectors whose bit is set, every other being its parent's.
+int FindBlock(void* p, std::uint64_t u, std::uint64_t inBlock, SparseSpot* spot)
 {
-    const std::uint32_t sectorStart = inBlock / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
-    std::array<std::byte, VPC_SECTOR_SIZE> sector{};
-    if (int rc = Disk_Read64(state->pParentDisk, base + sectorStart, VPC_SECTOR_SIZE, sector.data()); rc != 0)
+    auto* state = static_cast<VirtualPCHardDiskState*>(p);
+    const std::uint32_t entry = state->pdwBlockTable[u];
+    *spot = {entry != VPC_UNALLOCATED, entry != VPC_UNALLOCATED, DataAt(entry, inBlock), VPC_BLOCK_SIZE - inBlock};
+    if (entry == VPC_UNALLOCATED || state->pParentDisk == nullptr)
+        return 0;
+    Bitmap bitmap{};
+    if (int rc = LoadBitmap(state, entry, &bitmap); rc != 0)
         return rc;
-    std::memcpy(sector.data() + (inBlock - sectorStart), part.data(), part.size());
-    return WriteAt(state, DataAt(entry, sectorStart), sector, ERR_WRITE_FILE);
-}
-
-// Writes a run of sectors absent from a child: a sector covered only in part
-// (at most the first and the last) is completed from the parent.
-int WriteAbsentRun(VirtualPCHardDiskState* state, std::uint32_t entry, std::uint64_t base, std::uint32_t at,
-                   std::span<const std::byte> run)
-{
-    std::uint32_t first = at;
-    std::uint32_t end = at + static_cast<std::uint32_t>(run.size());
-    const std::uint32_t firstSectorEnd = (first / VPC_SECTOR_SIZE + 1) * VPC_SECTOR_SIZE;
-    if (first % VPC_SECTOR_SIZE != 0 || end < firstSectorEnd) {
-        const std::uint32_t partEnd = end < firstSectorEnd ? end : firstSectorEnd;
-        if (int rc = CopyOnWriteSector(state, entry, base, first, run.first(partEnd - first)); rc != 0)
-            return rc;
-        first = partEnd;
-    }
-    if (first < end && end % VPC_SECTOR_SIZE != 0) {
-        const std::uint32_t lastStart = end / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
-        if (int rc = CopyOnWriteSector(state, entry, base, lastStart, run.subspan(lastStart - at)); rc != 0)
-            return rc;
-        end = lastStart;
-    }
-    if (first == end)
-        return 0;
-    return WriteAt(state, DataAt(entry, first), run.subspan(first - at, end - first), ERR_WRITE_FILE);
-}
-
-// True when writing data at offset leaves the disk reading as it did: the
-// data is zero and so is what the unallocated block reads as now.
-int ChangesNothing(const VirtualPCHardDiskState* state, std::uint64_t offset, std::span<const std::byte> data,
-                   bool* unchanged)
-{
-    *unchanged = false;
-    if (!NkIsAllZero(data.data(), static_cast<std::uint32_t>(data.size())))
-        return 0;
-    if (state->pParentDisk == nullptr) {
-        *unchanged = true;
-        return 0;
-    }
-    NkBuffer parent(static_cast<std::uint32_t>(data.size()));
-    if (!parent)
-        return ERR_NO_MEMORY;
-    if (int rc = ReadAbsent(state, offset, parent.span()); rc != 0)
-        return rc;
-    *unchanged = NkIsAllZero(parent.data(), static_cast<std::uint32_t>(data.size())) != 0;
+    const auto sector = static_cast<std::uint32_t>(inBlock / VPC_SECTOR_SIZE);
+    spot->bStored = IsExistData(sector, bitmap) != 0;
+    std::uint32_t end = sector + 1;
+    while (end < VPC_BLOCK_SIZE / VPC_SECTOR_SIZE && (IsExistData(end, bitmap) != 0) == spot->bStored)
+        ++end;
+    spot->qwBytes = std::uint64_t{end} * VPC_SECTOR_SIZE - inBlock;
     return 0;
 }
 
-int BlockRead(VirtualPCHardDiskState* state, std::uint32_t block, std::uint32_t start, std::span<std::byte> out)
+// A new block goes where the trailing footer begins, rounded down to a
+// sector (a footer of 511 or of 512 bytes), and behind the table in any case:
+// a footer may follow a table that does not fill its last sector. The
+// footer moves behind the block first, so that the file never ends without
+// one, which a differencing image needs to open.
+int PlaceBlock(void* p, std::uint64_t, std::uint64_t* fileAt, std::uint64_t* cutTo)
 {
-    const std::uint64_t base = std::uint64_t{block} * VPC_BLOCK_SIZE;
-    const std::uint32_t entry = state->pdwBlockTable[block];
-    if (entry == VPC_UNALLOCATED)
-        return ReadAbsent(state, base + start, out);
-    if (state->pParentDisk == nullptr)
-        return ReadAt(state, DataAt(entry, start), out);
-    Bitmap bitmap{};
-    if (int rc = LoadBitmap(state, entry, &bitmap); rc != 0)
-        return rc;
-    return ForEachSectorRun(bitmap, start, out, [&](bool present, std::uint32_t at, std::span<std::byte> run) {
-        return present ? ReadAt(state, DataAt(entry, at), run) : ReadAbsent(state, base + at, run);
-    });
+    auto* state = static_cast<VirtualPCHardDiskState*>(p);
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(state->hFile, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    const std::uint64_t tableEnd = VPC_TABLE_OFFSET + std::uint64_t{state->dwTableEntries} * 4;
+    if (fileSize < tableEnd + VPC_FOOTER_LENGTH)
+        return ERR_EXTEND_FILE;  // the file shrank under us
+    *fileAt = std::max((fileSize - VPC_FOOTER_LENGTH) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE,
+                       (tableEnd + VPC_SECTOR_SIZE - 1) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE);
+    *cutTo = *fileAt + VPC_FOOTER_LENGTH;
+    return 0;
 }
 
-// Data first, then the bitmap: a sector's bit reaches the file only after its data.
-int BlockWrite(VirtualPCHardDiskState* state, std::uint32_t block, std::uint32_t start,
-               std::span<const std::byte> data)
+int EnterBlock(void* p, std::uint64_t u, std::uint64_t fileAt)
 {
-    const std::uint64_t base = std::uint64_t{block} * VPC_BLOCK_SIZE;
-    if (state->pdwBlockTable[block] == VPC_UNALLOCATED) {
-        bool unchanged = false;
-        if (int rc = ChangesNothing(state, base + start, data, &unchanged); rc != 0 || unchanged)
-            return rc;
-        if (int rc = AppendBlock(state, block); rc != 0)
-            return rc;
-    }
-    const std::uint32_t entry = state->pdwBlockTable[block];
+    auto* state = static_cast<VirtualPCHardDiskState*>(p);
+    const auto entry = static_cast<std::uint32_t>(fileAt / VPC_SECTOR_SIZE);
+    const std::uint64_t entryAt = VPC_TABLE_OFFSET + u * 4;
+    SparseWord word{}, former{};
+    StoreBE(std::span(word), 0, entry);
+    StoreBE(std::span(former), 0, VPC_UNALLOCATED);
+    if (!SparseStoreWord(state->hFile, std::span{&entryAt, 1}, word, former))
+        return ERR_EXTEND_FILE;
+    state->pdwBlockTable[u] = entry;
+    return 0;
+}
+
+// Sets the bits of the sectors a write reached, after their data.
+int WrittenBlock(void* p, std::uint64_t u, std::uint64_t inBlock, std::uint64_t bytes)
+{
+    auto* state = static_cast<VirtualPCHardDiskState*>(p);
+    const std::uint32_t entry = state->pdwBlockTable[u];
     Bitmap bitmap{};
     if (int rc = LoadBitmap(state, entry, &bitmap); rc != 0)
         return rc;
-    int rc = 0;
-    if (state->pParentDisk == nullptr)
-        rc = WriteAt(state, DataAt(entry, start), data, ERR_WRITE_FILE);
-    else
-        rc = ForEachSectorRun(bitmap, start, data,
-                              [&](bool present, std::uint32_t at, std::span<const std::byte> run) {
-                                  return present ? WriteAt(state, DataAt(entry, at), run, ERR_WRITE_FILE)
-                                                 : WriteAbsentRun(state, entry, base, at, run);
-                              });
-    if (rc != 0)
-        return rc;
     const Bitmap before = bitmap;
-    const std::uint32_t last = (start + static_cast<std::uint32_t>(data.size()) - 1) / VPC_SECTOR_SIZE;
-    for (std::uint32_t sector = start / VPC_SECTOR_SIZE; sector <= last; ++sector)
-        SetMiniBlockBit(sector, bitmap);
+    for (auto sector = inBlock / VPC_SECTOR_SIZE; sector <= (inBlock + bytes - 1) / VPC_SECTOR_SIZE; ++sector)
+        SetMiniBlockBit(static_cast<std::uint32_t>(sector), bitmap);
     if (bitmap == before)
         return 0;
     // Whatever a failed write left on file, the copy is read again.
     state->dwBitmapEntry = VPC_UNALLOCATED;
-    if (rc = WriteAt(state, BitmapAt(entry), bitmap, ERR_WRITE_FILE); rc != 0)
+    if (int rc = WriteAt(state, BitmapAt(entry), bitmap, ERR_WRITE_FILE); rc != 0)
         return rc;
     state->abBitmap = bitmap;
     state->dwBitmapEntry = entry;
     return 0;
+}
+
+std::span<const std::byte> Footer(void* p)
+{
+    return std::span(static_cast<VirtualPCHardDiskState*>(p)->abFooter).first(VPC_FOOTER_LENGTH);
+}
+
+// An entry is a sector number, VPC_UNALLOCATED none.
+constexpr SparseMap kBlockMap = {VPC_BLOCK_SIZE, kBlockFileBytes, std::uint64_t{VPC_UNALLOCATED - 1} * VPC_SECTOR_SIZE,
+                                 true, FindBlock, PlaceBlock, EnterBlock, WrittenBlock, Footer};
+
+SparseExtent Extent(VirtualPCHardDiskState* state)
+{
+    return {&kBlockMap, state, state->hFile, std::uint64_t{state->dwTableEntries} * VPC_BLOCK_SIZE,
+            state->pParentDisk, 0};
 }
 
 }  // namespace
@@ -364,11 +249,7 @@ int VirtualPCHardDisk_Read(VirtualPCHardDiskState* state, std::uint64_t offset, 
 {
     if (!DiskRangeFits(state->Info, offset, count))
         return ERR_INVALID_PARAMETER;
-    return ForEachPiece(offset, std::span(static_cast<std::byte*>(buffer), count), VPC_BLOCK_SIZE,
-                        [state](std::uint64_t block, std::uint64_t start, std::span<std::byte> piece) {
-                            return BlockRead(state, static_cast<std::uint32_t>(block),
-                                             static_cast<std::uint32_t>(start), piece);
-                        });
+    return SparseExtent_Read(Extent(state), offset, std::span(static_cast<std::byte*>(buffer), count));
 }
 
 int VirtualPCHardDisk_Write(VirtualPCHardDiskState* state, std::uint64_t offset, std::uint32_t count,
@@ -376,49 +257,13 @@ int VirtualPCHardDisk_Write(VirtualPCHardDiskState* state, std::uint64_t offset,
 {
     if (!DiskRangeFits(state->Info, offset, count))
         return ERR_INVALID_PARAMETER;
-    return ForEachPiece(offset, std::span(static_cast<const std::byte*>(buffer), count), VPC_BLOCK_SIZE,
-                        [state](std::uint64_t block, std::uint64_t start, std::span<const std::byte> piece) {
-                            return BlockWrite(state, static_cast<std::uint32_t>(block),
-                                              static_cast<std::uint32_t>(start), piece);
-                        });
+    return SparseExtent_Write(Extent(state), offset, std::span(static_cast<const std::byte*>(buffer), count));
 }
 
 int VirtualPCHardDisk_Allocation(VirtualPCHardDiskState* state, std::uint64_t offset, std::uint64_t* length,
                                  std::uint32_t* where)
 {
-    const bool child = state->pParentDisk != nullptr;
-    const std::uint32_t absent = child ? DISK_IN_PARENT : DISK_UNALLOCATED;
-    const std::uint64_t end = offset + *length;
-    std::uint64_t at = offset;
-    Bitmap bitmap{};
-    while (at < end) {
-        const auto block = static_cast<std::uint32_t>(at / VPC_BLOCK_SIZE);
-        const std::uint64_t blockEnd = std::min(end, (std::uint64_t{block} + 1) * VPC_BLOCK_SIZE);
-        const std::uint32_t entry = state->pdwBlockTable[block];
-        std::uint32_t here = entry == VPC_UNALLOCATED ? absent : DISK_ALLOCATED;
-        std::uint64_t next = blockEnd;
-        if (entry != VPC_UNALLOCATED && child) {
-            // A child's block holds only the sectors whose bit is set.
-            if (int rc = ReadAt(state, BitmapAt(entry), bitmap); rc != 0)
-                return rc;
-            const auto sector = [&](std::uint64_t p) {
-                return static_cast<std::uint32_t>(p % VPC_BLOCK_SIZE / VPC_SECTOR_SIZE);
-            };
-            here = IsExistData(sector(at), bitmap) != 0 ? DISK_ALLOCATED : DISK_IN_PARENT;
-            next = std::min(blockEnd, (at / VPC_SECTOR_SIZE + 1) * VPC_SECTOR_SIZE);
-            while (next < blockEnd && (IsExistData(sector(next), bitmap) != 0) == (here == DISK_ALLOCATED))
-                next = std::min(blockEnd, next + VPC_SECTOR_SIZE);
-        }
-        if (at == offset)
-            *where = here;
-        else if (here != *where)
-            break;
-        at = next;
-        if (next != blockEnd)
-            break;
-    }
-    *length = at - offset;
-    return 0;
+    return SparseExtent_Allocation(Extent(state), offset, length, where);
 }
 
 int VirtualPCSparse_Check(const char* path, std::uint32_t footerType, DiskCheckSink sink, void* param)

@@ -162,13 +162,13 @@ int FindSmallBlock(void* state, std::uint64_t u, std::uint64_t inBlock, SparseSp
 {
     auto* e = static_cast<VMware3SparseState*>(state);
     const auto large = static_cast<std::uint32_t>(u / kCowdTableEntries);
-    *spot = {false, 0, kCowdSmallBlockBytes - inBlock};
+    *spot = {false, false, 0, kCowdSmallBlockBytes - inBlock};
     if (e->pdwDirectory[large] == 0)
         return 0;
     if (int rc = LoadTable(e, large); rc != 0)
         return rc;
     const std::uint32_t entry = e->pdwTableCache[u % kCowdTableEntries];
-    *spot = {entry != 0, std::uint64_t{entry} * 512 + inBlock, kCowdSmallBlockBytes - inBlock};
+    *spot = {entry != 0, entry != 0, std::uint64_t{entry} * 512 + inBlock, kCowdSmallBlockBytes - inBlock};
     return 0;
 }
 
@@ -207,8 +207,9 @@ int EnterSmallBlock(void* state, std::uint64_t u, std::uint64_t fileAt)
 }
 
 // The free sector is a 32-bit sector number.
-constexpr SparseMap kSmallBlockMap = {kCowdSmallBlockBytes, (std::uint64_t{UINT32_MAX} - kCowdSmallBlockSectors) * 512,
-                                      FindSmallBlock, PlaceSmallBlock, EnterSmallBlock};
+constexpr SparseMap kSmallBlockMap = {kCowdSmallBlockBytes, kCowdSmallBlockBytes,
+                                      (std::uint64_t{UINT32_MAX} - kCowdSmallBlockSectors) * 512, false, FindSmallBlock,
+                                      PlaceSmallBlock, EnterSmallBlock, nullptr, nullptr};
 
 SparseExtent Extent(VMware3SparseState* e, Disk* parent, std::uint64_t base)
 {

@@ -147,7 +147,7 @@ int FindGrain(void* state, std::uint64_t u, std::uint64_t inGrain, SparseSpot* s
     if (int rc = LoadTable(s, static_cast<std::uint32_t>(u / kGtes)); rc != 0)
         return rc;
     const std::uint32_t entry = s->pdwGtCache[u % kGtes];
-    *spot = {entry != 0, std::uint64_t{entry} * kSector + inGrain, kGrainBytes - inGrain};
+    *spot = {entry != 0, entry != 0, std::uint64_t{entry} * kSector + inGrain, kGrainBytes - inGrain};
     return 0;
 }
 
@@ -180,8 +180,8 @@ int EnterGrain(void* state, std::uint64_t u, std::uint64_t fileAt)
 }
 
 // Entries are 32-bit sector numbers: no grain may begin past the last one that fits whole.
-constexpr SparseMap kGrainMap = {kGrainBytes, (std::uint64_t{UINT32_MAX} + 1 - kGrainSectors) * kSector, FindGrain,
-                                 PlaceGrain, EnterGrain};
+constexpr SparseMap kGrainMap = {kGrainBytes, kGrainBytes, (std::uint64_t{UINT32_MAX} + 1 - kGrainSectors) * kSector,
+                                 false, FindGrain, PlaceGrain, EnterGrain, nullptr, nullptr};
 
 SparseExtent Extent(VMware4Sparse* s, Disk* parent, std::uint64_t base)
 {
