@@ -38,20 +38,6 @@ void FromLittleEndian(std::span<std::uint32_t> words)
             w = LoadLE<std::uint32_t>(std::as_bytes(std::span{&w, 1}), 0);
 }
 
-// Reads a whole directory into a new array; -205 or -202, *out set only on success.
-int ReadDirectory(VMware4Sparse* s, VMware4HeaderField offsetField, std::uint32_t** out)
-{
-    const std::uint32_t bytes = 4 * std::max(s->dwGdEntries, 1u);
-    auto* dir = static_cast<std::uint32_t*>(NkMalloc(bytes));
-    if (dir == nullptr)
-        return ERR_NO_MEMORY;
-    *out = dir;
-    if (!NkReadFile(s->hFile, std::uint64_t{HeaderWord(s, offsetField)} * kSector, 4 * s->dwGdEntries, dir))
-        return ERR_READ_FILE;
-    FromLittleEndian({dir, s->dwGdEntries});
-    return 0;
-}
-
 // Brings table t into the cache through the redundant directory. When the
 // read fails no table counts as cached, so the next request loads again.
 int LoadTable(VMware4Sparse* s, std::uint32_t t)
@@ -77,41 +63,91 @@ EntryCopies CompareEntryCopies(std::uint32_t read, std::uint32_t primary)
     return read == primary ? EntryCopies::kEqual : primary == 0 ? EntryCopies::kPrimaryLags : EntryCopies::kDiffer;
 }
 
-// Checks every table of both directories against each other and finds the
-// highest grain. Beyond equal copies, every table must lie between the
-// header's descriptor and the overhead, and every grain after the overhead:
-// a write into a grain or a table entry then never lands in metadata.
-int CheckTables(VMware4Sparse* s, std::uint32_t* largest, bool* lagging)
+// The one walk of an extent's metadata, for the open and for qimg check:
+// the header, both directories inside the file, both copies of every table
+// between the header's descriptor and the overhead, the copies equal (or
+// the primary lagging, which the next write mends), and every grain behind
+// the overhead and inside the file; a write into a grain or a table entry
+// then never lands in metadata or past the file. A longer file holds an
+// append whose entry never landed: leaked space, behind which the next grain
+// goes. The open's findings end the walk at the first corruption.
+int WalkMetadata(VMware4Sparse* s, std::uint32_t descriptorFlag, std::uint64_t firstGrain, DiskFindings* f)
 {
-    NkBuffer scratch(kGtBytes);
-    if (!scratch)
-        return ERR_NO_MEMORY;
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(s->hFile, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    if (CheckVMware4SparseHeader(s->Header.ab, descriptorFlag) != 0) {
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "header fields do not fit the format");
+        return 0;
+    }
+    s->dwCapacity = HeaderWord(s, kVMware4Capacity);
+    const std::uint32_t entries = s->dwGdEntries = static_cast<std::uint32_t>(
+        (std::uint64_t{s->dwCapacity} + kGrainSectors * kGtes - 1) / (kGrainSectors * kGtes));
     const std::uint32_t overhead = HeaderWord(s, kVMware4Overhead);
     const std::uint32_t metadataStart =
         std::max(1u, HeaderWord(s, kVMware4DescriptorOffset) + HeaderWord(s, kVMware4DescriptorSize));
-    *largest = 0;
-    for (std::uint32_t t = s->dwGdEntries; t-- > 0;) {
-        for (const std::uint32_t table : {s->pdwRedundantGd[t], s->pdwGd[t]})
-            if (table < metadataStart || std::uint64_t{table} + kTableSectors > overhead)
-                return ERR_INVALID_IMAGE;
-        s->dwCachedGt = kVMware4NoTable;
-        if (int rc = LoadTable(s, t); rc != 0)
-            return rc;
-        if (!NkReadFile(s->hFile, std::uint64_t{s->pdwGd[t]} * kSector, kGtBytes, scratch.data()))
+    std::uint32_t** directories[2] = {&s->pdwRedundantGd, &s->pdwGd};
+    const VMware4HeaderField fields[2] = {kVMware4RedundantGdOffset, kVMware4GdOffset};
+    for (std::uint32_t copy = 0; copy < 2; ++copy) {
+        const std::uint64_t at = std::uint64_t{HeaderWord(s, fields[copy])} * kSector;
+        if (at > fileSize || fileSize - at < 4ull * entries) {
+            DiskFindings_Report(f, DISK_CHECK_CORRUPT, "grain directory lies past the end of the file", "sector",
+                                at / kSector);
+            return 0;
+        }
+        *directories[copy] = static_cast<std::uint32_t*>(NkMalloc(4 * std::max(entries, 1u)));
+        if (*directories[copy] == nullptr)
+            return ERR_NO_MEMORY;
+        if (!NkReadFile(s->hFile, at, 4 * entries, *directories[copy]))
             return ERR_READ_FILE;
-        FromLittleEndian({reinterpret_cast<std::uint32_t*>(scratch.data()), kGtes});
-        const auto* primary = reinterpret_cast<const std::uint32_t*>(scratch.data());
-        for (std::uint32_t g = 0; g < kGtes; ++g) {
-            const EntryCopies copies = CompareEntryCopies(s->pdwGtCache[g], primary[g]);
-            if (copies == EntryCopies::kDiffer)
-                return ERR_INVALID_IMAGE;
-            *lagging = *lagging || copies == EntryCopies::kPrimaryLags;
+        FromLittleEndian({*directories[copy], entries});
+    }
+    if (fileSize < std::uint64_t{overhead} * kSector &&
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "the file ends inside the metadata", "file size", fileSize))
+        return 0;
+    NkBuffer tables(2 * kGtBytes);
+    DiskBlockCheck grains{};
+    if (!tables)
+        return ERR_NO_MEMORY;
+    if (int rc = DiskBlockCheck_Init(&grains, DiskFindings_Sink, f, std::uint64_t{overhead} * kSector, fileSize,
+                                     kGrainBytes, f->pSink != nullptr ? entries * kGtes : 0);
+        rc != 0)
+        return rc;
+    ScopeGuard freeGrains([&grains] { DiskBlockCheck_Free(&grains); });
+    const auto table = tables.span();
+    for (std::uint32_t t = 0; t < entries && !DiskFindings_Stop(*f); ++t) {
+        std::uint32_t placed = 0;  // copies inside the metadata, read into table
+        for (std::uint32_t copy = 0; copy < 2; ++copy) {
+            const std::uint32_t sector = (*directories[copy])[t];
+            if (sector < metadataStart || std::uint64_t{sector} + kTableSectors > overhead ||
+                (std::uint64_t{sector} + kTableSectors) * kSector > fileSize) {
+                DiskFindings_Report(f, DISK_CHECK_CORRUPT, "grain table lies outside the metadata", "table", t,
+                                    "sector", sector);
+                continue;
+            }
+            if (!NkReadFile(s->hFile, std::uint64_t{sector} * kSector, kGtBytes, table.data() + kGtBytes * placed++))
+                return ERR_READ_FILE;
         }
-        for (const std::uint32_t grain : std::span{s->pdwGtCache, kGtes}) {
-            if (grain != 0 && grain < overhead)
-                return ERR_INVALID_IMAGE;
-            *largest = std::max(*largest, grain);
+        for (std::uint32_t g = 0; placed == 2 && g < kGtes; ++g) {
+            const EntryCopies copies =
+                CompareEntryCopies(LoadLE<std::uint32_t>(table, 4 * g), LoadLE<std::uint32_t>(table, kGtBytes + 4 * g));
+            if (copies == EntryCopies::kDiffer) {
+                DiskFindings_Report(f, DISK_CHECK_CORRUPT, "grain table copies differ", "table", t, "entry", g);
+                break;
+            }
+            s->bPrimaryLags = s->bPrimaryLags || copies == EntryCopies::kPrimaryLags;
+            if (copies == EntryCopies::kPrimaryLags)
+                DiskFindings_Report(f, DISK_CHECK_LEAK,
+                                    "primary grain table lacks an entry; the next write completes it", "table", t,
+                                    "entry", g);
         }
+        for (std::uint32_t g = 0; placed != 0 && g < kGtes && !DiskFindings_Stop(*f); ++g)
+            if (const std::uint32_t grain = LoadLE<std::uint32_t>(table, 4 * g); grain != 0)
+                DiskBlockCheck_Add(&grains, firstGrain + std::uint64_t{t} * kGtes + g, std::uint64_t{grain} * kSector);
+    }
+    if (f->pSink != nullptr) {
+        freeGrains.release();
+        DiskBlockCheck_Finish(&grains);
     }
     return 0;
 }
@@ -231,32 +267,15 @@ int VMware4Sparse_Open(VMware4Sparse* state, const char* path, std::uint32_t rea
     ScopeGuard guard([state] { VMware4Sparse_Close(state); });
     if (!NkReadFile(state->hFile, 0, kVMware4HeaderBytes, state->Header.ab.data()))
         return ERR_READ_FILE;
-    if (int rc = CheckVMware4SparseHeader(state->Header.ab, descriptorFlag); rc != 0)
-        return rc;
-    state->dwCapacity = HeaderWord(state, kVMware4Capacity);
-    state->dwGdEntries = static_cast<std::uint32_t>((std::uint64_t{state->dwCapacity} + kGrainSectors * kGtes - 1) /
-                                                    (kGrainSectors * kGtes));
-    if (int rc = ReadDirectory(state, kVMware4RedundantGdOffset, &state->pdwRedundantGd); rc != 0)
-        return rc;
-    if (int rc = ReadDirectory(state, kVMware4GdOffset, &state->pdwGd); rc != 0)
-        return rc;
+    DiskFindings findings{};
+    if (int rc = WalkMetadata(state, descriptorFlag, 0, &findings); rc != 0 || findings.bCorrupt)
+        return rc != 0 ? rc : ERR_INVALID_IMAGE;
     state->pdwGtCache = static_cast<std::uint32_t*>(NkMalloc(kGtBytes));
     if (state->pdwGtCache == nullptr)
         return ERR_NO_MEMORY;
     state->dwCachedGt = kVMware4NoTable;
-    std::uint32_t largest = 0;
-    if (int rc = CheckTables(state, &largest, &state->bPrimaryLags); rc != 0)
+    if (int rc = state->dwGdEntries != 0 ? LoadTable(state, 0) : 0; rc != 0)
         return rc;
-
-    std::uint64_t fileSize = 0;
-    if (!NkGetFileSize(state->hFile, &fileSize))
-        return ERR_GET_FILE_SIZE;
-    const std::uint64_t expected = largest != 0 ? (std::uint64_t{largest} + kGrainSectors) * kSector
-                                                : std::uint64_t{HeaderWord(state, kVMware4Overhead)} * kSector;
-    // A longer file holds an append whose entry never landed: leaked space,
-    // behind which the next grain goes. A shorter one has lost grains.
-    if (fileSize < expected)
-        return ERR_INVALID_IMAGE;
     guard.release();
     return 0;
 }
@@ -311,84 +330,15 @@ int VMware4Sparse_Allocation(VMware4Sparse* state, Disk* parent, std::uint64_t o
 
 int VMware4Sparse_CheckFile(const char* path, std::uint64_t firstGrain, DiskCheckSink sink, void* param)
 {
-    NkHandle file = nullptr;
+    VMware4Sparse s{};
     std::uint64_t fileSize = 0;
-    VMware4SparseHeader header{};
-    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize, header.ab); rc != 0)
+    if (int rc = DiskCheck_OpenFile(path, &s.hFile, &fileSize, s.Header.ab); rc != 0)
         return rc;
-    ScopeGuard closeFile([file] { NkCloseFile(file); });
-    const auto word = [&header](VMware4HeaderField field) { return LoadLE<std::uint32_t>(header.ab, field); };
-    if (word(kVMware4Magic) != 0x564D444B)
+    ScopeGuard close([&s] { VMware4Sparse_Close(&s); });
+    if (HeaderWord(&s, kVMware4Magic) != 0x564D444B)
         return ERR_INVALID_PARAMETER;
-    const auto report = [sink, param](const char* what, const char* first = nullptr, std::uint64_t a = 0,
-                                      const char* second = nullptr, std::uint64_t b = 0) {
-        DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, what, first, a, second, b);
-    };
-    if (CheckVMware4SparseHeader(header.ab, word(kVMware4DescriptorOffset) == 0 ? 1 : 0) != 0) {
-        report("header fields do not fit the format");
-        return 0;
-    }
-    const std::uint32_t entries = static_cast<std::uint32_t>(
-        (std::uint64_t{word(kVMware4Capacity)} + kGrainSectors * kGtes - 1) / (kGrainSectors * kGtes));
-    const std::uint32_t overhead = word(kVMware4Overhead);
-    const std::uint32_t metadataStart =
-        std::max(1u, word(kVMware4DescriptorOffset) + word(kVMware4DescriptorSize));
-
-    // Both directories, then both copies of every table.
-    NkBuffer directories(8 * std::max(entries, 1u));
-    NkBuffer tables(2 * kGtBytes);
-    if (!directories || !tables)
-        return ERR_NO_MEMORY;
-    const VMware4HeaderField directoryFields[2] = {kVMware4RedundantGdOffset, kVMware4GdOffset};
-    for (std::uint32_t copy = 0; copy < 2; ++copy) {
-        const std::uint64_t at = std::uint64_t{word(directoryFields[copy])} * kSector;
-        if (at > fileSize || fileSize - at < 4ull * entries) {
-            report("grain directory lies past the end of the file", "sector", word(directoryFields[copy]));
-            return 0;
-        }
-        if (!NkReadFile(file, at, 4 * entries, directories.data() + 4 * entries * copy))
-            return ERR_READ_FILE;
-    }
-    DiskBlockCheck grains{};
-    if (int rc = DiskBlockCheck_Init(&grains, sink, param, std::uint64_t{overhead} * kSector, fileSize, kGrainBytes,
-                                     entries * kGtes);
-        rc != 0)
-        return rc;
-    ScopeGuard freeGrains([&grains] { DiskBlockCheck_Free(&grains); });
-    const auto directory = directories.span();
-    const auto table = tables.span();
-    for (std::uint32_t t = 0; t < entries; ++t) {
-        std::uint32_t placed = 0;  // copies inside the metadata, read into table
-        for (std::uint32_t copy = 0; copy < 2; ++copy) {
-            const std::uint32_t sector = LoadLE<std::uint32_t>(directory, 4 * (entries * copy + t));
-            if (sector < metadataStart || std::uint64_t{sector} + kTableSectors > overhead ||
-                (std::uint64_t{sector} + kTableSectors) * kSector > fileSize) {
-                report("grain table lies outside the metadata", "table", t, "sector", sector);
-                continue;
-            }
-            if (!NkReadFile(file, std::uint64_t{sector} * kSector, kGtBytes, table.data() + kGtBytes * placed++))
-                return ERR_READ_FILE;
-        }
-        for (std::uint32_t g = 0; placed == 2 && g < kGtes; ++g) {
-            const EntryCopies copies =
-                CompareEntryCopies(LoadLE<std::uint32_t>(table, 4 * g), LoadLE<std::uint32_t>(table, kGtBytes + 4 * g));
-            if (copies == EntryCopies::kEqual)
-                continue;
-            if (copies == EntryCopies::kDiffer) {
-                report("grain table copies differ", "table", t, "entry", g);
-                break;
-            }
-            DiskCheck_Report(sink, param, DISK_CHECK_LEAK,
-                             "primary grain table lacks an entry; the next write completes it", "table", t,
-                             "entry", g);
-        }
-        for (std::uint32_t g = 0; placed != 0 && g < kGtes; ++g)
-            if (const std::uint32_t grain = LoadLE<std::uint32_t>(table, 4 * g); grain != 0)
-                DiskBlockCheck_Add(&grains, firstGrain + std::uint64_t{t} * kGtes + g, std::uint64_t{grain} * kSector);
-    }
-    freeGrains.release();
-    DiskBlockCheck_Finish(&grains);
-    return 0;
+    DiskFindings findings{sink, param, false};
+    return WalkMetadata(&s, HeaderWord(&s, kVMware4DescriptorOffset) == 0 ? 1 : 0, firstGrain, &findings);
 }
 
 }  // namespace qim
