@@ -157,6 +157,81 @@ int CreateTable(VMware3SparseState* e, std::uint32_t i)
     return 0;
 }
 
+// The one walk of an extent's metadata, for the open and for qimg check: the
+// header, the directory inside the file, every table and small block behind
+// the directory and inside the file, and the free sector behind them all, so
+// that no write lands in metadata and no new unit is placed over another.
+// The open's findings end the walk at the first corruption.
+int WalkMetadata(VMware3SparseState* e, std::uint32_t version, bool redo, std::uint32_t extentIndex, DiskFindings* f)
+{
+    using namespace cowd;
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(e->hFile, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    const std::span<const std::byte> h = e->abHeader;
+    if (CheckCowdHeader(h, version, redo) != 0 || (version == 3 && Field(h, kExtentIndex) != extentIndex)) {
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "header fields do not fit the format");
+        return 0;
+    }
+    e->dwExtentSectors = ExtentSectors(h, version, redo, extentIndex);
+    const std::uint32_t entries = e->dwDirEntries = DirectoryEntries(e->dwExtentSectors);
+    const std::uint64_t dataStart = FirstDataSector(e) * 512;
+    if (fileSize < dataStart) {
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "directory lies past the end of the file");
+        return 0;
+    }
+    e->pdwDirectory = static_cast<std::uint32_t*>(NkMalloc(4 * std::max(entries, 1u)));
+    NkBuffer table(kCowdTableBytes);
+    if (e->pdwDirectory == nullptr || !table)
+        return ERR_NO_MEMORY;
+    if (!NkReadFile(e->hFile, 4 * 512, 4 * entries, e->pdwDirectory))
+        return ERR_READ_FILE;
+    FromLE(e->pdwDirectory, entries);
+    // Tables and small blocks lie side by side after the directory; once more
+    // of them are named than the file can hold apart, some overlap already.
+    std::uint32_t tables = 0;
+    for (std::uint32_t i = 0; i < entries; ++i)
+        tables += e->pdwDirectory[i] != 0 ? 1 : 0;
+    const auto room = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        std::uint64_t{tables} * (kCowdTableEntries + 1), fileSize / kCowdTableBytes + 1));
+    DiskBlockCheck blocks{};
+    if (int rc = DiskBlockCheck_Init(&blocks, DiskFindings_Sink, f, dataStart, fileSize, kCowdSmallBlockBytes,
+                                     f->pSink != nullptr ? room : 0);
+        rc != 0)
+        return rc;
+    ScopeGuard freeBlocks([&blocks] { DiskBlockCheck_Free(&blocks); });
+    std::uint64_t used = dataStart;  // the end of the furthest table or block
+    for (std::uint32_t i = 0; i < entries && !DiskFindings_Stop(*f); ++i) {
+        const std::uint64_t at = std::uint64_t{e->pdwDirectory[i]} * 512;
+        if (at == 0)
+            continue;
+        if (at < dataStart || at > fileSize || fileSize - at < kCowdTableBytes) {
+            DiskFindings_Report(f, DISK_CHECK_CORRUPT, "table lies outside the file's data", "large block", i,
+                                "file offset", at);
+            continue;
+        }
+        if (!NkReadFile(e->hFile, at, kCowdTableBytes, table.data()))
+            return ERR_READ_FILE;
+        DiskBlockCheck_AddMetadata(&blocks, at, kCowdTableBytes);
+        used = std::max(used, at + kCowdTableBytes);
+        for (std::uint32_t j = 0; j < kCowdTableEntries; ++j)
+            if (const std::uint64_t block = std::uint64_t{LoadLE<std::uint32_t>(table.span(), 4 * j)} * 512; block != 0) {
+                DiskBlockCheck_Add(&blocks, std::uint64_t{i} * kCowdTableEntries + j, block);
+                if (block <= fileSize)
+                    used = std::max(used, block + kCowdSmallBlockBytes);
+            }
+    }
+    // The next table or block is appended at the free sector.
+    if (!DiskFindings_Stop(*f) && std::uint64_t{FreeSector(e)} * 512 < used)
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "the free sector lies before stored blocks", "free sector",
+                            FreeSector(e), "file offset", used);
+    if (f->pSink != nullptr) {
+        freeBlocks.release();
+        DiskBlockCheck_Finish(&blocks);
+    }
+    return 0;
+}
+
 // The map: small block u is entry u % 512 of large block u / 512's table.
 int FindSmallBlock(void* state, std::uint64_t u, std::uint64_t inBlock, SparseSpot* spot)
 {
@@ -240,38 +315,14 @@ int CheckCowdHeader(std::span<const std::byte> header, std::uint32_t version, bo
 int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly, std::uint32_t version, bool redo,
              std::uint32_t extentIndex)
 {
-    using namespace cowd;
     if (!NkCreateFile(path, readOnly, &state->hFile))
         return ERR_CREATE_FILE;
     ScopeGuard guard([state] { VMware3Sparse_Close(state); });
     if (!NkReadFile(state->hFile, 0, kCowdHeaderSize, state->abHeader.data()))
         return ERR_READ_FILE;
-    const std::span<const std::byte> h = state->abHeader;
-    if (CheckCowdHeader(h, version, redo) != 0)
-        return ERR_INVALID_IMAGE;
-
-    if (version == 3) {
-        std::uint64_t size = 0;
-        if (!NkGetFileSize(state->hFile, &size))
-            return ERR_GET_FILE_SIZE;
-        if (Field(h, kExtentIndex) != extentIndex)
-            return ERR_INVALID_IMAGE;
-    }
-    state->dwExtentSectors = ExtentSectors(h, version, redo, extentIndex);
-    state->dwDirEntries = DirectoryEntries(state->dwExtentSectors);
-    const std::uint32_t directoryBytes = state->dwDirEntries * 4;
-    state->pdwDirectory = static_cast<std::uint32_t*>(NkMalloc(directoryBytes));
-    if (state->pdwDirectory == nullptr)
-        return ERR_NO_MEMORY;
-    if (!NkReadFile(state->hFile, std::uint64_t{4} * 512, directoryBytes, state->pdwDirectory))
-        return ERR_READ_FILE;
-    FromLE(state->pdwDirectory, state->dwDirEntries);
-    if (PlaceFor(state, 0) == 0)
-        return ERR_INVALID_IMAGE;
-    for (std::uint32_t i = 0; i < state->dwDirEntries; ++i)
-        if (state->pdwDirectory[i] != 0 && !InDataArea(state, state->pdwDirectory[i], kTableSectors))
-            return ERR_INVALID_IMAGE;
-
+    DiskFindings findings{};
+    if (int rc = WalkMetadata(state, version, redo, extentIndex, &findings); rc != 0 || findings.bCorrupt)
+        return rc != 0 ? rc : ERR_INVALID_IMAGE;
     state->pdwTableCache = static_cast<std::uint32_t*>(NkMalloc(kCowdTableBytes));
     if (state->pdwTableCache == nullptr)
         return ERR_NO_MEMORY;
@@ -362,86 +413,34 @@ int CowdCheckFile(const char* path, std::uint32_t version, bool redo, std::uint3
                   void* param, std::uint32_t* extentCount)
 {
     using namespace cowd;
-    NkHandle file = nullptr;
+    VMware3SparseState e{};
+    VMware3Sparse_Construct(&e);
     std::uint64_t fileSize = 0;
-    std::array<std::byte, kCowdHeaderSize> header{};
-    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize, header); rc != 0)
+    if (int rc = DiskCheck_OpenFile(path, &e.hFile, &fileSize, e.abHeader); rc != 0)
         return rc;
-    ScopeGuard closeFile([file] { NkCloseFile(file); });
-    const std::span<const std::byte> h = header;
+    ScopeGuard close([&e] { VMware3Sparse_Close(&e); });
+    const std::span<const std::byte> h = e.abHeader;
     const std::uint32_t flags = Field(h, kFlags);
     const bool multi = version == 3 && flags == (redo ? kFlagsRedoMulti : kFlagsPlainMulti);
     if (Field(h, kMagic) != kMagicValue || Field(h, kVersion) != version ||
         (flags != (redo ? kFlagsRedo : kFlagsPlain) && !multi))
         return ERR_INVALID_PARAMETER;
     *extentCount = version == 3 ? Field(h, kExtentCount) : 1;
-    const auto report = [sink, param](const char* what, const char* first = nullptr, std::uint64_t a = 0,
-                                      const char* second = nullptr, std::uint64_t b = 0) {
-        DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, what, first, a, second, b);
-    };
-    if (CheckCowdHeader(h, version, redo) != 0 ||
-        (version == 3 && (Field(h, kExtentIndex) != extentIndex || multi != (Field(h, kExtentCount) > 1)))) {
-        report("header fields do not fit the format");
+    DiskFindings findings{sink, param, false};
+    if (version == 3 && multi != (Field(h, kExtentCount) > 1)) {
+        DiskFindings_Report(&findings, DISK_CHECK_CORRUPT, "header fields do not fit the format");
         return 0;
     }
-    if (redo && extentIndex == 0) {
+    if (redo && extentIndex == 0 && CheckCowdHeader(h, version, redo) == 0) {
         char parentPath[kNkMaxPath];
         NkHandle parent = nullptr;
-        const auto* name = reinterpret_cast<const char*>(header.data() + kParentName);
+        const auto* name = reinterpret_cast<const char*>(h.data() + kParentName);
         if (GetBaseFileFullPath(path, name, parentPath) != 0 || !NkCreateFile(parentPath, 1, &parent))
-            report("the parent image is missing");
+            DiskFindings_Report(&findings, DISK_CHECK_CORRUPT, "the parent image is missing");
         else
             NkCloseFile(parent);
     }
-    const std::uint32_t entries = DirectoryEntries(ExtentSectors(h, version, redo, extentIndex));
-    const std::uint64_t dataStart = FirstFreeSector(entries) * 512;
-    if (fileSize < dataStart) {
-        report("directory lies past the end of the file");
-        return 0;
-    }
-    NkBuffer directory(4 * std::max(entries, 1u));
-    NkBuffer table(kCowdTableBytes);
-    if (!directory || !table)
-        return ERR_NO_MEMORY;
-    if (!NkReadFile(file, 4 * 512, 4 * entries, directory.data()))
-        return ERR_READ_FILE;
-    // Tables and small blocks lie side by side after the directory; once more
-    // of them are named than the file can hold apart, some overlap already.
-    std::uint32_t tables = 0;
-    for (std::uint32_t i = 0; i < entries; ++i)
-        tables += LoadLE<std::uint32_t>(directory.span(), 4 * std::size_t{i}) != 0 ? 1 : 0;
-    const auto room = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-        std::uint64_t{tables} * (kCowdTableEntries + 1), fileSize / kCowdTableBytes + 1));
-    DiskBlockCheck blocks{};
-    if (int rc = DiskBlockCheck_Init(&blocks, sink, param, dataStart, fileSize, kCowdSmallBlockBytes, room); rc != 0)
-        return rc;
-    ScopeGuard freeBlocks([&blocks] { DiskBlockCheck_Free(&blocks); });
-    std::uint64_t used = dataStart;  // the end of the furthest table or block
-    for (std::uint32_t i = 0; i < entries; ++i) {
-        const std::uint64_t at = std::uint64_t{LoadLE<std::uint32_t>(directory.span(), 4 * std::size_t{i})} * 512;
-        if (at == 0)
-            continue;
-        if (at < dataStart || at > fileSize || fileSize - at < kCowdTableBytes) {
-            report("table lies outside the file's data", "large block", i, "file offset", at);
-            continue;
-        }
-        if (!NkReadFile(file, at, kCowdTableBytes, table.data()))
-            return ERR_READ_FILE;
-        DiskBlockCheck_AddMetadata(&blocks, at, kCowdTableBytes);
-        used = std::max(used, at + kCowdTableBytes);
-        for (std::uint32_t j = 0; j < kCowdTableEntries; ++j)
-            if (const std::uint64_t block = std::uint64_t{LoadLE<std::uint32_t>(table.span(), 4 * j)} * 512; block != 0) {
-                DiskBlockCheck_Add(&blocks, std::uint64_t{i} * kCowdTableEntries + j, block);
-                if (block <= fileSize)
-                    used = std::max(used, block + kCowdSmallBlockBytes);
-            }
-    }
-    // The next table or block is appended at the free sector.
-    if (std::uint64_t{Field(h, kFreeSector)} * 512 < used)
-        report("the free sector lies before stored blocks", "free sector", Field(h, kFreeSector), "file offset", used);
-    freeBlocks.release();
-    DiskBlockCheck_Finish(&blocks);
-    return 0;
+    return WalkMetadata(&e, version, redo, extentIndex, &findings);
 }
 
 }  // namespace qim
