@@ -42,26 +42,75 @@ int WriteAt(const VirtualPCHardDiskState* state, std::uint64_t at, std::span<con
     return NkWriteFile(state->hFile, at, static_cast<std::uint32_t>(in.size()), in.data()) ? 0 : failure;
 }
 
-// Loads the table (host order) and checks that every allocated block lies
-// behind it and ends before the trailing footer, so that no write through the
-// table can land in the headers or past the file.
-int LoadTable(VirtualPCHardDiskState* state, std::uint32_t entries, std::uint64_t fileSize)
+// The one walk of an image's metadata, for the open and for qimg check: the
+// footer and the dynamic header, the table inside the file, and every
+// allocated block behind the table and before the trailing footer, so that
+// no write through the table lands in the headers or past the file; the
+// table is loaded (host order) and the last sector kept for the caller. The
+// open's findings end the walk at the first corruption.
+int WalkMetadata(VirtualPCHardDiskState* state, std::uint32_t footerType, DiskFindings* f,
+                 std::span<std::byte, VPC_SECTOR_SIZE> lastSector)
 {
-    const std::uint32_t bytes = entries * 4;
-    state->pdwBlockTable = static_cast<std::uint32_t*>(NkMalloc(bytes));
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(state->hFile, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    const std::span<const std::byte> footer(state->abFooter.data(), VPC_FOOTER_LENGTH);
+    if (fileSize < VPC_SECTOR_SIZE || CheckMainHeader(footer, footerType) != 0 ||
+        VirtualPCFooterInfo(footer, &state->Info) != 0) {
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "footer fields do not fit the format");
+        return 0;
+    }
+    std::array<std::byte, VPC_SPARSE_HEADER_LENGTH> header{};
+    if (int rc = ReadAt(state, fileSize - VPC_SECTOR_SIZE, lastSector); rc != 0)
+        return rc;
+    // The trailing copy fills the last sector, or its last 511 bytes. Only
+    // the check holds a dynamic image to it; a differencing image's open
+    // compares the copies itself.
+    const std::size_t copyAt = std::memcmp(lastSector.data(), "conectix", 8) == 0 ? 0 : 1;
+    if (f->pSink != nullptr && std::memcmp(lastSector.data() + copyAt, footer.data(), VPC_FOOTER_LENGTH) != 0)
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "the footer copies differ");
+    if (int rc = ReadAt(state, VPC_SPARSE_HEADER_OFFSET, header); rc != 0)
+        return rc;
+    if (CheckSparseHeader(header, static_cast<std::uint32_t>(VirtualPCOriginalSize(footer) >> 20)) != 0) {
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "dynamic header fields do not fit the format");
+        return 0;
+    }
+    const std::uint32_t entries = LoadBE<std::uint32_t>(header, kVpcSparseMaxTableEntries);
+    const std::uint64_t tableEnd = VPC_TABLE_OFFSET + std::uint64_t{entries} * 4;
+    const std::uint64_t dataEnd = (fileSize - VPC_FOOTER_LENGTH) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
+    if (entries > UINT32_MAX / 4 || tableEnd > fileSize - VPC_FOOTER_LENGTH) {
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "the block table lies past the end of the file", "entries",
+                            entries);
+        return 0;
+    }
+    state->pdwBlockTable = static_cast<std::uint32_t*>(NkMalloc(4 * std::max(entries, 1u)));
     if (state->pdwBlockTable == nullptr)
         return ERR_NO_MEMORY;
     state->dwTableEntries = entries;
-    const std::span<std::byte> raw(reinterpret_cast<std::byte*>(state->pdwBlockTable), bytes);
+    const std::span<std::byte> raw(reinterpret_cast<std::byte*>(state->pdwBlockTable), 4 * std::size_t{entries});
     if (int rc = ReadAt(state, VPC_TABLE_OFFSET, raw); rc != 0)
         return rc;
-    const std::uint64_t tableEnd = VPC_TABLE_OFFSET + std::uint64_t{bytes};
-    for (std::uint32_t i = 0; i < entries; ++i) {
-        const std::uint32_t entry = LoadBE<std::uint32_t>(raw, std::size_t{i} * 4);
-        state->pdwBlockTable[i] = entry;
-        if (entry != VPC_UNALLOCATED &&
-            (BitmapAt(entry) < tableEnd || BitmapAt(entry) + kBlockFileBytes > fileSize - VPC_FOOTER_LENGTH))
-            return ERR_INVALID_IMAGE;
+    DiskBlockCheck blocks{};
+    const std::uint64_t dataStart = (tableEnd + VPC_SECTOR_SIZE - 1) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
+    if (int rc = DiskBlockCheck_Init(&blocks, DiskFindings_Sink, f, dataStart, dataEnd, kBlockFileBytes,
+                                     f->pSink != nullptr ? entries + 1 : 0);
+        rc != 0)
+        return rc;
+    ScopeGuard freeBlocks([&blocks] { DiskBlockCheck_Free(&blocks); });
+    // A differencing image keeps its parent's name among the blocks.
+    std::array<std::byte, VPC_LOCATOR_LENGTH> locator{};
+    if (f->pSink != nullptr && footerType == VPC_TYPE_DIFFERENCING && ReadAt(state, VPC_LOCATOR_OFFSET, locator) == 0 &&
+        CheckDifferenceHeader(locator) == 0)
+        DiskBlockCheck_AddMetadata(&blocks, LoadBE<std::uint32_t>(locator, kVpcLocatorDataOffsetLow),
+                                   LoadBE<std::uint32_t>(locator, kVpcLocatorDataSpace));
+    for (std::uint32_t i = 0; i < entries && !DiskFindings_Stop(*f); ++i) {
+        state->pdwBlockTable[i] = LoadBE<std::uint32_t>(raw, std::size_t{i} * 4);
+        if (state->pdwBlockTable[i] != VPC_UNALLOCATED)
+            DiskBlockCheck_Add(&blocks, i, BitmapAt(state->pdwBlockTable[i]));
+    }
+    if (f->pSink != nullptr) {
+        freeBlocks.release();
+        DiskBlockCheck_Finish(&blocks);
     }
     return 0;
 }
@@ -180,33 +229,15 @@ int VirtualPCSparse_Open(VirtualPCHardDiskState* state, const char* path, std::u
     if (!NkCreateFile(path, readOnly, &state->hFile))
         return ERR_CREATE_FILE;
     ScopeGuard guard([state] { VirtualPCHardDisk_Close(state); });
-
-    const std::span<const std::byte> footer(state->abFooter.data(), VPC_FOOTER_LENGTH);
     if (int rc = ReadAt(state, 0, std::span(state->abFooter).first(VPC_FOOTER_LENGTH)); rc != 0)
         return rc;
-    if (int rc = CheckMainHeader(footer, footerType); rc != 0)
-        return rc;
-    std::uint64_t fileSize = 0;
-    if (!NkGetFileSize(state->hFile, &fileSize))
-        return ERR_GET_FILE_SIZE;
-    if (fileSize < VPC_SECTOR_SIZE)
-        return ERR_INVALID_IMAGE;
-    std::array<std::byte, VPC_FOOTER_LENGTH> trailing{};
-    if (int rc = ReadAt(state, fileSize - VPC_FOOTER_LENGTH, trailing); rc != 0)
-        return rc;
-    if (int rc = VirtualPCFooterInfo(footer, &state->Info); rc != 0)
-        return rc;
-    std::array<std::byte, VPC_SPARSE_HEADER_LENGTH> header{};
-    if (int rc = ReadAt(state, VPC_SPARSE_HEADER_OFFSET, header); rc != 0)
-        return rc;
-    const auto sizeMiB = static_cast<std::uint32_t>(VirtualPCOriginalSize(footer) >> 20);
-    if (int rc = CheckSparseHeader(header, sizeMiB); rc != 0)
-        return rc;
+    DiskFindings findings{};
+    std::array<std::byte, VPC_SECTOR_SIZE> last{};
+    if (int rc = WalkMetadata(state, footerType, &findings, last); rc != 0 || findings.bCorrupt)
+        return rc != 0 ? rc : ERR_INVALID_IMAGE;
     if (parentStep != nullptr)
-        if (int rc = parentStep(state, path, trailing); rc != 0)
+        if (int rc = parentStep(state, path, std::span(last).subspan(1)); rc != 0)
             return rc;
-    if (int rc = LoadTable(state, LoadBE<std::uint32_t>(header, kVpcSparseMaxTableEntries), fileSize); rc != 0)
-        return rc;
     guard.release();
     return 0;
 }
@@ -268,65 +299,18 @@ int VirtualPCHardDisk_Allocation(VirtualPCHardDiskState* state, std::uint64_t of
 
 int VirtualPCSparse_Check(const char* path, std::uint32_t footerType, DiskCheckSink sink, void* param)
 {
-    NkHandle file = nullptr;
+    VirtualPCHardDiskState state{};
+    VirtualPCHardDisk_Construct(&state);
     std::uint64_t fileSize = 0;
-    std::array<std::byte, VPC_SECTOR_SIZE> footer{};
-    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize, footer); rc != 0)
+    if (int rc = DiskCheck_OpenFile(path, &state.hFile, &fileSize, state.abFooter); rc != 0)
         return rc;
-    ScopeGuard closeFile([file] { NkCloseFile(file); });
+    ScopeGuard close([&state] { VirtualPCHardDisk_Close(&state); });
+    const std::span<const std::byte> footer = state.abFooter;
     if (std::memcmp(footer.data(), "conectix", 8) != 0 || LoadBE<std::uint32_t>(footer, kVpcFooterDiskType) != footerType)
         return ERR_INVALID_PARAMETER;
-    const auto report = [sink, param](const char* what, const char* first = nullptr, std::uint64_t a = 0) {
-        DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, what, first, a);
-    };
-    const std::span<const std::byte> leading = std::span(footer).first(VPC_FOOTER_LENGTH);
-    DiskInfo info{};
-    if (CheckMainHeader(leading, footerType) != 0 || VirtualPCFooterInfo(leading, &info) != 0) {
-        report("footer fields do not fit the format");
-        return 0;
-    }
-    // The trailing copy fills the last sector, or the last 511 bytes.
-    std::array<std::byte, VPC_SECTOR_SIZE> trailing{};
-    if (!NkReadFile(file, fileSize - VPC_SECTOR_SIZE, VPC_SECTOR_SIZE, trailing.data()))
-        return ERR_READ_FILE;
-    const std::uint64_t dataEnd = (fileSize - VPC_FOOTER_LENGTH) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
-    const std::size_t copyAt = std::memcmp(trailing.data(), "conectix", 8) == 0 ? 0 : 1;
-    if (std::memcmp(trailing.data() + copyAt, leading.data(), VPC_FOOTER_LENGTH) != 0)
-        report("the footer copies differ");
-    std::array<std::byte, VPC_SPARSE_HEADER_LENGTH> header{};
-    if (!NkReadFile(file, VPC_SPARSE_HEADER_OFFSET, VPC_SPARSE_HEADER_LENGTH, header.data()))
-        return ERR_READ_FILE;
-    if (CheckSparseHeader(header, static_cast<std::uint32_t>(VirtualPCOriginalSize(leading) >> 20)) != 0) {
-        report("dynamic header fields do not fit the format");
-        return 0;
-    }
-    const std::uint32_t entries = LoadBE<std::uint32_t>(header, kVpcSparseMaxTableEntries);
-    const std::uint64_t tableEnd = VPC_TABLE_OFFSET + std::uint64_t{entries} * 4;
-    if (entries > UINT32_MAX / 4 || tableEnd > dataEnd) {
-        report("the block table lies past the end of the file", "entries", entries);
-        return 0;
-    }
-    NkBuffer table(entries * 4);
-    DiskBlockCheck blocks{};
-    if (!table)
-        return ERR_NO_MEMORY;
-    if (!NkReadFile(file, VPC_TABLE_OFFSET, entries * 4, table.data()))
-        return ERR_READ_FILE;
-    // Blocks begin at a sector boundary behind the table.
-    const std::uint64_t dataStart = (tableEnd + VPC_SECTOR_SIZE - 1) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
-    if (int rc = DiskBlockCheck_Init(&blocks, sink, param, dataStart, dataEnd, kBlockFileBytes, entries + 1); rc != 0)
-        return rc;
-    // A differencing image keeps its parent's name among the blocks.
-    std::array<std::byte, VPC_LOCATOR_LENGTH> locator{};
-    if (footerType == VPC_TYPE_DIFFERENCING && NkReadFile(file, VPC_LOCATOR_OFFSET, VPC_LOCATOR_LENGTH, locator.data()) &&
-        CheckDifferenceHeader(locator) == 0)
-        DiskBlockCheck_AddMetadata(&blocks, LoadBE<std::uint32_t>(locator, kVpcLocatorDataOffsetLow),
-                                   LoadBE<std::uint32_t>(locator, kVpcLocatorDataSpace));
-    for (std::uint32_t i = 0; i < entries; ++i)
-        if (const std::uint32_t entry = LoadBE<std::uint32_t>(table.span(), std::size_t{i} * 4); entry != VPC_UNALLOCATED)
-            DiskBlockCheck_Add(&blocks, i, BitmapAt(entry));
-    DiskBlockCheck_Finish(&blocks);
-    return 0;
+    DiskFindings findings{sink, param, false};
+    std::array<std::byte, VPC_SECTOR_SIZE> last{};
+    return WalkMetadata(&state, footerType, &findings, last);
 }
 
 int VirtualPCHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
