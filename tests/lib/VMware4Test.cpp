@@ -318,6 +318,8 @@ TEST(VMware4Disk, Refusals)
         {"parent missing", redo, 2, ERR_INVALID_PARAMETER, [](auto& d) { d.parentHint = "none.vmdk"; }},
         {"parent of another size", redo, 2, ERR_INVALID_IMAGE, [](auto& d) { d.parentHint = "big.vmdk"; }},
         {"its own parent", redo, 2, ERR_INVALID_IMAGE, [](auto& d) { d.parentHint = "r.vmdk"; }},
+        // The parent replaced by another disk of the same size.
+        {"parent of another CID", redo, 2, ERR_INVALID_IMAGE, [](auto& d) { d.parentCid = "87654321"; }},
     };
     for (const auto& row : rows) {
         Vmdk4Descriptor d;
@@ -340,6 +342,7 @@ TEST(VMware4Disk, Refusals)
             d.extents = {{512, row.path == two ? "t-s001.vmdk" : "r-s001.vmdk"}};
             d.ddb = row.path == two;
             d.parentHint = row.path == two ? "" : "m.vmdk";
+            d.parentCid = Vmdk4Descriptor{}.cid;
             row.change(d);
             const std::string text = d.Text();
             WriteFile(row.path, Bytes(text.begin(), text.end()));

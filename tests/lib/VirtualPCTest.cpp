@@ -176,6 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // 20 x 15 x 63 sectors round to the same 10 MiB: a valid parent of another geometry.
                       FieldCase{"parentGeometry", kChild, Where::ParentFooters, 58, {15}, ERR_INVALID_IMAGE},
                       // A parent no driver takes: the answer of the open that offered it to every driver.
+                      // A parent replaced by another disk of the same size.
+                      FieldCase{"parentUniqueId", kChild, Where::ParentFooters, 68, {0x55}, ERR_INVALID_IMAGE},
                       FieldCase{"parentRefused", kChild, Where::ParentFooters, 0, Text("x"), ERR_INVALID_PARAMETER},
                       FieldCase{"noParent", kChild, Where::File, 2048, Text("/nonexistent/"),
                                 ERR_INVALID_PARAMETER}),

@@ -1,7 +1,7 @@
 // Virtual PC differencing images: the dynamic layout, a trailing footer that
 // must equal the leading copy, and a "Wi2k" parent locator (entry 7) naming
 // the parent, which any driver may open and whose geometry must be this
-// image's. Reads and copy-on-write are the block engine's (VirtualPCHardDisk).
+// image's; a Virtual PC parent must carry the unique id the child records. Reads and copy-on-write are the block engine's (VirtualPCHardDisk).
 #include "VirtualPCDifferenceHardDisk.h"
 
 #include "DiskCheck.h"
@@ -39,6 +39,32 @@ int ReadParentName(NkHandle file, std::span<std::byte> name)
     return 0;
 }
 
+// Whether the parent file is the disk the child was made over: the unique id
+// the child records against the parent's footer. A parent of another format
+// records none. *recorded and *found get the ids' first eight bytes.
+int CheckParentId(NkHandle child, const char* parentPath, std::uint64_t* recorded, std::uint64_t* found)
+{
+    std::array<std::byte, kVpcUniqueIdBytes> mine{};
+    std::array<std::byte, VPC_SECTOR_SIZE> last{};
+    std::uint64_t size = 0;
+    NkHandle parent = nullptr;
+    if (!NkReadFile(child, kVpcParentUniqueIdAt, kVpcUniqueIdBytes, mine.data()) ||
+        !NkCreateFile(parentPath, 1, &parent))
+        return ERR_READ_FILE;
+    const bool read = NkGetFileSize(parent, &size) && size >= VPC_SECTOR_SIZE &&
+                      NkReadFile(parent, size - VPC_SECTOR_SIZE, VPC_SECTOR_SIZE, last.data());
+    NkCloseFile(parent);
+    if (!read)
+        return ERR_READ_FILE;
+    const std::size_t at = std::memcmp(last.data(), "conectix", 8) == 0 ? 0 : 1;
+    if (std::memcmp(last.data() + at, "conectix", 8) != 0)
+        return 0;
+    const auto theirs = std::span(last).subspan(at + kVpcFooterUniqueId, kVpcUniqueIdBytes);
+    *recorded = LoadBE<std::uint64_t>(mine, 0);
+    *found = LoadBE<std::uint64_t>(theirs, 0);
+    return std::memcmp(mine.data(), theirs.data(), kVpcUniqueIdBytes) == 0 ? 0 : ERR_INVALID_IMAGE;
+}
+
 // Opens the parent the locator names into state->pParentDisk; on failure the
 // caller's close releases whatever was opened.
 int OpenParent(VirtualPCHardDiskState* state, const char* path, std::span<const std::byte> trailingFooter)
@@ -62,7 +88,16 @@ int OpenParent(VirtualPCHardDiskState* state, const char* path, std::span<const 
     state->pParentDisk = parent;
     DiskInfo parentInfo{};
     Disk_GetDiskInfo(parent, &parentInfo);
-    return SameGeometry(parentInfo, state->Info) ? 0 : ERR_INVALID_IMAGE;
+    if (!SameGeometry(parentInfo, state->Info))
+        return ERR_INVALID_IMAGE;
+    NkBuffer parentPath(kNkMaxPath);
+    if (!parentPath)
+        return ERR_NO_MEMORY;
+    const std::span<char> resolved(reinterpret_cast<char*>(parentPath.data()), kNkMaxPath);
+    std::uint64_t recorded = 0, found = 0;
+    if (int rc = GetBaseFileFullPath(path, reinterpret_cast<const char*>(name.data()), resolved); rc != 0)
+        return rc;
+    return CheckParentId(state->hFile, resolved.data(), &recorded, &found);
 }
 
 }  // namespace
@@ -115,10 +150,15 @@ int VirtualPCDifferenceHardDisk_Check(const char* path, DiskCheckSink sink, void
     const std::span<char> resolved(reinterpret_cast<char*>(parentPath.data()), kNkMaxPath);
     NkHandle parent = nullptr;
     if (GetBaseFileFullPath(path, reinterpret_cast<const char*>(name.data()), resolved) != 0 ||
-        !NkCreateFile(resolved.data(), 1, &parent))
+        !NkCreateFile(resolved.data(), 1, &parent)) {
         report("the parent image is missing");
-    else
-        NkCloseFile(parent);
+        return 0;
+    }
+    NkCloseFile(parent);
+    std::uint64_t recorded = 0, found = 0;
+    if (CheckParentId(file, resolved.data(), &recorded, &found) == ERR_INVALID_IMAGE)
+        DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "the parent is another disk than the one the image was made over",
+                         "recorded parent id", recorded, "parent's id", found);
     return 0;
 }
 

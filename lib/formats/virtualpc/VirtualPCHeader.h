@@ -41,7 +41,11 @@ inline constexpr std::size_t kVpcFooterCylinders = 56;
 inline constexpr std::size_t kVpcFooterHeads = 58;
 inline constexpr std::size_t kVpcFooterSectorsPerTrack = 59;
 inline constexpr std::size_t kVpcFooterDiskType = 60;
-static_assert(kVpcFooterDiskType + 4 <= VPC_FOOTER_LENGTH);
+inline constexpr std::size_t kVpcFooterUniqueId = 68;  // 16 bytes
+inline constexpr std::size_t kVpcUniqueIdBytes = 16;
+static_assert(kVpcFooterUniqueId + kVpcUniqueIdBytes <= VPC_FOOTER_LENGTH);
+// File offset of a differencing image's record of its parent's unique id, in the dynamic header.
+inline constexpr std::uint64_t kVpcParentUniqueIdAt = VPC_SPARSE_HEADER_OFFSET + 40;
 
 // Dynamic header field offsets (within its first 40 bytes).
 inline constexpr std::size_t kVpcSparseCookie = 0;

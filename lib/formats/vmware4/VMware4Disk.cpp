@@ -55,7 +55,51 @@ bool ExtentPath(const char* descriptorPath, const char* name, std::span<char> ou
     return true;
 }
 
+// A CID: at most eight hex digits; false for anything else.
+bool ParseCid(const char* text, std::uint32_t* value)
+{
+    std::uint32_t v = 0;
+    std::size_t n = 0;
+    for (; text != nullptr && text[n] != '\0'; ++n) {
+        const char c = text[n];
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0 || n == 8)
+            return false;
+        v = v << 4 | static_cast<std::uint32_t>(digit);
+    }
+    *value = v;
+    return n != 0;
+}
+
 }  // namespace
+
+int CheckVMware4ParentCid(const char* parentPath, const char* parentCid, std::uint32_t* recorded,
+                          std::uint32_t* found)
+{
+    if (!ParseCid(parentCid, recorded))
+        return 0;
+    NkHandle file = nullptr;
+    std::array<std::byte, 4> magic{};
+    if (!NkCreateFile(parentPath, 1, &file))
+        return ERR_CREATE_FILE;
+    const bool read = NkReadFile(file, 0, 4, magic.data());
+    NkCloseFile(file);
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    // The descriptor is embedded in a monolithic extent, else the whole file.
+    const bool embedded = read && LoadLE<std::uint32_t>(magic, 0) == 0x564D444B;
+    if (int rc = ReadVMware4Descriptor(parentPath, 1, !embedded, &work); rc == ERR_NO_MEMORY)
+        return rc;
+    else if (rc != 0)
+        return 0;  // no VMware 4 disk: it records no CID
+    VMware4DiskDescription_Init(&work->Plain);
+    if (!VMware4DiskDescription_Parse(&work->Plain, work->achText) || !ParseCid(work->Plain.pszCID, found))
+        return 0;
+    return *recorded == *found ? 0 : ERR_INVALID_IMAGE;
+}
 
 int ReadVMware4Descriptor(const char* path, std::uint32_t readOnly, bool wholeFile, VMware4OpenWork** work)
 {
@@ -181,11 +225,17 @@ int CheckVMware4DescribedDisk(const char* path, bool redo, DiskCheckSink sink, v
         sectors = d.adwExtentSectors.data();
         files = d.apszExtentFile.data();
         NkHandle parent = nullptr;
+        std::uint32_t recorded = 0, found = 0;
         if (GetBaseFileFullPath(path, d.pszParentFileNameHint, work->achPath) != 0 ||
-            !NkCreateFile(work->achPath.data(), 1, &parent))
+            !NkCreateFile(work->achPath.data(), 1, &parent)) {
             DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "the parent image is missing");
-        else
+        } else {
             NkCloseFile(parent);
+            if (CheckVMware4ParentCid(work->achPath.data(), d.pszParentCID, &recorded, &found) == ERR_INVALID_IMAGE)
+                DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT,
+                                 "the parent is another disk than the one the image was made over", "parentCID",
+                                 recorded, "parent's CID", found);
+        }
     } else {
         const VMware4DiskDescription& d = work->Plain;
         if (ParseVMware4PlainDescription(work, "twoGbMaxExtentSparse") != 0)

@@ -61,6 +61,13 @@ void CloseVMware4Extents(std::uint32_t count, VMware4Sparse** extents, VMware4Ex
 [[nodiscard]] int VMware4Extents_Allocation(std::uint32_t count, VMware4Sparse* extents, Disk* parent,
                                             std::uint64_t offset, std::uint64_t* length, std::uint32_t* where);
 
+// Whether the parent at parentPath is the disk a redo log was made over: the
+// CID of the parent's descriptor against the log's parentCID. 0 also when
+// either records none (a parent of another format); ERR_INVALID_IMAGE, both
+// ids in *recorded and *found, when they differ.
+[[nodiscard]] int CheckVMware4ParentCid(const char* parentPath, const char* parentCid, std::uint32_t* recorded,
+                                        std::uint32_t* found);
+
 // Checks a disk that a descriptor file describes: every extent it names
 // (grains numbered in disk order) and, for a redo log, that its parent is
 // there. ERR_INVALID_PARAMETER when path is no such descriptor.

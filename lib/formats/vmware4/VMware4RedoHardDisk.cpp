@@ -1,6 +1,7 @@
 // VMware 4 redo logs. The parent may be of any format Disk_Open knows,
 // another redo log included; it is opened read-only and never written. The
-// redo disk is its parent's geometry, which its extents must cover exactly.
+// redo disk is its parent's geometry, which its extents must cover exactly,
+// and a VMware 4 parent must carry the CID the log records.
 #include "VMware4RedoHardDisk.h"
 
 #include "DiskEtc.h"
@@ -48,6 +49,11 @@ int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, 
     // the disk's byte size differ from theirs.
     if (state->Info.dwTotalSectors != total || (total != 0 && state->Info.dwBytesPerSector != 512))
         return ERR_INVALID_IMAGE;
+    std::uint32_t recorded = 0, found = 0;
+    if (int rc = GetBaseFileFullPath(path, d.pszParentFileNameHint, work->achPath); rc != 0)
+        return rc;
+    if (int rc = CheckVMware4ParentCid(work->achPath.data(), d.pszParentCID, &recorded, &found); rc != 0)
+        return rc;
     guard.release();
     return 0;
 }
