@@ -15,31 +15,14 @@ namespace qim {
 
 namespace {
 
-constexpr char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// True when ext is one of the space-separated words of list, case folded.
-bool ListsExtension(std::string_view list, std::string_view ext)
-{
-    while (!ext.empty() && !list.empty()) {
-        const std::size_t space = list.find(' ');
-        const std::string_view word = list.substr(0, space);
-        if (std::equal(word.begin(), word.end(), ext.begin(), ext.end(),
-                       [](char w, char e) { return w == FoldCase(e); }))
-            return true;
-        if (space == std::string_view::npos)
-            break;
-        list.remove_prefix(space + 1);
-    }
-    return false;
-}
-
-// The codes of one extension are consecutive, so a group is a slice of kDiskCodes.
+// The codes of one extension are consecutive (DiskFormats.cpp checks), so a
+// group is a slice of kDiskCodes.
 std::span<const std::uint32_t> ExtensionGroup(std::string_view ext)
 {
     std::size_t first = kDiskTypeCount;
     std::size_t last = 0;
     for (const DiskFormat& format : DiskFormats())
-        if (ListsExtension(format.extensions, ext)) {
+        if (DiskListsExtension(format.extensions, ext)) {
             first = std::min<std::size_t>(first, format.code);
             last = format.code;
         }

@@ -2,6 +2,7 @@
 // header states its own size and its data size; both must agree with the file.
 #pragma once
 
+#include "DiskFormats.h"
 #include "HeadedDisk.h"
 
 namespace qim {
@@ -25,5 +26,7 @@ static_assert(HeadedRulesValid(kAnex86HardDiskRules));
 
 [[nodiscard]] int Anex86HardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
 [[nodiscard]] int Anex86HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+inline constexpr DiskFormat kAnex86HardDiskFormat = {DISK_ANEX86_HARD, "Anex86 hard disk", HeadedDiskDriver<Anex86HardDiskSet>(), "hdi", true, false, true};
 
 }  // namespace qim

@@ -2,6 +2,7 @@
 // count matters; every cylinder is 8 heads of 33 sectors of 256 bytes.
 #pragma once
 
+#include "DiskFormats.h"
 #include "HeadedDisk.h"
 
 namespace qim {
@@ -10,5 +11,7 @@ extern const HeadedRules kT98HardDiskRules;
 
 [[nodiscard]] int T98HardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
 [[nodiscard]] int T98HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+inline constexpr DiskFormat kT98HardDiskFormat = {DISK_T98_HARD, "T98 hard disk", HeadedDiskDriver<T98HardDiskSet>(), "thd", true, false, true};
 
 }  // namespace qim

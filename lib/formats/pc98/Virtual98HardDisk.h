@@ -2,6 +2,7 @@
 // directly behind it.
 #pragma once
 
+#include "DiskFormats.h"
 #include "HeadedDisk.h"
 
 namespace qim {
@@ -10,5 +11,7 @@ extern const HeadedRules kVirtual98HardDiskRules;
 
 [[nodiscard]] int Virtual98HardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
 [[nodiscard]] int Virtual98HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+inline constexpr DiskFormat kVirtual98HardDiskFormat = {DISK_VIRTUAL98_HARD, "Virtual98 hard disk", HeadedDiskDriver<Virtual98HardDiskSet>(), "hdd", true, false, true};
 
 }  // namespace qim

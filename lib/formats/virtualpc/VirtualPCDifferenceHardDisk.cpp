@@ -24,8 +24,8 @@ bool SameGeometry(const DiskInfo& a, const DiskInfo& b)
 // name (kNkMaxPath bytes).
 int ReadParentName(NkHandle file, std::span<std::byte> name)
 {
-    std::array<std::byte, VPC_LOCATOR_LENGTH> locator{};
-    if (!NkReadFile(file, VPC_LOCATOR_OFFSET, VPC_LOCATOR_LENGTH, locator.data()))
+    std::array<std::byte, kVpcLocatorLength> locator{};
+    if (!NkReadFile(file, kVpcLocatorOffset, kVpcLocatorLength, locator.data()))
         return ERR_READ_FILE;
     if (int rc = CheckDifferenceHeader(locator); rc != 0)
         return rc;
@@ -45,14 +45,14 @@ int ReadParentName(NkHandle file, std::span<std::byte> name)
 int CheckParentId(NkHandle child, const char* parentPath, std::uint64_t* recorded, std::uint64_t* found)
 {
     std::array<std::byte, kVpcUniqueIdBytes> mine{};
-    std::array<std::byte, VPC_SECTOR_SIZE> last{};
+    std::array<std::byte, kVpcSectorSize> last{};
     std::uint64_t size = 0;
     NkHandle parent = nullptr;
     if (!NkReadFile(child, kVpcParentUniqueIdAt, kVpcUniqueIdBytes, mine.data()) ||
         !NkCreateFile(parentPath, 1, &parent))
         return ERR_READ_FILE;
-    const bool read = NkGetFileSize(parent, &size) && size >= VPC_SECTOR_SIZE &&
-                      NkReadFile(parent, size - VPC_SECTOR_SIZE, VPC_SECTOR_SIZE, last.data());
+    const bool read = NkGetFileSize(parent, &size) && size >= kVpcSectorSize &&
+                      NkReadFile(parent, size - kVpcSectorSize, kVpcSectorSize, last.data());
     NkCloseFile(parent);
     if (!read)
         return ERR_READ_FILE;
@@ -69,7 +69,7 @@ int CheckParentId(NkHandle child, const char* parentPath, std::uint64_t* recorde
 // caller's close releases whatever was opened.
 int OpenParent(VirtualPCHardDiskState* state, const char* path, std::span<const std::byte> trailingFooter)
 {
-    if (std::memcmp(trailingFooter.data(), state->abFooter.data(), VPC_FOOTER_LENGTH) != 0)
+    if (std::memcmp(trailingFooter.data(), state->abFooter.data(), kVpcFooterLength) != 0)
         return ERR_INVALID_IMAGE;
     NkBuffer name(kNkMaxPath);
     if (!name)
@@ -112,7 +112,7 @@ void VirtualPCDifferenceHardDisk_Construct(VirtualPCDifferenceHardDiskState* sta
 int VirtualPCDifferenceHardDisk_Open(VirtualPCDifferenceHardDiskState* state, const char* path,
                                      std::uint32_t readOnly)
 {
-    return VirtualPCSparse_Open(state, path, readOnly, VPC_TYPE_DIFFERENCING, OpenParent);
+    return VirtualPCSparse_Open(state, path, readOnly, kVpcTypeDifferencing, OpenParent);
 }
 
 int VirtualPCDifferenceHardDisk_Parent(VirtualPCDifferenceHardDiskState* state, const char* childPath, Disk** parent,
@@ -131,7 +131,7 @@ int VirtualPCDifferenceHardDisk_Parent(VirtualPCDifferenceHardDiskState* state, 
 
 int VirtualPCDifferenceHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
 {
-    if (int rc = VirtualPCSparse_Check(path, VPC_TYPE_DIFFERENCING, sink, param); rc != 0)
+    if (int rc = VirtualPCSparse_Check(path, kVpcTypeDifferencing, sink, param); rc != 0)
         return rc;
     NkHandle file = nullptr;
     if (!NkCreateFile(path, 1, &file))

@@ -2,6 +2,7 @@
 // sectors read from a parent image of any format, written copy-on-write per sector.
 #pragma once
 
+#include "DiskFormats.h"
 #include "VirtualPCHardDisk.h"
 
 namespace qim {
@@ -23,5 +24,12 @@ inline constexpr auto VirtualPCDifferenceHardDisk_Allocation = &VirtualPCHardDis
 // The dynamic image's check, the parent locator and the parent's presence.
 [[nodiscard]] int VirtualPCDifferenceHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VirtualPCDifferenceHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+inline constexpr DiskFormat kVirtualPCDifferenceHardDiskFormat = {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing",
+     MakeDiskDriver<VirtualPCDifferenceHardDiskSet, VirtualPCDifferenceHardDisk_Close,
+                    VirtualPCDifferenceHardDisk_GetDiskInfo, VirtualPCDifferenceHardDisk_Read,
+                    VirtualPCDifferenceHardDisk_Write, VirtualPCDifferenceHardDisk_Allocation,
+                    VirtualPCDifferenceHardDisk_Parent, VirtualPCDifferenceHardDisk_Check>(),
+     "vhd", true, false, false};
 
 }  // namespace qim

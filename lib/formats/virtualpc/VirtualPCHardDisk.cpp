@@ -22,14 +22,14 @@ namespace qim {
 
 namespace {
 
-constexpr std::uint64_t kBlockFileBytes = VPC_BITMAP_LENGTH + std::uint64_t{VPC_BLOCK_SIZE};
+constexpr std::uint64_t kBlockFileBytes = kVpcBitmapLength + std::uint64_t{kVpcBlockSize};
 
-using Bitmap = std::array<std::byte, VPC_BITMAP_LENGTH>;
+using Bitmap = std::array<std::byte, kVpcBitmapLength>;
 
-std::uint64_t BitmapAt(std::uint32_t entry) { return std::uint64_t{entry} * VPC_SECTOR_SIZE; }
+std::uint64_t BitmapAt(std::uint32_t entry) { return std::uint64_t{entry} * kVpcSectorSize; }
 std::uint64_t DataAt(std::uint32_t entry, std::uint64_t inBlock)
 {
-    return BitmapAt(entry) + VPC_BITMAP_LENGTH + inBlock;
+    return BitmapAt(entry) + kVpcBitmapLength + inBlock;
 }
 
 int ReadAt(const VirtualPCHardDiskState* state, std::uint64_t at, std::span<std::byte> out)
@@ -49,36 +49,36 @@ int WriteAt(const VirtualPCHardDiskState* state, std::uint64_t at, std::span<con
 // table is loaded (host order) and the last sector kept for the caller. The
 // open's findings end the walk at the first corruption.
 int WalkMetadata(VirtualPCHardDiskState* state, std::uint32_t footerType, DiskFindings* f,
-                 std::span<std::byte, VPC_SECTOR_SIZE> lastSector)
+                 std::span<std::byte, kVpcSectorSize> lastSector)
 {
     std::uint64_t fileSize = 0;
     if (!NkGetFileSize(state->hFile, &fileSize))
         return ERR_GET_FILE_SIZE;
-    const std::span<const std::byte> footer(state->abFooter.data(), VPC_FOOTER_LENGTH);
-    if (fileSize < VPC_SECTOR_SIZE || CheckMainHeader(footer, footerType) != 0 ||
+    const std::span<const std::byte> footer(state->abFooter.data(), kVpcFooterLength);
+    if (fileSize < kVpcSectorSize || CheckMainHeader(footer, footerType) != 0 ||
         VirtualPCFooterInfo(footer, &state->Info) != 0) {
         DiskFindings_Report(f, DISK_CHECK_CORRUPT, "footer fields do not fit the format");
         return 0;
     }
-    std::array<std::byte, VPC_SPARSE_HEADER_LENGTH> header{};
-    if (int rc = ReadAt(state, fileSize - VPC_SECTOR_SIZE, lastSector); rc != 0)
+    std::array<std::byte, kVpcSparseHeaderLength> header{};
+    if (int rc = ReadAt(state, fileSize - kVpcSectorSize, lastSector); rc != 0)
         return rc;
     // The trailing copy fills the last sector, or its last 511 bytes. Only
     // the check holds a dynamic image to it; a differencing image's open
     // compares the copies itself.
     const std::size_t copyAt = std::memcmp(lastSector.data(), "conectix", 8) == 0 ? 0 : 1;
-    if (f->pSink != nullptr && std::memcmp(lastSector.data() + copyAt, footer.data(), VPC_FOOTER_LENGTH) != 0)
+    if (f->pSink != nullptr && std::memcmp(lastSector.data() + copyAt, footer.data(), kVpcFooterLength) != 0)
         DiskFindings_Report(f, DISK_CHECK_CORRUPT, "the footer copies differ");
-    if (int rc = ReadAt(state, VPC_SPARSE_HEADER_OFFSET, header); rc != 0)
+    if (int rc = ReadAt(state, kVpcSparseHeaderOffset, header); rc != 0)
         return rc;
     if (CheckSparseHeader(header, static_cast<std::uint32_t>(VirtualPCOriginalSize(footer) >> 20)) != 0) {
         DiskFindings_Report(f, DISK_CHECK_CORRUPT, "dynamic header fields do not fit the format");
         return 0;
     }
     const std::uint32_t entries = LoadBE<std::uint32_t>(header, kVpcSparseMaxTableEntries);
-    const std::uint64_t tableEnd = VPC_TABLE_OFFSET + std::uint64_t{entries} * 4;
-    const std::uint64_t dataEnd = (fileSize - VPC_FOOTER_LENGTH) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
-    if (entries > UINT32_MAX / 4 || tableEnd > fileSize - VPC_FOOTER_LENGTH) {
+    const std::uint64_t tableEnd = kVpcBlockTableOffset + std::uint64_t{entries} * 4;
+    const std::uint64_t dataEnd = (fileSize - kVpcFooterLength) / kVpcSectorSize * kVpcSectorSize;
+    if (entries > UINT32_MAX / 4 || tableEnd > fileSize - kVpcFooterLength) {
         DiskFindings_Report(f, DISK_CHECK_CORRUPT, "the block table lies past the end of the file", "entries",
                             entries);
         return 0;
@@ -88,24 +88,24 @@ int WalkMetadata(VirtualPCHardDiskState* state, std::uint32_t footerType, DiskFi
         return ERR_NO_MEMORY;
     state->dwTableEntries = entries;
     const std::span<std::byte> raw(reinterpret_cast<std::byte*>(state->pdwBlockTable), 4 * std::size_t{entries});
-    if (int rc = ReadAt(state, VPC_TABLE_OFFSET, raw); rc != 0)
+    if (int rc = ReadAt(state, kVpcBlockTableOffset, raw); rc != 0)
         return rc;
     DiskBlockCheck blocks{};
-    const std::uint64_t dataStart = (tableEnd + VPC_SECTOR_SIZE - 1) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE;
+    const std::uint64_t dataStart = (tableEnd + kVpcSectorSize - 1) / kVpcSectorSize * kVpcSectorSize;
     if (int rc = DiskBlockCheck_Init(&blocks, DiskFindings_Sink, f, dataStart, dataEnd, kBlockFileBytes,
                                      f->pSink != nullptr ? entries + 1 : 0);
         rc != 0)
         return rc;
     ScopeGuard freeBlocks([&blocks] { DiskBlockCheck_Free(&blocks); });
     // A differencing image keeps its parent's name among the blocks.
-    std::array<std::byte, VPC_LOCATOR_LENGTH> locator{};
-    if (f->pSink != nullptr && footerType == VPC_TYPE_DIFFERENCING && ReadAt(state, VPC_LOCATOR_OFFSET, locator) == 0 &&
+    std::array<std::byte, kVpcLocatorLength> locator{};
+    if (f->pSink != nullptr && footerType == kVpcTypeDifferencing && ReadAt(state, kVpcLocatorOffset, locator) == 0 &&
         CheckDifferenceHeader(locator) == 0)
         DiskBlockCheck_AddMetadata(&blocks, LoadBE<std::uint32_t>(locator, kVpcLocatorDataOffsetLow),
                                    LoadBE<std::uint32_t>(locator, kVpcLocatorDataSpace));
     for (std::uint32_t i = 0; i < entries && !DiskFindings_Stop(*f); ++i) {
         state->pdwBlockTable[i] = LoadBE<std::uint32_t>(raw, std::size_t{i} * 4);
-        if (state->pdwBlockTable[i] != VPC_UNALLOCATED)
+        if (state->pdwBlockTable[i] != kVpcUnallocated)
             DiskBlockCheck_Add(&blocks, i, BitmapAt(state->pdwBlockTable[i]));
     }
     if (f->pSink != nullptr) {
@@ -119,7 +119,7 @@ int WalkMetadata(VirtualPCHardDiskState* state, std::uint32_t footerType, DiskFi
 int LoadBitmap(VirtualPCHardDiskState* state, std::uint32_t entry, Bitmap* bitmap)
 {
     if (state->dwBitmapEntry != entry) {
-        state->dwBitmapEntry = VPC_UNALLOCATED;
+        state->dwBitmapEntry = kVpcUnallocated;
         if (int rc = ReadAt(state, BitmapAt(entry), state->abBitmap); rc != 0)
             return rc;
         state->dwBitmapEntry = entry;
@@ -135,18 +135,18 @@ int FindBlock(void* p, std::uint64_t u, std::uint64_t inBlock, SparseSpot* spot)
 {
     auto* state = static_cast<VirtualPCHardDiskState*>(p);
     const std::uint32_t entry = state->pdwBlockTable[u];
-    *spot = {entry != VPC_UNALLOCATED, entry != VPC_UNALLOCATED, DataAt(entry, inBlock), VPC_BLOCK_SIZE - inBlock};
-    if (entry == VPC_UNALLOCATED || state->pParentDisk == nullptr)
+    *spot = {entry != kVpcUnallocated, entry != kVpcUnallocated, DataAt(entry, inBlock), kVpcBlockSize - inBlock};
+    if (entry == kVpcUnallocated || state->pParentDisk == nullptr)
         return 0;
     Bitmap bitmap{};
     if (int rc = LoadBitmap(state, entry, &bitmap); rc != 0)
         return rc;
-    const auto sector = static_cast<std::uint32_t>(inBlock / VPC_SECTOR_SIZE);
+    const auto sector = static_cast<std::uint32_t>(inBlock / kVpcSectorSize);
     spot->bStored = IsExistData(sector, bitmap) != 0;
     std::uint32_t end = sector + 1;
-    while (end < VPC_BLOCK_SIZE / VPC_SECTOR_SIZE && (IsExistData(end, bitmap) != 0) == spot->bStored)
+    while (end < kVpcBlockSize / kVpcSectorSize && (IsExistData(end, bitmap) != 0) == spot->bStored)
         ++end;
-    spot->qwBytes = std::uint64_t{end} * VPC_SECTOR_SIZE - inBlock;
+    spot->qwBytes = std::uint64_t{end} * kVpcSectorSize - inBlock;
     return 0;
 }
 
@@ -161,23 +161,23 @@ int PlaceBlock(void* p, std::uint64_t, std::uint64_t* fileAt, std::uint64_t* cut
     std::uint64_t fileSize = 0;
     if (!NkGetFileSize(state->hFile, &fileSize))
         return ERR_GET_FILE_SIZE;
-    const std::uint64_t tableEnd = VPC_TABLE_OFFSET + std::uint64_t{state->dwTableEntries} * 4;
-    if (fileSize < tableEnd + VPC_FOOTER_LENGTH)
+    const std::uint64_t tableEnd = kVpcBlockTableOffset + std::uint64_t{state->dwTableEntries} * 4;
+    if (fileSize < tableEnd + kVpcFooterLength)
         return ERR_EXTEND_FILE;  // the file shrank under us
-    *fileAt = std::max((fileSize - VPC_FOOTER_LENGTH) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE,
-                       (tableEnd + VPC_SECTOR_SIZE - 1) / VPC_SECTOR_SIZE * VPC_SECTOR_SIZE);
-    *cutTo = *fileAt + VPC_FOOTER_LENGTH;
+    *fileAt = std::max((fileSize - kVpcFooterLength) / kVpcSectorSize * kVpcSectorSize,
+                       (tableEnd + kVpcSectorSize - 1) / kVpcSectorSize * kVpcSectorSize);
+    *cutTo = *fileAt + kVpcFooterLength;
     return 0;
 }
 
 int EnterBlock(void* p, std::uint64_t u, std::uint64_t fileAt)
 {
     auto* state = static_cast<VirtualPCHardDiskState*>(p);
-    const auto entry = static_cast<std::uint32_t>(fileAt / VPC_SECTOR_SIZE);
-    const std::uint64_t entryAt = VPC_TABLE_OFFSET + u * 4;
+    const auto entry = static_cast<std::uint32_t>(fileAt / kVpcSectorSize);
+    const std::uint64_t entryAt = kVpcBlockTableOffset + u * 4;
     SparseWord word{}, former{};
     StoreBE(std::span(word), 0, entry);
-    StoreBE(std::span(former), 0, VPC_UNALLOCATED);
+    StoreBE(std::span(former), 0, kVpcUnallocated);
     if (!SparseStoreWord(state->hFile, std::span{&entryAt, 1}, word, former))
         return ERR_EXTEND_FILE;
     state->pdwBlockTable[u] = entry;
@@ -193,12 +193,12 @@ int WrittenBlock(void* p, std::uint64_t u, std::uint64_t inBlock, std::uint64_t 
     if (int rc = LoadBitmap(state, entry, &bitmap); rc != 0)
         return rc;
     const Bitmap before = bitmap;
-    for (auto sector = inBlock / VPC_SECTOR_SIZE; sector <= (inBlock + bytes - 1) / VPC_SECTOR_SIZE; ++sector)
+    for (auto sector = inBlock / kVpcSectorSize; sector <= (inBlock + bytes - 1) / kVpcSectorSize; ++sector)
         SetMiniBlockBit(static_cast<std::uint32_t>(sector), bitmap);
     if (bitmap == before)
         return 0;
     // Whatever a failed write left on file, the copy is read again.
-    state->dwBitmapEntry = VPC_UNALLOCATED;
+    state->dwBitmapEntry = kVpcUnallocated;
     if (int rc = WriteAt(state, BitmapAt(entry), bitmap, ERR_WRITE_FILE); rc != 0)
         return rc;
     state->abBitmap = bitmap;
@@ -208,16 +208,16 @@ int WrittenBlock(void* p, std::uint64_t u, std::uint64_t inBlock, std::uint64_t 
 
 std::span<const std::byte> Footer(void* p)
 {
-    return std::span(static_cast<VirtualPCHardDiskState*>(p)->abFooter).first(VPC_FOOTER_LENGTH);
+    return std::span(static_cast<VirtualPCHardDiskState*>(p)->abFooter).first(kVpcFooterLength);
 }
 
-// An entry is a sector number, VPC_UNALLOCATED none.
-constexpr SparseMap kBlockMap = {VPC_BLOCK_SIZE, kBlockFileBytes, std::uint64_t{VPC_UNALLOCATED - 1} * VPC_SECTOR_SIZE,
+// An entry is a sector number, kVpcUnallocated none.
+constexpr SparseMap kBlockMap = {kVpcBlockSize, kBlockFileBytes, std::uint64_t{kVpcUnallocated - 1} * kVpcSectorSize,
                                  true, FindBlock, PlaceBlock, EnterBlock, WrittenBlock, Footer};
 
 SparseExtent Extent(VirtualPCHardDiskState* state)
 {
-    return {&kBlockMap, state, state->hFile, std::uint64_t{state->dwTableEntries} * VPC_BLOCK_SIZE,
+    return {&kBlockMap, state, state->hFile, std::uint64_t{state->dwTableEntries} * kVpcBlockSize,
             state->pParentDisk, 0};
 }
 
@@ -229,10 +229,10 @@ int VirtualPCSparse_Open(VirtualPCHardDiskState* state, const char* path, std::u
     if (!NkCreateFile(path, readOnly, &state->hFile))
         return ERR_CREATE_FILE;
     ScopeGuard guard([state] { VirtualPCHardDisk_Close(state); });
-    if (int rc = ReadAt(state, 0, std::span(state->abFooter).first(VPC_FOOTER_LENGTH)); rc != 0)
+    if (int rc = ReadAt(state, 0, std::span(state->abFooter).first(kVpcFooterLength)); rc != 0)
         return rc;
     DiskFindings findings{};
-    std::array<std::byte, VPC_SECTOR_SIZE> last{};
+    std::array<std::byte, kVpcSectorSize> last{};
     if (int rc = WalkMetadata(state, footerType, &findings, last); rc != 0 || findings.bCorrupt)
         return rc != 0 ? rc : ERR_INVALID_IMAGE;
     if (parentStep != nullptr)
@@ -252,13 +252,13 @@ void VirtualPCHardDisk_Construct(VirtualPCHardDiskState* state)
     state->dwTableEntries = 0;
     state->abFooter = {};
     state->pParentDisk = nullptr;
-    state->dwBitmapEntry = VPC_UNALLOCATED;
+    state->dwBitmapEntry = kVpcUnallocated;
     state->abBitmap = {};
 }
 
 int VirtualPCHardDisk_Open(VirtualPCHardDiskState* state, const char* path, std::uint32_t readOnly)
 {
-    return VirtualPCSparse_Open(state, path, readOnly, VPC_TYPE_DYNAMIC, nullptr);
+    return VirtualPCSparse_Open(state, path, readOnly, kVpcTypeDynamic, nullptr);
 }
 
 // The image's own file first, then its parent chain.
@@ -309,13 +309,13 @@ int VirtualPCSparse_Check(const char* path, std::uint32_t footerType, DiskCheckS
     if (std::memcmp(footer.data(), "conectix", 8) != 0 || LoadBE<std::uint32_t>(footer, kVpcFooterDiskType) != footerType)
         return ERR_INVALID_PARAMETER;
     DiskFindings findings{sink, param, false};
-    std::array<std::byte, VPC_SECTOR_SIZE> last{};
+    std::array<std::byte, kVpcSectorSize> last{};
     return WalkMetadata(&state, footerType, &findings, last);
 }
 
 int VirtualPCHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
 {
-    return VirtualPCSparse_Check(path, VPC_TYPE_DYNAMIC, sink, param);
+    return VirtualPCSparse_Check(path, kVpcTypeDynamic, sink, param);
 }
 
 int VirtualPCHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)

@@ -13,7 +13,7 @@ namespace qim {
 namespace {
 
 // More extents would make the disk's sector count wrap.
-constexpr std::uint32_t kMaxExtents = 0xFFFFFFFF / COWD_EXTENT_SECTORS;
+constexpr std::uint32_t kMaxExtents = 0xFFFFFFFF / kCowdSectorsPerExtent;
 
 std::uint32_t Field(const VMware3SparseState& e, std::size_t at) { return LoadLE<std::uint32_t>(e.abHeader, at); }
 

@@ -4,6 +4,7 @@
 // any format, named in its first file.
 #pragma once
 
+#include "DiskFormats.h"
 #include "Disk.h"
 #include "VMware3Sparse.h"
 
@@ -79,5 +80,17 @@ inline constexpr auto VMware3RedoHardDisk_Allocation = &VMware3HardDisk_Allocati
                                std::uint64_t offset, std::uint32_t count, void* buffer);
 [[nodiscard]] int CowdDiskWrite(std::span<VMware3SparseState> extents, Disk* parent, const DiskInfo& info,
                                 std::uint64_t offset, std::uint32_t count, const void* buffer);
+
+inline constexpr DiskFormat kVMware3HardDiskFormat = {DISK_VMWARE3, "VMware 3",
+     MakeDiskDriver<VMware3HardDiskSet, VMware3HardDisk_Close, VMware3HardDisk_GetDiskInfo, VMware3HardDisk_Read,
+                    VMware3HardDisk_Write, VMware3HardDisk_Allocation, nullptr,
+                    VMware3HardDisk_Check>(),
+     "vmdk", true, false, false};
+
+inline constexpr DiskFormat kVMware3RedoHardDiskFormat = {DISK_VMWARE3_REDO, "VMware 3 redo log",
+     MakeDiskDriver<VMware3RedoHardDiskSet, VMware3RedoHardDisk_Close, VMware3RedoHardDisk_GetDiskInfo,
+                    VMware3RedoHardDisk_Read, VMware3RedoHardDisk_Write, VMware3RedoHardDisk_Allocation,
+                    VMware3RedoHardDisk_Parent, VMware3RedoHardDisk_Check>(),
+     "vmdk", true, false, false};
 
 }  // namespace qim

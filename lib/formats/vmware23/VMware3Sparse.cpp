@@ -32,14 +32,14 @@ int CheckGeometry(std::span<const std::byte> h)
     switch (Field(h, kAdapter)) {
     case kAdapterIde:
         ok = ownH == 16 && hd == 16 && ownS == 63 && s == 63;
-        if (t > COWD_EXTENT_SECTORS)
-            ok = ok && count == (t + COWD_EXTENT_SECTORS - 1) / COWD_EXTENT_SECTORS && t <= 0x10000000 &&
+        if (t > kCowdSectorsPerExtent)
+            ok = ok && count == (t + kCowdSectorsPerExtent - 1) / kCowdSectorsPerExtent && t <= 0x10000000 &&
                  (t <= 0xFBFC10 ? c * 1008 == t : c == 16383);
         else
             ok = ok && count == 1 && ownC * 1008 == ownT && c * 1008 == t && ownC >= c;
         break;
     case kAdapterScsi:
-        ok = t > COWD_EXTENT_SECTORS || (ownH == hd && ownS == s && ownT == t && ownC == c);
+        ok = t > kCowdSectorsPerExtent || (ownH == hd && ownS == s && ownT == t && ownC == c);
         if (t <= 0x1FF800)
             ok = ok && hd == 64 && s == 32;
         else if (t <= 0x3FF000)
@@ -56,18 +56,18 @@ int CheckGeometry(std::span<const std::byte> h)
 }
 
 // The sectors that extent extentIndex serves: every extent of a VMware 3 disk
-// but the last serves COWD_EXTENT_SECTORS.
+// but the last serves kCowdSectorsPerExtent.
 std::uint32_t ExtentSectors(std::span<const std::byte> h, std::uint32_t version, bool redo, std::uint32_t extentIndex)
 {
     using namespace cowd;
     if (version != 3)
         return Field(h, kSectors);
     std::uint32_t diskSectors = Field(h, kSectors);
-    if (!redo && Field(h, kDiskSectors) > COWD_EXTENT_SECTORS)
+    if (!redo && Field(h, kDiskSectors) > kCowdSectorsPerExtent)
         diskSectors = Field(h, kDiskSectors);
-    const std::uint32_t rest = diskSectors % COWD_EXTENT_SECTORS;
+    const std::uint32_t rest = diskSectors % kCowdSectorsPerExtent;
     const bool last = std::uint64_t{extentIndex} + 1 == Field(h, kExtentCount);
-    return last && rest != 0 ? rest : COWD_EXTENT_SECTORS;
+    return last && rest != 0 ? rest : kCowdSectorsPerExtent;
 }
 
 std::uint32_t DirectoryEntries(std::uint32_t extentSectors)
@@ -303,7 +303,7 @@ int CheckCowdHeader(std::span<const std::byte> header, std::uint32_t version, bo
         return ERR_INVALID_IMAGE;
     if (!redo && (Field(header, kZero1056) != 0 || Field(header, kPaired1060) != Field(header, kPaired1636)))
         return ERR_INVALID_IMAGE;
-    if ((version == 3 || redo) && Field(header, kExtentSize) != COWD_EXTENT_SECTORS)
+    if ((version == 3 || redo) && Field(header, kExtentSize) != kCowdSectorsPerExtent)
         return ERR_INVALID_IMAGE;
     // The parent's name is used as a string: it must end inside the header.
     const auto name = header.subspan(kParentName);

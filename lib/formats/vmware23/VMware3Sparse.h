@@ -15,14 +15,14 @@
 
 namespace qim {
 
-inline constexpr std::uint32_t COWD_EXTENT_SECTORS = 0x3FF800;
+inline constexpr std::uint32_t kCowdSectorsPerExtent = 0x3FF800;
 inline constexpr std::uint32_t kCowdHeaderSize = 2048;
 inline constexpr std::uint32_t kCowdSmallBlockSectors = 128;
 inline constexpr std::uint32_t kCowdSmallBlockBytes = kCowdSmallBlockSectors * 512;
 inline constexpr std::uint32_t kCowdTableEntries = 512;
 inline constexpr std::uint32_t kCowdTableBytes = kCowdTableEntries * 4;
 inline constexpr std::uint64_t kCowdLargeBlockBytes = std::uint64_t{kCowdTableEntries} * kCowdSmallBlockBytes;
-inline constexpr std::uint64_t kCowdExtentBytes = std::uint64_t{COWD_EXTENT_SECTORS} * 512;
+inline constexpr std::uint64_t kCowdExtentBytes = std::uint64_t{kCowdSectorsPerExtent} * 512;
 
 // Header field offsets.
 namespace cowd {

@@ -2,6 +2,7 @@
 // "parentFileNameHint"; its extents hold the grains changed over the parent.
 #pragma once
 
+#include "DiskFormats.h"
 #include "Disk.h"
 #include "VMware4Sparse.h"
 
@@ -33,5 +34,11 @@ void VMware4RedoHardDisk_GetDiskInfo(VMware4RedoHardDiskState* state, DiskInfo* 
                                             std::span<char> path);
 [[nodiscard]] int VMware4RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+inline constexpr DiskFormat kVMware4RedoHardDiskFormat = {DISK_VMWARE4_REDO, "VMware 4 redo log",
+     MakeDiskDriver<VMware4RedoHardDiskSet, VMware4RedoHardDisk_Close, VMware4RedoHardDisk_GetDiskInfo,
+                    VMware4RedoHardDisk_Read, VMware4RedoHardDisk_Write, VMware4RedoHardDisk_Allocation,
+                    VMware4RedoHardDisk_Parent, VMware4RedoHardDisk_Check>(),
+     "vmdk", true, false, false};
 
 }  // namespace qim

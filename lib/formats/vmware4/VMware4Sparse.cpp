@@ -22,7 +22,6 @@ constexpr std::uint32_t kGrainSectors = 128;
 constexpr std::uint64_t kGrainBytes = std::uint64_t{kGrainSectors} * kSector;
 constexpr std::uint32_t kGtes = 512;
 constexpr std::uint32_t kGtBytes = kGtes * 4;
-constexpr std::uint64_t kSpanBytes = kGrainBytes * kGtes;  // what one table maps: 32 MiB
 constexpr std::uint32_t kTableSectors = kGtBytes / kSector;
 
 std::uint32_t HeaderWord(const VMware4Sparse* s, VMware4HeaderField field)

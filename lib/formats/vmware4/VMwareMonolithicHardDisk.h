@@ -1,6 +1,7 @@
 // VMware 4 "monolithicSparse" disks: one sparse extent carrying its own descriptor.
 #pragma once
 
+#include "DiskFormats.h"
 #include "Disk.h"
 #include "VMware4Sparse.h"
 
@@ -27,5 +28,11 @@ void VMwareMonolithicHardDisk_GetDiskInfo(VMwareMonolithicHardDiskState* state, 
                                                      std::uint64_t* length, std::uint32_t* where);
 [[nodiscard]] int VMwareMonolithicHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VMwareMonolithicHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+inline constexpr DiskFormat kVMwareMonolithicHardDiskFormat = {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse",
+     MakeDiskDriver<VMwareMonolithicHardDiskSet, VMwareMonolithicHardDisk_Close, VMwareMonolithicHardDisk_GetDiskInfo,
+                    VMwareMonolithicHardDisk_Read, VMwareMonolithicHardDisk_Write,
+                    VMwareMonolithicHardDisk_Allocation, nullptr, VMwareMonolithicHardDisk_Check>(),
+     "vmdk", true, false, false};
 
 }  // namespace qim

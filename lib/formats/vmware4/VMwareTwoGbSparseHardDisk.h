@@ -2,6 +2,7 @@
 // extent files that hold the disk one after another.
 #pragma once
 
+#include "DiskFormats.h"
 #include "Disk.h"
 #include "VMware4Sparse.h"
 
@@ -29,5 +30,12 @@ void VMwareTwoGbSparseHardDisk_GetDiskInfo(VMwareTwoGbSparseHardDiskState* state
                                                       std::uint64_t* length, std::uint32_t* where);
 [[nodiscard]] int VMwareTwoGbSparseHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
 [[nodiscard]] int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+
+inline constexpr DiskFormat kVMwareTwoGbSparseHardDiskFormat = {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse",
+     MakeDiskDriver<VMwareTwoGbSparseHardDiskSet, VMwareTwoGbSparseHardDisk_Close,
+                    VMwareTwoGbSparseHardDisk_GetDiskInfo, VMwareTwoGbSparseHardDisk_Read,
+                    VMwareTwoGbSparseHardDisk_Write, VMwareTwoGbSparseHardDisk_Allocation, nullptr,
+                    VMwareTwoGbSparseHardDisk_Check>(),
+     "vmdk", true, false, false};
 
 }  // namespace qim
