@@ -6,6 +6,7 @@
 
 #include "DiskCheck.h"
 #include "DiskEtc.h"
+#include "SparseParent.h"
 #include "VirtualPCHeader.h"
 
 #include <cstring>
@@ -13,12 +14,6 @@
 namespace qim {
 
 namespace {
-
-bool SameGeometry(const DiskInfo& a, const DiskInfo& b)
-{
-    return a.dwTotalSectors == b.dwTotalSectors && a.dwHeads == b.dwHeads &&
-           a.dwSectorsPerTrack == b.dwSectorsPerTrack && a.dwBytesPerSector == b.dwBytesPerSector;
-}
 
 // Reads the parent's name that locator entry 7 gives, zero-terminated, into
 // name (kNkMaxPath bytes).
@@ -77,19 +72,12 @@ int OpenParent(VirtualPCHardDiskState* state, const char* path, std::span<const 
     if (int rc = ReadParentName(state->hFile, name.span()); rc != 0)
         return rc;
 
-    Disk* parent = NkMallocState<Disk>();
-    if (parent == nullptr)
-        return ERR_NO_MEMORY;
-    Disk_Construct(parent);
-    if (int rc = Disk_OpenParent(parent, path, reinterpret_cast<const char*>(name.data())); rc != 0) {
-        NkFree(parent);
-        return rc;
-    }
-    state->pParentDisk = parent;
     DiskInfo parentInfo{};
-    Disk_GetDiskInfo(parent, &parentInfo);
-    if (!SameGeometry(parentInfo, state->Info))
-        return ERR_INVALID_IMAGE;
+    const int opened = SparseParent_Open(&state->pParentDisk, path, reinterpret_cast<const char*>(name.data()),
+                                         state->Info.dwTotalSectors, &parentInfo);
+    if (opened != 0 || parentInfo.dwHeads != state->Info.dwHeads ||
+        parentInfo.dwSectorsPerTrack != state->Info.dwSectorsPerTrack)
+        return opened != 0 ? opened : ERR_INVALID_IMAGE;
     NkBuffer parentPath(kNkMaxPath);
     if (!parentPath)
         return ERR_NO_MEMORY;
@@ -148,13 +136,8 @@ int VirtualPCDifferenceHardDisk_Check(const char* path, DiskCheckSink sink, void
         return rc;
     }
     const std::span<char> resolved(reinterpret_cast<char*>(parentPath.data()), kNkMaxPath);
-    NkHandle parent = nullptr;
-    if (GetBaseFileFullPath(path, reinterpret_cast<const char*>(name.data()), resolved) != 0 ||
-        !NkCreateFile(resolved.data(), 1, &parent)) {
-        report("the parent image is missing");
+    if (!SparseParent_Present(path, reinterpret_cast<const char*>(name.data()), resolved, sink, param))
         return 0;
-    }
-    NkCloseFile(parent);
     std::uint64_t recorded = 0, found = 0;
     if (CheckParentId(file, resolved.data(), &recorded, &found) == ERR_INVALID_IMAGE)
         DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "the parent is another disk than the one the image was made over",

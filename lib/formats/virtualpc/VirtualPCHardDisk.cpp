@@ -13,6 +13,7 @@
 #include "DiskCheck.h"
 #include "DiskEtc.h"
 #include "SparseExtent.h"
+#include "SparseParent.h"
 #include "VirtualPCHeader.h"
 
 #include <algorithm>
@@ -267,10 +268,7 @@ void VirtualPCHardDisk_Close(VirtualPCHardDiskState* state)
     if (state->hFile != nullptr)
         NkCloseFile(state->hFile);
     NkFree(state->pdwBlockTable);
-    if (state->pParentDisk != nullptr) {
-        Disk_Close(state->pParentDisk);
-        NkFree(state->pParentDisk);
-    }
+    SparseParent_Close(&state->pParentDisk);
     VirtualPCHardDisk_Construct(state);
 }
 

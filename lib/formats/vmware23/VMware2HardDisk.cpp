@@ -3,6 +3,7 @@
 #include "VMware2HardDisk.h"
 
 #include "DiskEtc.h"
+#include "SparseParent.h"
 #include "VMware3HardDisk.h"
 
 namespace qim {
@@ -17,7 +18,7 @@ int VMware2Disk_Open(VMware2HardDiskState* state, const char* path, std::uint32_
     if (LoadLE<std::uint32_t>(e.abHeader, kFlags) != (redo ? kFlagsRedo : kFlagsPlain))
         return ERR_INVALID_IMAGE;
     if (redo) {
-        if (int rc = CowdOpenParent(&state->pParentDisk, path, e, e.dwExtentSectors, &state->Info); rc != 0)
+        if (int rc = SparseParent_Open(&state->pParentDisk, path, CowdParentName(e), e.dwExtentSectors, &state->Info); rc != 0)
             return rc;
     } else {
         state->Info = {e.dwExtentSectors, LoadLE<std::uint32_t>(e.abHeader, kHeads),
@@ -45,7 +46,7 @@ int VMware2HardDisk_Open(VMware2HardDiskState* state, const char* path, std::uin
 void VMware2HardDisk_Close(VMware2HardDiskState* state)
 {
     VMware3Sparse_Close(&state->Extent);
-    CowdCloseParent(state->pParentDisk);
+    SparseParent_Close(&state->pParentDisk);
     VMware2HardDisk_Construct(state);
 }
 

@@ -5,6 +5,7 @@
 
 #include "DiskCheck.h"
 #include "DiskEtc.h"
+#include "SparseParent.h"
 
 #include <cstring>
 
@@ -96,40 +97,13 @@ int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_
     }
 
     if (redo) {
-        if (int rc = CowdOpenParent(&state->pParentDisk, path, head, sectors, &state->Info); rc != 0)
+        if (int rc = SparseParent_Open(&state->pParentDisk, path, CowdParentName(head), sectors, &state->Info); rc != 0)
             return rc;
     } else {
         state->Info = {sectors, Field(head, kHeads), Field(head, kSectorsPerTrack), 512};
     }
     guard.release();
     return 0;
-}
-
-int CowdOpenParent(Disk** parent, const char* path, const VMware3SparseState& first, std::uint32_t sectors,
-                   DiskInfo* info)
-{
-    Disk* disk = NkMallocState<Disk>();
-    if (disk == nullptr)
-        return ERR_NO_MEMORY;
-    Disk_Construct(disk);
-    // The header check made sure the name ends inside the header.
-    const auto* name = reinterpret_cast<const char*>(first.abHeader.data() + cowd::kParentName);
-    if (int rc = Disk_OpenParent(disk, path, name); rc != 0) {
-        NkFree(disk);
-        return rc;
-    }
-    *parent = disk;
-    Disk_GetDiskInfo(disk, info);
-    // Byte sizes must agree too, or requests inside the disk would fall outside its extents.
-    return info->dwTotalSectors == sectors && info->dwBytesPerSector == 512 ? 0 : ERR_INVALID_IMAGE;
-}
-
-void CowdCloseParent(Disk* parent)
-{
-    if (parent == nullptr)
-        return;
-    Disk_Close(parent);
-    NkFree(parent);
 }
 
 int CowdDiskRead(std::span<VMware3SparseState> extents, Disk* parent, const DiskInfo& info, std::uint64_t offset,
@@ -169,9 +143,7 @@ int CowdDiskAllocation(std::span<VMware3SparseState> extents, Disk* parent, std:
 int CowdParent(const VMware3SparseState& first, Disk* open, const char* childPath, Disk** parent,
                std::span<char> path)
 {
-    // The header check made sure the name ends inside the header.
-    const auto* name = reinterpret_cast<const char*>(first.abHeader.data() + cowd::kParentName);
-    if (int rc = GetBaseFileFullPath(childPath, name, path); rc != 0)
+    if (int rc = GetBaseFileFullPath(childPath, CowdParentName(first), path); rc != 0)
         return rc;
     *parent = open;
     return 0;
@@ -244,7 +216,7 @@ void VMware3HardDisk_Close(VMware3HardDiskState* state)
             VMware3Sparse_Close(&state->pExtents[k]);
         NkFree(state->pExtents);
     }
-    CowdCloseParent(state->pParentDisk);
+    SparseParent_Close(&state->pParentDisk);
     VMware3HardDisk_Construct(state);
 }
 

@@ -51,13 +51,6 @@ void VMware3RedoHardDisk_GetDiskInfo(VMware3RedoHardDiskState* state, DiskInfo* 
 // What VMware 3 and VMware 2 disks share.
 // Opens the disk's files, plain or redo, with the parent of a redo log.
 [[nodiscard]] int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo);
-// Opens the parent named in a redo extent's header into *parent, and takes its
-// geometry, which must be `sectors` sectors of 512 bytes (else ERR_INVALID_IMAGE,
-// the parent left open in *parent for the caller's close).
-[[nodiscard]] int CowdOpenParent(Disk** parent, const char* path, const VMware3SparseState& first,
-                                 std::uint32_t sectors, DiskInfo* info);
-// Closes and frees a parent that CowdOpenParent opened; null does nothing.
-void CowdCloseParent(Disk* parent);
 // Where the disk's bytes at offset come from, over its extents; *length stops
 // at an extent's end.
 [[nodiscard]] int CowdDiskAllocation(std::span<VMware3SparseState> extents, Disk* parent, std::uint64_t offset,

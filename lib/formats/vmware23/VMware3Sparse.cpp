@@ -7,6 +7,7 @@
 #include "DiskCheck.h"
 #include "DiskEtc.h"
 #include "SparseExtent.h"
+#include "SparseParent.h"
 
 #include <algorithm>
 #include <cstring>
@@ -312,6 +313,11 @@ int CheckCowdHeader(std::span<const std::byte> header, std::uint32_t version, bo
     return version == 3 && !redo ? CheckGeometry(header) : 0;
 }
 
+const char* CowdParentName(const VMware3SparseState& e)
+{
+    return reinterpret_cast<const char*>(e.abHeader.data() + cowd::kParentName);
+}
+
 int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly, std::uint32_t version, bool redo,
              std::uint32_t extentIndex)
 {
@@ -431,15 +437,9 @@ int CowdCheckFile(const char* path, std::uint32_t version, bool redo, std::uint3
         DiskFindings_Report(&findings, DISK_CHECK_CORRUPT, "header fields do not fit the format");
         return 0;
     }
-    if (redo && extentIndex == 0 && CheckCowdHeader(h, version, redo) == 0) {
-        char parentPath[kNkMaxPath];
-        NkHandle parent = nullptr;
-        const auto* name = reinterpret_cast<const char*>(h.data() + kParentName);
-        if (GetBaseFileFullPath(path, name, parentPath) != 0 || !NkCreateFile(parentPath, 1, &parent))
-            DiskFindings_Report(&findings, DISK_CHECK_CORRUPT, "the parent image is missing");
-        else
-            NkCloseFile(parent);
-    }
+    char parentPath[kNkMaxPath];
+    if (redo && extentIndex == 0 && CheckCowdHeader(h, version, redo) == 0)
+        static_cast<void>(SparseParent_Present(path, CowdParentName(e), parentPath, DiskFindings_Sink, &findings));
     return WalkMetadata(&e, version, redo, extentIndex, &findings);
 }
 

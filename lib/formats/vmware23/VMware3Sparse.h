@@ -73,6 +73,9 @@ void VMware3RedoSparse_Close(VMware3SparseState* state);
 [[nodiscard]] int VMware3RedoSparse_Write(VMware3SparseState* state, Disk* parent, std::uint64_t base,
                                           std::uint64_t offset, std::uint32_t count, const void* buffer);
 
+// The parent's name in a redo extent's header; the header check made sure it ends inside it.
+[[nodiscard]] const char* CowdParentName(const VMware3SparseState& e);
+
 // Opens an extent of this header version, plain or redo (the open routines' work).
 [[nodiscard]] int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly, std::uint32_t version,
                            bool redo, std::uint32_t extentIndex);

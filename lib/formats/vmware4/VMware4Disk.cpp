@@ -2,6 +2,7 @@
 #include "VMware4Disk.h"
 
 #include "DiskCheck.h"
+#include "SparseParent.h"
 
 #include <algorithm>
 #include <cstring>
@@ -224,18 +225,12 @@ int CheckVMware4DescribedDisk(const char* path, bool redo, DiskCheckSink sink, v
         count = d.dwExtentCount;
         sectors = d.adwExtentSectors.data();
         files = d.apszExtentFile.data();
-        NkHandle parent = nullptr;
         std::uint32_t recorded = 0, found = 0;
-        if (GetBaseFileFullPath(path, d.pszParentFileNameHint, work->achPath) != 0 ||
-            !NkCreateFile(work->achPath.data(), 1, &parent)) {
-            DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "the parent image is missing");
-        } else {
-            NkCloseFile(parent);
-            if (CheckVMware4ParentCid(work->achPath.data(), d.pszParentCID, &recorded, &found) == ERR_INVALID_IMAGE)
-                DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT,
-                                 "the parent is another disk than the one the image was made over", "parentCID",
-                                 recorded, "parent's CID", found);
-        }
+        if (SparseParent_Present(path, d.pszParentFileNameHint, work->achPath, sink, param) &&
+            CheckVMware4ParentCid(work->achPath.data(), d.pszParentCID, &recorded, &found) == ERR_INVALID_IMAGE)
+            DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT,
+                             "the parent is another disk than the one the image was made over", "parentCID", recorded,
+                             "parent's CID", found);
     } else {
         const VMware4DiskDescription& d = work->Plain;
         if (ParseVMware4PlainDescription(work, "twoGbMaxExtentSparse") != 0)

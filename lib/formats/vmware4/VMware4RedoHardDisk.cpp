@@ -5,6 +5,7 @@
 #include "VMware4RedoHardDisk.h"
 
 #include "DiskEtc.h"
+#include "SparseParent.h"
 #include "VMware4Disk.h"
 
 namespace qim {
@@ -34,21 +35,10 @@ int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, 
     state->dwExtentCount = d.dwExtentCount;
     ScopeGuard guard([state] { VMware4RedoHardDisk_Close(state); });
 
-    state->pParentDisk = NkMallocState<Disk>();
-    if (state->pParentDisk == nullptr)
-        return ERR_NO_MEMORY;
-    Disk_Construct(state->pParentDisk);
-    if (int rc = Disk_OpenParent(state->pParentDisk, path, d.pszParentFileNameHint); rc != 0) {
-        // A parent that never opened is freed, not closed.
-        NkFree(state->pParentDisk);
-        state->pParentDisk = nullptr;
-        return rc;
-    }
-    Disk_GetDiskInfo(state->pParentDisk, &state->Info);
     // The extents hold 512-byte sectors; a parent of other sectors would make
     // the disk's byte size differ from theirs.
-    if (state->Info.dwTotalSectors != total || (total != 0 && state->Info.dwBytesPerSector != 512))
-        return ERR_INVALID_IMAGE;
+    if (int rc = SparseParent_Open(&state->pParentDisk, path, d.pszParentFileNameHint, total, &state->Info); rc != 0)
+        return rc;
     std::uint32_t recorded = 0, found = 0;
     if (int rc = GetBaseFileFullPath(path, d.pszParentFileNameHint, work->achPath); rc != 0)
         return rc;
@@ -61,10 +51,7 @@ int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, 
 void VMware4RedoHardDisk_Close(VMware4RedoHardDiskState* state)
 {
     CloseVMware4Extents(state->dwExtentCount, &state->pExtents, VMware4RedoSparse_Close);
-    if (state->pParentDisk != nullptr) {
-        Disk_Close(state->pParentDisk);
-        NkFree(state->pParentDisk);
-    }
+    SparseParent_Close(&state->pParentDisk);
     VMware4RedoHardDisk_Construct(state);
 }
 
