@@ -142,7 +142,7 @@ TEST(VMware4Sparse, AppendWithoutEntryStillOpens)
 }
 
 // A file grown past what a 32-bit sector number addresses (a hole will do)
-// takes no more grains: the write fails and the file stays as it was.
+// takes no more grains: the write fails and no grain or table changes.
 TEST(VMware4Sparse, NoGrainPastTheLastSectorNumber)
 {
     TempDir dir;
@@ -163,7 +163,9 @@ TEST(VMware4Sparse, NoGrainPastTheLastSectorNumber)
     Disk_Close(&disk);
     EXPECT_TRUE(got == model);
     EXPECT_EQ(FileSize(path), size);
-    EXPECT_TRUE(ReadFileRange(path, 0, before.size()) == before);
+    // Behind the header and the descriptor, whose CID the write renewed.
+    const std::size_t metadata = 21 * 512;
+    EXPECT_TRUE(ReadFileRange(path, metadata, before.size() - metadata) == Bytes(before.begin() + metadata, before.end()));
 }
 
 // A process that ends between an entry's write to the redundant table and to
@@ -365,6 +367,33 @@ TEST(VMware4Disk, Refusals)
             Disk_Close(&disk);
         }
     }
+}
+
+// The first write after opening gives a disk a new CID, once: a redo log
+// made over it before no longer opens, one made after does.
+TEST(VMware4Disk, FirstWriteRenewsTheCid)
+{
+    TempDir dir;
+    const std::string mono = dir.file("m.vmdk");
+    const Bytes contents = DiskBytes(4, 3);
+    WriteVmdkMonolithic(mono, contents);
+    WriteVmdkRedo(dir.file("before.vmdk"), "m.vmdk", contents, contents, {512});
+    const Bytes original = ReadFile(mono);
+    Disk disk;
+    Disk_Construct(&disk);
+    ASSERT_EQ(Disk_Open(&disk, mono.c_str(), 0), 0);
+    const Bytes data(512, 0x42);
+    ASSERT_EQ(Disk_Write64(&disk, 0, 512, data.data()), 0);
+    const Bytes once = ReadFile(mono);
+    ASSERT_EQ(Disk_Write64(&disk, 512, 512, data.data()), 0);
+    Disk_Close(&disk);
+    const Bytes text(original.begin() + 512, original.begin() + 1024), renewed(once.begin() + 512, once.begin() + 1024);
+    EXPECT_FALSE(text == renewed);
+    EXPECT_TRUE(std::equal(renewed.begin(), renewed.end(), ReadFile(mono).begin() + 512)) << "renewed once";
+    EXPECT_EQ(Disk_OpenType(&disk, dir.file("before.vmdk").c_str(), 1, DISK_VMWARE4_REDO), ERR_INVALID_IMAGE);
+    WriteVmdkRedo(dir.file("after.vmdk"), "m.vmdk", contents, contents, {512});
+    ASSERT_EQ(Disk_Open(&disk, dir.file("after.vmdk").c_str(), 1), 0);
+    Disk_Close(&disk);
 }
 
 // Chains of redo logs open 64 deep; one deeper fails.

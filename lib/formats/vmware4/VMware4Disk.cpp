@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <type_traits>
 
 namespace qim {
@@ -56,23 +57,21 @@ bool ExtentPath(const char* descriptorPath, const char* name, std::span<char> ou
     return true;
 }
 
-// A CID: at most eight hex digits; false for anything else.
-bool ParseCid(const char* text, std::uint32_t* value)
+// A CID: one to eight hex digits; false for anything else.
+bool ParseCid(std::string_view text, std::uint32_t* value)
 {
     std::uint32_t v = 0;
-    std::size_t n = 0;
-    for (; text != nullptr && text[n] != '\0'; ++n) {
-        const char c = text[n];
+    for (const char c : text) {
         const int digit = c >= '0' && c <= '9' ? c - '0'
                           : c >= 'a' && c <= 'f' ? c - 'a' + 10
                           : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                                  : -1;
-        if (digit < 0 || n == 8)
+        if (digit < 0)
             return false;
         v = v << 4 | static_cast<std::uint32_t>(digit);
     }
     *value = v;
-    return n != 0;
+    return !text.empty() && text.size() <= 8;
 }
 
 }  // namespace
@@ -80,7 +79,7 @@ bool ParseCid(const char* text, std::uint32_t* value)
 int CheckVMware4ParentCid(const char* parentPath, const char* parentCid, std::uint32_t* recorded,
                           std::uint32_t* found)
 {
-    if (!ParseCid(parentCid, recorded))
+    if (parentCid == nullptr || !ParseCid(parentCid, recorded))
         return 0;
     NkHandle file = nullptr;
     std::array<std::byte, 4> magic{};
@@ -97,9 +96,67 @@ int CheckVMware4ParentCid(const char* parentPath, const char* parentCid, std::ui
     else if (rc != 0)
         return 0;  // no VMware 4 disk: it records no CID
     VMware4DiskDescription_Init(&work->Plain);
-    if (!VMware4DiskDescription_Parse(&work->Plain, work->achText) || !ParseCid(work->Plain.pszCID, found))
+    if (!VMware4DiskDescription_Parse(&work->Plain, work->achText) || work->Plain.pszCID == nullptr || !ParseCid(work->Plain.pszCID, found))
         return 0;
     return *recorded == *found ? 0 : ERR_INVALID_IMAGE;
+}
+
+int VMware4Cid_Init(VMware4Cid* cid, const char* text, std::uint64_t textAt, NkHandle file, const char* path,
+                    std::uint32_t readOnly)
+{
+    *cid = {file, false, true, 0, 0, {}};
+    // The line "CID = digits", blanks being spaces; parentCID is another line.
+    const std::string_view all(text, static_cast<std::size_t>(std::find(text, text + kDescriptionTextBytes, '\0') - text));
+    for (std::size_t line = 0; line < all.size(); line = all.find('\n', line) == std::string_view::npos
+                                                              ? all.size()
+                                                              : all.find('\n', line) + 1) {
+        std::size_t at = all.find_first_not_of(' ', line);
+        if (at == std::string_view::npos || all.compare(at, 3, "CID") != 0)
+            continue;
+        at = all.find_first_not_of(' ', at + 3);
+        if (at == std::string_view::npos || all[at] != '=')
+            continue;
+        at = all.find_first_not_of(' ', at + 1);
+        const std::size_t end = at == std::string_view::npos ? at : all.find_first_not_of("0123456789abcdefABCDEF", at);
+        std::uint32_t old = 0;
+        if (at == std::string_view::npos || !ParseCid(all.substr(at, end - at), &old))
+            return 0;
+        const auto digits = static_cast<std::uint32_t>(std::min(end, all.size()) - at);
+        // Another value of as many digits, never the "no parent" one.
+        const std::uint32_t mask = digits == 8 ? 0xFFFFFFFFu : (1u << (4 * digits)) - 1;
+        std::uint32_t fresh = ((old ^ 0x5BD1E995u) * 0x9E3779B1u + 0x7F4A7C15u) & mask;
+        if (fresh == old || fresh == mask)
+            fresh = (old + 1) & mask;
+        for (std::uint32_t d = digits; d-- > 0; fresh >>= 4)
+            cid->achNew[d] = "0123456789abcdef"[fresh & 15];
+        cid->qwAt = textAt + at;
+        cid->dwDigits = digits;
+        cid->bRenewed = readOnly != 0;
+        if (file == nullptr && path != nullptr && readOnly == 0) {
+            if (!NkCreateFile(path, 0, &cid->hFile))
+                return ERR_CREATE_FILE;
+            cid->bOwned = true;
+        }
+        return 0;
+    }
+    return 0;
+}
+
+int VMware4Cid_Renew(VMware4Cid* cid)
+{
+    if (cid->bRenewed)
+        return 0;
+    if (!NkWriteFile(cid->hFile, cid->qwAt, cid->dwDigits, cid->achNew.data()))
+        return ERR_WRITE_FILE;
+    cid->bRenewed = true;
+    return 0;
+}
+
+void VMware4Cid_Close(VMware4Cid* cid)
+{
+    if (cid->bOwned)
+        NkCloseFile(cid->hFile);
+    *cid = {};
 }
 
 int ReadVMware4Descriptor(const char* path, std::uint32_t readOnly, bool wholeFile, VMware4OpenWork** work)

@@ -20,6 +20,9 @@ int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, 
     ScopeGuard freeWork([&work] { NkFree(work); });
     if (int rc = ReadVMware4Descriptor(path, readOnly, true, &work); rc != 0)
         return rc;
+    ScopeGuard guard([state] { VMware4RedoHardDisk_Close(state); });
+    if (int rc = VMware4Cid_Init(&state->Cid, work->achText.data(), 0, nullptr, path, readOnly); rc != 0)
+        return rc;
     VMware4RedoDiskDescription& d = work->Redo;
     VMware4RedoDiskDescription_Init(&d);
     if (!VMware4RedoDiskDescription_Parse(&d, work->achText) ||
@@ -33,7 +36,6 @@ int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, 
         rc != 0)
         return rc;
     state->dwExtentCount = d.dwExtentCount;
-    ScopeGuard guard([state] { VMware4RedoHardDisk_Close(state); });
 
     // The extents hold 512-byte sectors; a parent of other sectors would make
     // the disk's byte size differ from theirs.
@@ -52,6 +54,7 @@ void VMware4RedoHardDisk_Close(VMware4RedoHardDiskState* state)
 {
     CloseVMware4Extents(state->dwExtentCount, &state->pExtents, VMware4RedoSparse_Close);
     SparseParent_Close(&state->pParentDisk);
+    VMware4Cid_Close(&state->Cid);
     VMware4RedoHardDisk_Construct(state);
 }
 
@@ -70,6 +73,8 @@ int VMware4RedoHardDisk_Write(VMware4RedoHardDiskState* state, std::uint64_t off
 {
     if (!DiskRangeFits(state->Info, offset, count))
         return ERR_INVALID_PARAMETER;
+    if (int rc = VMware4Cid_Renew(&state->Cid); rc != 0)
+        return rc;
     return WriteVMware4Extents(state->dwExtentCount, state->pExtents, state->pParentDisk, offset,
                                {static_cast<const std::byte*>(buffer), count});
 }

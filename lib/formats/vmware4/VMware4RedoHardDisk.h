@@ -3,6 +3,7 @@
 #pragma once
 
 #include "DiskFormats.h"
+#include "VMware4Disk.h"
 #include "Disk.h"
 #include "VMware4Sparse.h"
 
@@ -16,6 +17,7 @@ struct VMware4RedoHardDiskState {
     std::uint32_t dwExtentCount;
     VMware4RedoSparse* pExtents;
     Disk* pParentDisk;
+    VMware4Cid Cid;
 };
 
 [[nodiscard]] VMware4RedoHardDiskState* VMware4RedoHardDisk_Malloc();

@@ -19,6 +19,7 @@ void VMwareMonolithicHardDisk_Construct(VMwareMonolithicHardDiskState* state)
 {
     state->Info = DiskInfo{};
     VMware4Sparse_Construct(&state->Extent);
+    state->Cid = {};
 }
 
 int VMwareMonolithicHardDisk_Open(VMwareMonolithicHardDiskState* state, const char* path, std::uint32_t readOnly)
@@ -26,6 +27,9 @@ int VMwareMonolithicHardDisk_Open(VMwareMonolithicHardDiskState* state, const ch
     VMware4OpenWork* work = nullptr;
     ScopeGuard freeWork([&work] { NkFree(work); });
     if (int rc = ReadVMware4Descriptor(path, readOnly, false, &work); rc != 0)
+        return rc;
+    // The descriptor lies behind the header, in the extent's own file.
+    if (int rc = VMware4Cid_Init(&state->Cid, work->achText.data(), 512, nullptr, nullptr, readOnly); rc != 0)
         return rc;
     if (int rc = ParseVMware4PlainDescription(work, "monolithicSparse"); rc != 0)
         return rc;
@@ -41,12 +45,14 @@ int VMwareMonolithicHardDisk_Open(VMwareMonolithicHardDiskState* state, const ch
         return ERR_INVALID_IMAGE;
     }
     state->Info = {state->Extent.dwCapacity, d.dwGeoHeads, d.dwGeoSectors, 512};
+    state->Cid.hFile = state->Extent.hFile;
     return 0;
 }
 
 void VMwareMonolithicHardDisk_Close(VMwareMonolithicHardDiskState* state)
 {
     VMware4Sparse_Close(&state->Extent);
+    VMware4Cid_Close(&state->Cid);
     VMwareMonolithicHardDisk_Construct(state);
 }
 
@@ -68,6 +74,8 @@ int VMwareMonolithicHardDisk_Write(VMwareMonolithicHardDiskState* state, std::ui
 {
     if (!DiskRangeFits(state->Info, offset, count))
         return ERR_INVALID_PARAMETER;
+    if (int rc = VMware4Cid_Renew(&state->Cid); rc != 0)
+        return rc;
     return VMware4Sparse_Write(&state->Extent, offset, count, buffer);
 }
 

@@ -3,6 +3,7 @@
 
 #include "DiskFormats.h"
 #include "Disk.h"
+#include "VMware4Disk.h"
 #include "VMware4Sparse.h"
 
 #include <cstdint>
@@ -12,6 +13,7 @@ namespace qim {
 struct VMwareMonolithicHardDiskState {
     DiskInfo Info;
     VMware4Sparse Extent;
+    VMware4Cid Cid;
 };
 
 [[nodiscard]] VMwareMonolithicHardDiskState* VMwareMonolithicHardDisk_Malloc();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "DiskFormats.h"
+#include "VMware4Disk.h"
 #include "Disk.h"
 #include "VMware4Sparse.h"
 
@@ -14,6 +15,7 @@ struct VMwareTwoGbSparseHardDiskState {
     DiskInfo Info;
     std::uint32_t dwExtentCount;
     VMware4Sparse* pExtents;
+    VMware4Cid Cid;
 };
 
 [[nodiscard]] VMwareTwoGbSparseHardDiskState* VMwareTwoGbSparseHardDisk_Malloc();
