@@ -32,10 +32,11 @@ std::span<const std::uint32_t> ExtensionGroup(std::string_view ext)
 }
 
 // Offers the path to each code in turn; 0 at the first driver that accepts it.
-int TrySet(Disk* disk, std::span<const std::uint32_t> codes, const char* path, std::uint32_t readOnly)
+int TrySet(Disk* disk, std::span<const std::uint32_t> codes, const char* path, std::uint32_t readOnly,
+           DiskChain* chain)
 {
     for (std::uint32_t code : codes)
-        if (const DiskSetFunc set = apDiskSetFunc[code]; set != nullptr && set(disk, path, readOnly) == 0)
+        if (const DiskSetFunc set = apDiskSetFunc[code]; set != nullptr && set(disk, path, readOnly, chain) == 0)
             return 0;
     return ERR_INVALID_PARAMETER;
 }
@@ -65,19 +66,27 @@ void Disk_Construct(Disk* disk)
     disk->pImpl = nullptr;
 }
 
+namespace {
 // Failed attempts' codes are discarded; the probe tries extension formats again.
+int OpenInChain(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain)
+{
+    if (TrySet(disk, DiskExtensionCodes(path), path, readOnly, chain) == 0)
+        return 0;
+    return TrySet(disk, DiskProbeCodes(), path, readOnly, chain);
+}
+
+}  // namespace
+
 int Disk_Open(Disk* disk, const char* path, std::uint32_t readOnly)
 {
-    if (TrySet(disk, DiskExtensionCodes(path), path, readOnly) == 0)
-        return 0;
-    return TrySet(disk, DiskProbeCodes(), path, readOnly);
+    return OpenInChain(disk, path, readOnly, nullptr);
 }
 
 int Disk_OpenType(Disk* disk, const char* path, std::uint32_t readOnly, std::uint32_t type)
 {
     if (type >= kDiskTypeCount || apDiskSetFunc[type] == nullptr)
         return ERR_INVALID_PARAMETER;
-    return apDiskSetFunc[type](disk, path, readOnly);
+    return apDiskSetFunc[type](disk, path, readOnly, nullptr);
 }
 
 int Disk_OpenBeta(Disk* disk, const char* path, std::uint32_t readOnly, std::uint32_t dataOffset,
@@ -205,43 +214,29 @@ const char* DiskErrorText(int code)
     }
 }
 
-namespace {
-// Open parents above the one being opened; the library is used under one lock.
-thread_local std::uint32_t parentDepth = 0;
-// Set when a chain ran too deep, so that every level above reports it alike.
-thread_local bool parentChainTooDeep = false;
-// Set when a parent below the first failed to open. Disk_Open tries a
-// format's drivers by extension and again by probe, so every level of a
-// failing chain would otherwise walk the levels below it twice: 2^depth opens.
-thread_local bool parentChainBroken = false;
-}  // namespace
-
-int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::uint32_t readOnly)
+int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, DiskChain* chain)
 {
-    // Once a chain was refused, every level above refuses at once: Disk_Open
-    // offers each level to a child driver twice (extension, then probe), which
-    // would otherwise walk the refused chain again 2^depth times.
-    if (parentChainTooDeep || parentDepth >= kMaxParentDepth) {
-        parentChainTooDeep = true;
+    DiskChain top{};
+    DiskChain* c = chain != nullptr ? chain : &top;
+    if (c->bTooDeep || c->dwDepth >= kMaxParentDepth) {
+        c->bTooDeep = true;
         return ERR_INVALID_IMAGE;
     }
-    if (parentChainBroken)
-        return parentChainTooDeep ? ERR_INVALID_IMAGE : ERR_INVALID_PARAMETER;
+    if (c->bBroken)
+        return ERR_INVALID_PARAMETER;
     NkBuffer path(kNkMaxPath);
     if (!path)
         return ERR_NO_MEMORY;
     const std::span<char> out(reinterpret_cast<char*>(path.data()), kNkMaxPath);
     if (int rc = GetBaseFileFullPath(childPath, name, out); rc != 0)
         return rc;
-    ++parentDepth;
-    int rc = Disk_Open(parent, out.data(), readOnly);
-    --parentDepth;
-    if (rc != 0 && parentChainTooDeep)
+    ++c->dwDepth;
+    int rc = OpenInChain(parent, out.data(), 1, c);
+    --c->dwDepth;
+    if (rc != 0 && c->bTooDeep)
         rc = ERR_INVALID_IMAGE;
-    if (rc != 0 && parentDepth > 0)
-        parentChainBroken = true;
-    if (parentDepth == 0)
-        parentChainTooDeep = parentChainBroken = false;
+    if (rc != 0 && c->dwDepth > 0)
+        c->bBroken = true;
     return rc;
 }
 

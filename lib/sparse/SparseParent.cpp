@@ -5,14 +5,15 @@
 
 namespace qim {
 
-int SparseParent_Open(Disk** parent, const char* childPath, const char* name, std::uint32_t sectors, DiskInfo* info)
+int SparseParent_Open(Disk** parent, const char* childPath, const char* name, std::uint32_t sectors, DiskInfo* info,
+                      DiskChain* chain)
 {
     Disk* disk = NkMallocState<Disk>();
     *parent = nullptr;
     if (disk == nullptr)
         return ERR_NO_MEMORY;
     Disk_Construct(disk);
-    if (int rc = Disk_OpenParent(disk, childPath, name); rc != 0) {
+    if (int rc = Disk_OpenParent(disk, childPath, name, chain); rc != 0) {
         // A parent that never opened is freed, not closed.
         NkFree(disk);
         return rc;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Disk.h"
+#include "DiskEtc.h"
 
 #include <cstdint>
 #include <span>
@@ -15,8 +16,9 @@ namespace qim {
 // *info to its geometry, which must hold `sectors` sectors of 512 bytes, or
 // ERR_INVALID_IMAGE (the parent then stays open for the caller's close).
 // Otherwise Disk_OpenParent's result.
+// chain: the child's, passed down to the parent's own parent.
 [[nodiscard]] int SparseParent_Open(Disk** parent, const char* childPath, const char* name, std::uint32_t sectors,
-                                    DiskInfo* info);
+                                    DiskInfo* info, DiskChain* chain);
 // Closes and frees a parent SparseParent_Open opened; null does nothing.
 void SparseParent_Close(Disk** parent);
 // For qimg check: resolves the parent's path into resolved and reports the

@@ -25,7 +25,7 @@ inline constexpr HeadedRules kAnex86HardDiskRules = {
 static_assert(HeadedRulesValid(kAnex86HardDiskRules));
 
 [[nodiscard]] int Anex86HardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
-[[nodiscard]] int Anex86HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int Anex86HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
 
 inline constexpr DiskFormat kAnex86HardDiskFormat = {DISK_ANEX86_HARD, "Anex86 hard disk", HeadedDiskDriver<Anex86HardDiskSet>(), "hdi", true, false, true};
 

@@ -201,7 +201,7 @@ int D88FloppyDisk_Write(D88State* state, std::uint64_t offset, std::uint32_t cou
     return DiskTransfer(state, offset, std::span(static_cast<const std::byte*>(buffer), count));
 }
 
-int D88FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int D88FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<D88FloppyDisk_Malloc, D88FloppyDisk_Construct, D88FloppyDisk_Open>(disk, DISK_D88_FLOPPY, path,
                                                                                       readOnly);

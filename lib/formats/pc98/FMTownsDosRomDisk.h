@@ -10,7 +10,7 @@ namespace qim {
 extern const HeadedRules kFMTownsDosRomDiskRules;
 
 [[nodiscard]] int FMTownsDosRomDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
-[[nodiscard]] int FMTownsDosRomDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int FMTownsDosRomDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
 
 inline constexpr DiskFormat kFMTownsDosRomDiskFormat = {DISK_FMTOWNS_DOSROM, "FM Towns DOS ROM", HeadedDiskDriver<FMTownsDosRomDiskSet>(), "rom", true, false, false};
 

@@ -11,7 +11,7 @@ namespace qim {
 extern const HeadedRules kT98NextR0FloppyDiskRules;
 
 [[nodiscard]] int T98NextR0FloppyDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
-[[nodiscard]] int T98NextR0FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int T98NextR0FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
 
 inline constexpr DiskFormat kT98NextR0FloppyDiskFormat = {DISK_T98NEXT_R0_FLOPPY, "T98-Next R0 floppy", HeadedDiskDriver<T98NextR0FloppyDiskSet>(), "nfd", true, true,
      false};

@@ -62,7 +62,8 @@ int CheckParentId(NkHandle child, const char* parentPath, std::uint64_t* recorde
 
 // Opens the parent the locator names into state->pParentDisk; on failure the
 // caller's close releases whatever was opened.
-int OpenParent(VirtualPCHardDiskState* state, const char* path, std::span<const std::byte> trailingFooter)
+int OpenParent(VirtualPCHardDiskState* state, const char* path, std::span<const std::byte> trailingFooter,
+               DiskChain* chain)
 {
     if (std::memcmp(trailingFooter.data(), state->abFooter.data(), kVpcFooterLength) != 0)
         return ERR_INVALID_IMAGE;
@@ -74,7 +75,7 @@ int OpenParent(VirtualPCHardDiskState* state, const char* path, std::span<const 
 
     DiskInfo parentInfo{};
     const int opened = SparseParent_Open(&state->pParentDisk, path, reinterpret_cast<const char*>(name.data()),
-                                         state->Info.dwTotalSectors, &parentInfo);
+                                         state->Info.dwTotalSectors, &parentInfo, chain);
     if (opened != 0 || parentInfo.dwHeads != state->Info.dwHeads ||
         parentInfo.dwSectorsPerTrack != state->Info.dwSectorsPerTrack)
         return opened != 0 ? opened : ERR_INVALID_IMAGE;
@@ -98,9 +99,9 @@ void VirtualPCDifferenceHardDisk_Construct(VirtualPCDifferenceHardDiskState* sta
 }
 
 int VirtualPCDifferenceHardDisk_Open(VirtualPCDifferenceHardDiskState* state, const char* path,
-                                     std::uint32_t readOnly)
+                                     std::uint32_t readOnly, DiskChain* chain)
 {
-    return VirtualPCSparse_Open(state, path, readOnly, kVpcTypeDifferencing, OpenParent);
+    return VirtualPCSparse_Open(state, path, readOnly, kVpcTypeDifferencing, OpenParent, chain);
 }
 
 int VirtualPCDifferenceHardDisk_Parent(VirtualPCDifferenceHardDiskState* state, const char* childPath, Disk** parent,
@@ -145,10 +146,11 @@ int VirtualPCDifferenceHardDisk_Check(const char* path, DiskCheckSink sink, void
     return 0;
 }
 
-int VirtualPCDifferenceHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VirtualPCDifferenceHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain)
 {
     return DiskSet<VirtualPCDifferenceHardDisk_Malloc, VirtualPCDifferenceHardDisk_Construct,
-                   VirtualPCDifferenceHardDisk_Open>(disk, DISK_VIRTUALPC_DIFFERENCE, path, readOnly);
+                   VirtualPCDifferenceHardDisk_Open>(disk, DISK_VIRTUALPC_DIFFERENCE, path, readOnly,
+                                                      chain);
 }
 
 }  // namespace qim

@@ -12,7 +12,7 @@ using VirtualPCDifferenceHardDiskState = VirtualPCHardDiskState;
 [[nodiscard]] VirtualPCDifferenceHardDiskState* VirtualPCDifferenceHardDisk_Malloc();
 void VirtualPCDifferenceHardDisk_Construct(VirtualPCDifferenceHardDiskState* state);
 [[nodiscard]] int VirtualPCDifferenceHardDisk_Open(VirtualPCDifferenceHardDiskState* state, const char* path,
-                                                   std::uint32_t readOnly);
+                                                   std::uint32_t readOnly, DiskChain* chain = nullptr);
 inline constexpr auto VirtualPCDifferenceHardDisk_Close = &VirtualPCHardDisk_Close;
 inline constexpr auto VirtualPCDifferenceHardDisk_GetDiskInfo = &VirtualPCHardDisk_GetDiskInfo;
 inline constexpr auto VirtualPCDifferenceHardDisk_Read = &VirtualPCHardDisk_Read;
@@ -23,7 +23,7 @@ inline constexpr auto VirtualPCDifferenceHardDisk_Allocation = &VirtualPCHardDis
                                                     Disk** parent, std::span<char> path);
 // The dynamic image's check, the parent locator and the parent's presence.
 [[nodiscard]] int VirtualPCDifferenceHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
-[[nodiscard]] int VirtualPCDifferenceHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VirtualPCDifferenceHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
 
 inline constexpr DiskFormat kVirtualPCDifferenceHardDiskFormat = {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing",
      MakeDiskDriver<VirtualPCDifferenceHardDiskSet, VirtualPCDifferenceHardDisk_Close,

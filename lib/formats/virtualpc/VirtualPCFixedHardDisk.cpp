@@ -43,7 +43,7 @@ int VirtualPCFixedHardDisk_Open(VirtualPCFixedHardDiskState* state, const char* 
     return 0;
 }
 
-int VirtualPCFixedHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VirtualPCFixedHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VirtualPCFixedHardDisk_Malloc, VirtualPCFixedHardDisk_Construct, VirtualPCFixedHardDisk_Open>(
         disk, DISK_VIRTUALPC_FIXED, path, readOnly);

@@ -225,7 +225,7 @@ SparseExtent Extent(VirtualPCHardDiskState* state)
 }  // namespace
 
 int VirtualPCSparse_Open(VirtualPCHardDiskState* state, const char* path, std::uint32_t readOnly,
-                         std::uint32_t footerType, VirtualPCParentStep parentStep)
+                         std::uint32_t footerType, VirtualPCParentStep parentStep, DiskChain* chain)
 {
     if (!NkCreateFile(path, readOnly, &state->hFile))
         return ERR_CREATE_FILE;
@@ -237,7 +237,7 @@ int VirtualPCSparse_Open(VirtualPCHardDiskState* state, const char* path, std::u
     if (int rc = WalkMetadata(state, footerType, &findings, last); rc != 0 || findings.bCorrupt)
         return rc != 0 ? rc : ERR_INVALID_IMAGE;
     if (parentStep != nullptr)
-        if (int rc = parentStep(state, path, std::span(last).subspan(1)); rc != 0)
+        if (int rc = parentStep(state, path, std::span(last).subspan(1), chain); rc != 0)
             return rc;
     guard.release();
     return 0;
@@ -316,7 +316,7 @@ int VirtualPCHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
     return VirtualPCSparse_Check(path, kVpcTypeDynamic, sink, param);
 }
 
-int VirtualPCHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VirtualPCHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VirtualPCHardDisk_Malloc, VirtualPCHardDisk_Construct, VirtualPCHardDisk_Open>(
         disk, DISK_VIRTUALPC, path, readOnly);

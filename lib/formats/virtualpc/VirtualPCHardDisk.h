@@ -33,12 +33,13 @@ struct VirtualPCHardDiskState {
 // check and before the table is loaded: the trailing footer (511 bytes) must
 // equal the leading copy, and the parent is opened into pParentDisk.
 using VirtualPCParentStep = int (*)(VirtualPCHardDiskState* state, const char* path,
-                                    std::span<const std::byte> trailingFooter);
+                                    std::span<const std::byte> trailingFooter, DiskChain* chain);
 
 // Opens a dynamic (no parent step) or differencing image of the footer type
 // given; on failure everything acquired is released and the state is empty.
 [[nodiscard]] int VirtualPCSparse_Open(VirtualPCHardDiskState* state, const char* path, std::uint32_t readOnly,
-                                       std::uint32_t footerType, VirtualPCParentStep parentStep);
+                                       std::uint32_t footerType, VirtualPCParentStep parentStep,
+                                       DiskChain* chain = nullptr);
 
 [[nodiscard]] VirtualPCHardDiskState* VirtualPCHardDisk_Malloc();
 void VirtualPCHardDisk_Construct(VirtualPCHardDiskState* state);
@@ -64,7 +65,7 @@ void VirtualPCHardDisk_GetDiskInfo(VirtualPCHardDiskState* state, DiskInfo* info
 // ERR_INVALID_PARAMETER when the file is no image of that footer type.
 [[nodiscard]] int VirtualPCSparse_Check(const char* path, std::uint32_t footerType, DiskCheckSink sink, void* param);
 [[nodiscard]] int VirtualPCHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
-[[nodiscard]] int VirtualPCHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VirtualPCHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
 
 inline constexpr DiskFormat kVirtualPCHardDiskFormat = {DISK_VIRTUALPC, "Virtual PC dynamic",
      MakeDiskDriver<VirtualPCHardDiskSet, VirtualPCHardDisk_Close, VirtualPCHardDisk_GetDiskInfo,

@@ -8,7 +8,8 @@
 
 namespace qim {
 
-int VMware2Disk_Open(VMware2HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo)
+int VMware2Disk_Open(VMware2HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo,
+                     DiskChain* chain)
 {
     using namespace cowd;
     ScopeGuard guard([state] { VMware2HardDisk_Close(state); });
@@ -18,7 +19,8 @@ int VMware2Disk_Open(VMware2HardDiskState* state, const char* path, std::uint32_
     if (LoadLE<std::uint32_t>(e.abHeader, kFlags) != (redo ? kFlagsRedo : kFlagsPlain))
         return ERR_INVALID_IMAGE;
     if (redo) {
-        if (int rc = SparseParent_Open(&state->pParentDisk, path, CowdParentName(e), e.dwExtentSectors, &state->Info); rc != 0)
+        if (int rc = SparseParent_Open(&state->pParentDisk, path, CowdParentName(e), e.dwExtentSectors, &state->Info,
+                                       chain); rc != 0)
             return rc;
     } else {
         state->Info = {e.dwExtentSectors, LoadLE<std::uint32_t>(e.abHeader, kHeads),
@@ -78,7 +80,7 @@ int VMware2RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
     return CowdDiskCheck(path, 1, true, sink, param);
 }
 
-int VMware2HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMware2HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VMware2HardDisk_Malloc, VMware2HardDisk_Construct, VMware2HardDisk_Open>(disk, DISK_VMWARE2, path,
                                                                                             readOnly);

@@ -58,7 +58,8 @@ bool VMware3ExtentName(const char* path, std::uint32_t k, std::span<char> out)
     return true;
 }
 
-int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo)
+int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo,
+                     DiskChain* chain)
 {
     using namespace cowd;
     ScopeGuard guard([state] { VMware3HardDisk_Close(state); });
@@ -97,7 +98,7 @@ int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_
     }
 
     if (redo) {
-        if (int rc = SparseParent_Open(&state->pParentDisk, path, CowdParentName(head), sectors, &state->Info); rc != 0)
+        if (int rc = SparseParent_Open(&state->pParentDisk, path, CowdParentName(head), sectors, &state->Info, chain); rc != 0)
             return rc;
     } else {
         state->Info = {sectors, Field(head, kHeads), Field(head, kSectorsPerTrack), 512};
@@ -232,7 +233,7 @@ int VMware3HardDisk_Write(VMware3HardDiskState* state, std::uint64_t offset, std
     return CowdDiskWrite({state->pExtents, state->dwExtentCount}, nullptr, state->Info, offset, count, buffer);
 }
 
-int VMware3HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMware3HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VMware3HardDisk_Malloc, VMware3HardDisk_Construct, VMware3HardDisk_Open>(disk, DISK_VMWARE3, path,
                                                                                             readOnly);

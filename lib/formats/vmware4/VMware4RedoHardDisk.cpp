@@ -14,7 +14,8 @@ VMware4RedoHardDiskState* VMware4RedoHardDisk_Malloc() { return NkMallocState<VM
 
 void VMware4RedoHardDisk_Construct(VMware4RedoHardDiskState* state) { *state = VMware4RedoHardDiskState{}; }
 
-int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, std::uint32_t readOnly)
+int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, std::uint32_t readOnly,
+                             DiskChain* chain)
 {
     VMware4OpenWork* work = nullptr;
     ScopeGuard freeWork([&work] { NkFree(work); });
@@ -39,7 +40,7 @@ int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, 
 
     // The extents hold 512-byte sectors; a parent of other sectors would make
     // the disk's byte size differ from theirs.
-    if (int rc = SparseParent_Open(&state->pParentDisk, path, d.pszParentFileNameHint, total, &state->Info); rc != 0)
+    if (int rc = SparseParent_Open(&state->pParentDisk, path, d.pszParentFileNameHint, total, &state->Info, chain); rc != 0)
         return rc;
     std::uint32_t recorded = 0, found = 0;
     if (int rc = GetBaseFileFullPath(path, d.pszParentFileNameHint, work->achPath); rc != 0)
@@ -106,10 +107,10 @@ int VMware4RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
     return CheckVMware4DescribedDisk(path, true, sink, param);
 }
 
-int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain)
 {
     return DiskSet<VMware4RedoHardDisk_Malloc, VMware4RedoHardDisk_Construct, VMware4RedoHardDisk_Open>(
-        disk, DISK_VMWARE4_REDO, path, readOnly);
+        disk, DISK_VMWARE4_REDO, path, readOnly, chain);
 }
 
 }  // namespace qim

@@ -90,7 +90,7 @@ int VMwareMonolithicHardDisk_Check(const char* path, DiskCheckSink sink, void* p
     return VMware4Sparse_CheckFile(path, 0, sink, param);
 }
 
-int VMwareMonolithicHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMwareMonolithicHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VMwareMonolithicHardDisk_Malloc, VMwareMonolithicHardDisk_Construct,
                    VMwareMonolithicHardDisk_Open>(disk, DISK_VMWARE_MONOLITHIC, path, readOnly);

@@ -29,7 +29,7 @@ void VMwareMonolithicHardDisk_GetDiskInfo(VMwareMonolithicHardDiskState* state, 
 [[nodiscard]] int VMwareMonolithicHardDisk_Allocation(VMwareMonolithicHardDiskState* state, std::uint64_t offset,
                                                      std::uint64_t* length, std::uint32_t* where);
 [[nodiscard]] int VMwareMonolithicHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
-[[nodiscard]] int VMwareMonolithicHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VMwareMonolithicHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
 
 inline constexpr DiskFormat kVMwareMonolithicHardDiskFormat = {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse",
      MakeDiskDriver<VMwareMonolithicHardDiskSet, VMwareMonolithicHardDisk_Close, VMwareMonolithicHardDisk_GetDiskInfo,

@@ -84,7 +84,7 @@ int VMwareTwoGbSparseHardDisk_Check(const char* path, DiskCheckSink sink, void* 
     return CheckVMware4DescribedDisk(path, false, sink, param);
 }
 
-int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VMwareTwoGbSparseHardDisk_Malloc, VMwareTwoGbSparseHardDisk_Construct,
                    VMwareTwoGbSparseHardDisk_Open>(disk, DISK_VMWARE_TWOGB_SPARSE, path, readOnly);

@@ -31,7 +31,7 @@ void VMwareTwoGbSparseHardDisk_GetDiskInfo(VMwareTwoGbSparseHardDiskState* state
 [[nodiscard]] int VMwareTwoGbSparseHardDisk_Allocation(VMwareTwoGbSparseHardDiskState* state, std::uint64_t offset,
                                                       std::uint64_t* length, std::uint32_t* where);
 [[nodiscard]] int VMwareTwoGbSparseHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
-[[nodiscard]] int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
 
 inline constexpr DiskFormat kVMwareTwoGbSparseHardDiskFormat = {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse",
      MakeDiskDriver<VMwareTwoGbSparseHardDiskSet, VMwareTwoGbSparseHardDisk_Close,
