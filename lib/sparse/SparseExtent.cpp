@@ -58,8 +58,10 @@ int ReadAbsent(const SparseExtent& x, std::uint64_t offset, std::span<std::byte>
     return 0;
 }
 
-// Reads [offset, offset + buf.size()) spot by spot, joining spots into runs.
-int Read(const SparseExtent& x, std::uint64_t offset, std::span<std::byte> buf)
+}  // namespace
+
+// Spot by spot, joining spots into runs.
+int SparseExtent_Read(const SparseExtent& x, std::uint64_t offset, std::span<std::byte> buf)
 {
     using R = Run<std::byte>;
     R run;
@@ -84,6 +86,8 @@ int Read(const SparseExtent& x, std::uint64_t offset, std::span<std::byte> buf)
     }
     return run.Flush(x);
 }
+
+namespace {
 
 // Zeros over a new empty unit's place, in pieces of at most 64 KiB.
 bool WriteZeros(const SparseExtent& x, std::uint64_t at, std::uint64_t bytes)
@@ -236,11 +240,6 @@ int WriteUnit(const SparseExtent& x, Run<const std::byte>* run, std::uint64_t u,
 }
 
 }  // namespace
-
-int SparseExtent_Read(const SparseExtent& x, std::uint64_t offset, std::span<std::byte> buffer)
-{
-    return Read(x, offset, buffer);
-}
 
 int SparseExtent_Write(const SparseExtent& x, std::uint64_t offset, std::span<const std::byte> data)
 {

@@ -1,4 +1,4 @@
-// Virtual PC dynamic images, and the block engine differencing images share.
+// Virtual PC dynamic images, and the block map differencing images share.
 //
 // The file is a footer copy, the dynamic header, the block allocation table,
 // the blocks, and the footer again in its last bytes. A block is allocated on
@@ -6,8 +6,7 @@
 // trailing footer began, and the footer moves behind it. A dynamic image reads
 // an allocated block whole from the file; a differencing image reads the
 // sectors whose bitmap bit is set from the file and every other from its
-// parent, and completes a partly written sector from the parent before it
-// sets the sector's bit.
+// parent. The sparse engine does the reads and writes over the map here.
 #include "VirtualPCHardDisk.h"
 
 #include "DiskCheck.h"
