@@ -1,8 +1,11 @@
 // qimg convert against qemu-img convert -O raw of the same fully allocated
 // VMware 4 and Virtual PC images, both writing to tmpfs, in one run. Prints
 // each program's best time and the ratio qemu-img time / qimg time (above 1:
-// qimg is faster), and beside them a plain copy of the same bytes.
+// qimg is faster), and for every sparse format (a VMware 3 image too, which
+// qemu-img does not read) qimg's time over a plain copy of the same bytes,
+// the floor under any converter.
 // Usage: qimg_bench [--mib N] [--runs R]   (N: disk size, a whole CHS geometry; default 504)
+#include "CowdImage.h"
 #include "QemuImg.h"
 #include "TempDir.h"
 
@@ -68,10 +71,18 @@ int main(int argc, char** argv)
         const char* name;
         std::string image;
         double target;
+        bool qemu;  // qemu-img reads it too
     };
-    Peer peers[] = {{"VMDK", work.file("disk.vmdk"), 3.0}, {"VHD", work.file("disk.vhd"), 1.0}};
+    Peer peers[] = {{"VMDK", work.file("disk.vmdk"), 3.0, true},
+                    {"VHD", work.file("disk.vhd"), 1.0, true},
+                    {"COWD", work.file("disk.dsk"), 0, false}};
     QemuMakeVmdk(raw, peers[0].image);
     QemuMakeVhd(raw, peers[1].image);
+    // A VMware 3 disk of IDE geometry in one file: every small block stored.
+    if (WriteCowdDisk(peers[2].image, {.version = 3, .totalSectors = static_cast<std::uint32_t>(mib << 11)},
+                      {{0, ReadFile(raw)}})
+            .size() != 1)
+        peers[2].image = raw;
     std::printf("fully allocated %llu MiB images, output on %s, best of %d runs\n",
                 static_cast<unsigned long long>(mib), tmpfs.c_str(), runs);
     // No converter can write its output faster than a copy of the raw bytes
@@ -91,6 +102,17 @@ int main(int argc, char** argv)
             continue;
         }
         const std::string ours = tmpfs + "/qimg-bench-ours.raw", theirs = tmpfs + "/qimg-bench-theirs.raw";
+        if (!peer.qemu) {
+            double best = 1e9;
+            for (int run = 0; run < runs; ++run)
+                best = std::min(best, TimeCommand(qimg + " convert " + ShellQuote(peer.image) + " " + ShellQuote(ours)));
+            const bool same = RunCommand("cmp -s " + ShellQuote(ours) + " " + ShellQuote(raw)) == 0;
+            std::remove(ours.c_str());
+            std::printf("%-5s qimg %.3f s (%.0f MB/s): %.2f of the floor (aim 1.3)%s\n", peer.name, best,
+                        static_cast<double>(mib << 20) / best / 1e6, best / floor, same ? "" : " OUTPUT DIFFERS");
+            status |= same ? 0 : 1;
+            continue;
+        }
         double best = 1e9, bestPeer = 1e9;
         for (int run = 0; run < runs; ++run) {
             bestPeer = std::min(bestPeer, TimeCommand("qemu-img convert -O raw " + ShellQuote(peer.image) + " " +
@@ -101,9 +123,10 @@ int main(int argc, char** argv)
         std::remove(ours.c_str());
         std::remove(theirs.c_str());
         const double ratio = bestPeer / best;
-        std::printf("%-5s qimg %.3f s (%.0f MB/s), qemu-img %.3f s: ratio %.2f (target %.1f)%s%s\n", peer.name, best,
-                    static_cast<double>(mib << 20) / best / 1e6, bestPeer, ratio, peer.target,
-                    ratio >= peer.target ? "" : " BELOW TARGET", same ? "" : " OUTPUTS DIFFER");
+        std::printf("%-5s qimg %.3f s (%.0f MB/s), qemu-img %.3f s: ratio %.2f (target %.1f)%s; %.2f of the floor "
+                    "(aim 1.3)%s\n",
+                    peer.name, best, static_cast<double>(mib << 20) / best / 1e6, bestPeer, ratio, peer.target,
+                    ratio >= peer.target ? "" : " BELOW TARGET", best / floor, same ? "" : " OUTPUTS DIFFER");
         status |= same ? 0 : 1;
     }
     return status;

@@ -16,31 +16,14 @@ namespace qim {
 
 namespace {
 
-constexpr char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// True when ext is one of the space-separated words of list, case folded.
-bool ListsExtension(std::string_view list, std::string_view ext)
-{
-    while (!ext.empty() && !list.empty()) {
-        const std::size_t space = list.find(' ');
-        const std::string_view word = list.substr(0, space);
-        if (std::equal(word.begin(), word.end(), ext.begin(), ext.end(),
-                       [](char w, char e) { return w == FoldCase(e); }))
-            return true;
-        if (space == std::string_view::npos)
-            break;
-        list.remove_prefix(space + 1);
-    }
-    return false;
-}
-
-// The codes of one extension are consecutive, so a group is a slice of kDiskCodes.
+// The codes of one extension are consecutive (DiskFormats.cpp checks), so a
+// group is a slice of kDiskCodes.
 std::span<const std::uint32_t> ExtensionGroup(std::string_view ext)
 {
     std::size_t first = kDiskTypeCount;
     std::size_t last = 0;
     for (const DiskFormat& format : DiskFormats())
-        if (ListsExtension(format.extensions, ext)) {
+        if (DiskListsExtension(format.extensions, ext)) {
             first = std::min<std::size_t>(first, format.code);
             last = format.code;
         }
@@ -50,10 +33,11 @@ std::span<const std::uint32_t> ExtensionGroup(std::string_view ext)
 }
 
 // Offers the path to each code in turn; 0 at the first driver that accepts it.
-int TrySet(Disk* disk, std::span<const std::uint32_t> codes, const char* path, std::uint32_t readOnly)
+int TrySet(Disk* disk, std::span<const std::uint32_t> codes, const char* path, std::uint32_t readOnly,
+           DiskChain* chain)
 {
     for (std::uint32_t code : codes)
-        if (const DiskSetFunc set = apDiskSetFunc[code]; set != nullptr && set(disk, path, readOnly) == 0)
+        if (const DiskSetFunc set = apDiskSetFunc[code]; set != nullptr && set(disk, path, readOnly, chain) == 0)
             return 0;
     return ERR_INVALID_PARAMETER;
 }
@@ -77,51 +61,41 @@ const DiskDriver* DiskDriverOf(std::uint32_t type)
     return &format->driver;
 }
 
-namespace {
-// Open parents above the one being opened; the library is used under one lock.
-thread_local std::uint32_t parentDepth = 0;
-// Set when a chain ran too deep, so that every level above reports it alike.
-thread_local bool parentChainTooDeep = false;
-// Set when a parent below the first failed to open. Disk_Open tries a
-// format's drivers by extension and again by probe, so every level of a
-// failing chain would otherwise walk the levels below it twice: 2^depth opens.
-thread_local bool parentChainBroken = false;
-
-// A refusal's reason belongs to the open the caller made, with its parents.
-void ClearRefusalOfOutermostOpen()
-{
-    if (parentDepth == 0)
-        DiskClearRefusal();
-}
-}  // namespace
-
 void Disk_Construct(Disk* disk)
 {
     disk->dwType = 0;
     disk->pImpl = nullptr;
 }
 
+namespace {
 // Failed attempts' codes are discarded; the probe tries extension formats again.
+int OpenInChain(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain)
+{
+    if (TrySet(disk, DiskExtensionCodes(path), path, readOnly, chain) == 0)
+        return 0;
+    return TrySet(disk, DiskProbeCodes(), path, readOnly, chain);
+}
+
+}  // namespace
+
 int Disk_Open(Disk* disk, const char* path, std::uint32_t readOnly)
 {
-    ClearRefusalOfOutermostOpen();
-    if (TrySet(disk, DiskExtensionCodes(path), path, readOnly) == 0)
-        return 0;
-    return TrySet(disk, DiskProbeCodes(), path, readOnly);
+    DiskClearRefusal();
+    return OpenInChain(disk, path, readOnly, nullptr);
 }
 
 int Disk_OpenType(Disk* disk, const char* path, std::uint32_t readOnly, std::uint32_t type)
 {
-    ClearRefusalOfOutermostOpen();
+    DiskClearRefusal();
     if (type >= kDiskTypeCount || apDiskSetFunc[type] == nullptr)
         return ERR_INVALID_PARAMETER;
-    return apDiskSetFunc[type](disk, path, readOnly);
+    return apDiskSetFunc[type](disk, path, readOnly, nullptr);
 }
 
 int Disk_OpenBeta(Disk* disk, const char* path, std::uint32_t readOnly, std::uint32_t dataOffset,
                   const DiskInfo* info)
 {
-    ClearRefusalOfOutermostOpen();
+    DiskClearRefusal();
     return BetaDiskSet(disk, path, readOnly, dataOffset, info);
 }
 
@@ -245,34 +219,31 @@ const char* DiskErrorText(int code)
 }
 
 
-int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, std::uint32_t readOnly)
+int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, DiskChain* chain)
 {
-    // Once a chain was refused, every level above refuses at once: Disk_Open
-    // offers each level to a child driver twice (extension, then probe), which
-    // would otherwise walk the refused chain again 2^depth times.
-    if (parentChainTooDeep || parentDepth >= kMaxParentDepth) {
-        parentChainTooDeep = true;
+    DiskChain top{};
+    DiskChain* c = chain != nullptr ? chain : &top;
+    if (c->bTooDeep || c->dwDepth >= kMaxParentDepth) {
+        c->bTooDeep = true;
         return ERR_INVALID_IMAGE;
     }
-    if (parentChainBroken)
-        return parentChainTooDeep ? ERR_INVALID_IMAGE : ERR_INVALID_PARAMETER;
+    if (c->bBroken)
+        return ERR_INVALID_PARAMETER;
     NkBuffer path(kNkMaxPath);
     if (!path)
         return ERR_NO_MEMORY;
     const std::span<char> out(reinterpret_cast<char*>(path.data()), kNkMaxPath);
     if (int rc = GetBaseFileFullPath(childPath, name, out); rc != 0)
         return rc;
-    ++parentDepth;
-    int rc = Disk_Open(parent, out.data(), readOnly);
-    --parentDepth;
-    if (rc != 0 && parentChainTooDeep)
+    ++c->dwDepth;
+    int rc = OpenInChain(parent, out.data(), 1, c);
+    --c->dwDepth;
+    if (rc != 0 && c->bTooDeep)
         rc = ERR_INVALID_IMAGE;
     if (rc != 0)
         DiskRefuseParent(out.data());
-    if (rc != 0 && parentDepth > 0)
-        parentChainBroken = true;
-    if (parentDepth == 0)
-        parentChainTooDeep = parentChainBroken = false;
+    if (rc != 0 && c->dwDepth > 0)
+        c->bBroken = true;
     return rc;
 }
 

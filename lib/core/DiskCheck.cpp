@@ -29,6 +29,21 @@ void DiskCheck_Report(DiskCheckSink sink, void* param, std::uint32_t kind, const
     sink(param, &finding);
 }
 
+void DiskFindings_Sink(void* findings, const DiskCheckFinding* finding)
+{
+    auto* f = static_cast<DiskFindings*>(findings);
+    f->bCorrupt = f->bCorrupt || finding->dwKind == DISK_CHECK_CORRUPT;
+    if (f->pSink != nullptr)
+        f->pSink(f->pParam, finding);
+}
+
+bool DiskFindings_Report(DiskFindings* findings, std::uint32_t kind, const char* what, const char* first,
+                         std::uint64_t firstValue, const char* second, std::uint64_t secondValue)
+{
+    DiskCheck_Report(DiskFindings_Sink, findings, kind, what, first, firstValue, second, secondValue);
+    return DiskFindings_Stop(*findings);
+}
+
 int DiskBlockCheck_Init(DiskBlockCheck* check, DiskCheckSink sink, void* param, std::uint64_t dataStart,
                         std::uint64_t dataEnd, std::uint64_t blockBytes, std::uint32_t maxBlocks)
 {

@@ -42,6 +42,20 @@ void DiskCheck_Report(DiskCheckSink sink, void* param, std::uint32_t kind, const
                       const char* first = nullptr, std::uint64_t firstValue = 0, const char* second = nullptr,
                       std::uint64_t secondValue = 0);
 
+// Where a format's one walk of its metadata reports: qimg check's sink, or
+// none for an open, whose walk ends at the first corruption.
+struct DiskFindings {
+    DiskCheckSink pSink;
+    void* pParam;
+    bool bCorrupt;  // a corruption was reported
+};
+// A DiskCheckSink over a DiskFindings: passes the finding on and notes a corruption.
+void DiskFindings_Sink(void* findings, const DiskCheckFinding* finding);
+// Reports to the findings; true when the walk is to end here (an open's, at a corruption).
+bool DiskFindings_Report(DiskFindings* findings, std::uint32_t kind, const char* what, const char* first = nullptr,
+                         std::uint64_t firstValue = 0, const char* second = nullptr, std::uint64_t secondValue = 0);
+[[nodiscard]] inline bool DiskFindings_Stop(const DiskFindings& f) { return f.bCorrupt && f.pSink == nullptr; }
+
 // Room for maxBlocks entries; ERR_NO_MEMORY when it cannot be had.
 [[nodiscard]] int DiskBlockCheck_Init(DiskBlockCheck* check, DiskCheckSink sink, void* param, std::uint64_t dataStart,
                                       std::uint64_t dataEnd, std::uint64_t blockBytes, std::uint32_t maxBlocks);

@@ -15,7 +15,14 @@
 
 namespace qim {
 
-using DiskSetFunc = int (*)(Disk* disk, const char* path, std::uint32_t readOnly);
+// The parents above an image being opened, passed down a chain of
+// differencing images and redo logs (null: the image is no parent).
+struct DiskChain {
+    std::uint32_t dwDepth;  // parents above the one being opened
+    bool bTooDeep;          // the chain ran deeper than kMaxParentDepth
+    bool bBroken;           // a parent below the first failed to open
+};
+using DiskSetFunc = int (*)(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain);
 using DiskCloseFunc = void (*)(void* state);
 using DiskGetDiskInfoFunc = void (*)(void* state, DiskInfo* info);
 using DiskReadFunc = int (*)(void* state, std::uint64_t offset, std::uint32_t count, void* buffer);
@@ -250,13 +257,16 @@ private:
 inline constexpr std::uint32_t kMaxParentDepth = 64;
 
 // Opens the parent that a child image names: the name is resolved beside the
-// child with GetBaseFileFullPath and opened with Disk_Open, so any format may
-// be a parent. A chain deeper than kMaxParentDepth (a circular chain among
-// them) gives ERR_INVALID_IMAGE at every level, instead of recursing without
-// end; otherwise the result is Disk_Open's (GetBaseFileFullPath's for a name
-// that does not fit). Parents are closed with Disk_Close.
-[[nodiscard]] int Disk_OpenParent(Disk* parent, const char* childPath, const char* name,
-                                  std::uint32_t readOnly = 1);
+// child with GetBaseFileFullPath and opened as Disk_Open does, so any format
+// may be a parent. chain is the child's (null when the child is no parent
+// itself). A chain deeper than kMaxParentDepth (a circular chain among them)
+// gives ERR_INVALID_IMAGE at every level, instead of recursing without end;
+// once a parent below the first failed, every level above refuses at once,
+// since Disk_Open offers each level to a driver twice (extension, then
+// probe), which would otherwise walk the chain again 2^depth times.
+// Otherwise the result is Disk_Open's (GetBaseFileFullPath's for a name that
+// does not fit). Parents are closed with Disk_Close.
+[[nodiscard]] int Disk_OpenParent(Disk* parent, const char* childPath, const char* name, DiskChain* chain);
 
 // The codes Disk_Open offers a path to before probing, by its extension
 // (empty when the path has none or it names no format).

@@ -1,4 +1,4 @@
-// The format rows. Adding a format is its driver file and one row here.
+// The table of format rows; each driver header ends with its own row.
 #include "DiskFormats.h"
 
 #include "Anex86FloppyDisk.h"
@@ -22,82 +22,36 @@
 #include "VirtualPCFixedHardDisk.h"
 #include "VirtualPCHardDisk.h"
 
+#include <algorithm>
 #include <array>
 
 namespace qim {
 
 namespace {
 
-constexpr std::array<DiskFormat, kDiskTypeCount> kDiskFormats = {{
-    {DISK_VMWARE_MONOLITHIC, "VMware 4 monolithic sparse",
-     MakeDiskDriver<VMwareMonolithicHardDiskSet, VMwareMonolithicHardDisk_Close, VMwareMonolithicHardDisk_GetDiskInfo,
-                    VMwareMonolithicHardDisk_Read, VMwareMonolithicHardDisk_Write,
-                    VMwareMonolithicHardDisk_Allocation, nullptr, VMwareMonolithicHardDisk_Check>(),
-     "vmdk", true, false, false},
-    {DISK_VMWARE_TWOGB_SPARSE, "VMware 4 two-gigabyte sparse",
-     MakeDiskDriver<VMwareTwoGbSparseHardDiskSet, VMwareTwoGbSparseHardDisk_Close,
-                    VMwareTwoGbSparseHardDisk_GetDiskInfo, VMwareTwoGbSparseHardDisk_Read,
-                    VMwareTwoGbSparseHardDisk_Write, VMwareTwoGbSparseHardDisk_Allocation, nullptr,
-                    VMwareTwoGbSparseHardDisk_Check>(),
-     "vmdk", true, false, false},
-    {DISK_VMWARE4_REDO, "VMware 4 redo log",
-     MakeDiskDriver<VMware4RedoHardDiskSet, VMware4RedoHardDisk_Close, VMware4RedoHardDisk_GetDiskInfo,
-                    VMware4RedoHardDisk_Read, VMware4RedoHardDisk_Write, VMware4RedoHardDisk_Allocation,
-                    VMware4RedoHardDisk_Parent, VMware4RedoHardDisk_Check>(),
-     "vmdk", true, false, false},
-    {DISK_VMWARE3, "VMware 3",
-     MakeDiskDriver<VMware3HardDiskSet, VMware3HardDisk_Close, VMware3HardDisk_GetDiskInfo, VMware3HardDisk_Read,
-                    VMware3HardDisk_Write, VMware3HardDisk_Allocation, nullptr,
-                    VMware3HardDisk_Check>(),
-     "vmdk", true, false, false},
-    {DISK_VMWARE3_REDO, "VMware 3 redo log",
-     MakeDiskDriver<VMware3RedoHardDiskSet, VMware3RedoHardDisk_Close, VMware3RedoHardDisk_GetDiskInfo,
-                    VMware3RedoHardDisk_Read, VMware3RedoHardDisk_Write, VMware3RedoHardDisk_Allocation,
-                    VMware3RedoHardDisk_Parent, VMware3RedoHardDisk_Check>(),
-     "vmdk", true, false, false},
-    {DISK_VMWARE2, "VMware 2",
-     MakeDiskDriver<VMware2HardDiskSet, VMware2HardDisk_Close, VMware2HardDisk_GetDiskInfo, VMware2HardDisk_Read,
-                    VMware2HardDisk_Write, VMware2HardDisk_Allocation, nullptr,
-                    VMware2HardDisk_Check>(),
-     "dsk", true, false, false},
-    {DISK_VMWARE2_REDO, "VMware 2 redo log",
-     MakeDiskDriver<VMware2RedoHardDiskSet, VMware2RedoHardDisk_Close, VMware2RedoHardDisk_GetDiskInfo,
-                    VMware2RedoHardDisk_Read, VMware2RedoHardDisk_Write, VMware2HardDisk_Allocation,
-                    VMware2RedoHardDisk_Parent, VMware2RedoHardDisk_Check>(),
-     "dsk", true, false, false},
-    {DISK_VIRTUALPC, "Virtual PC dynamic",
-     MakeDiskDriver<VirtualPCHardDiskSet, VirtualPCHardDisk_Close, VirtualPCHardDisk_GetDiskInfo,
-                    VirtualPCHardDisk_Read, VirtualPCHardDisk_Write, VirtualPCHardDisk_Allocation, nullptr,
-                    VirtualPCHardDisk_Check>(),
-     "vhd", true, false, false},
-    {DISK_VIRTUALPC_FIXED, "Virtual PC fixed",
-     MakeDiskDriver<VirtualPCFixedHardDiskSet, VirtualPCFixedHardDisk_Close, VirtualPCFixedHardDisk_GetDiskInfo,
-                    VirtualPCFixedHardDisk_Read, VirtualPCFixedHardDisk_Write>(),
-     "vhd", true, false, false},
-    {DISK_VIRTUALPC_DIFFERENCE, "Virtual PC differencing",
-     MakeDiskDriver<VirtualPCDifferenceHardDiskSet, VirtualPCDifferenceHardDisk_Close,
-                    VirtualPCDifferenceHardDisk_GetDiskInfo, VirtualPCDifferenceHardDisk_Read,
-                    VirtualPCDifferenceHardDisk_Write, VirtualPCDifferenceHardDisk_Allocation,
-                    VirtualPCDifferenceHardDisk_Parent, VirtualPCDifferenceHardDisk_Check>(),
-     "vhd", true, false, false},
-    {DISK_ANEX86_HARD, "Anex86 hard disk", HeadedDiskDriver<Anex86HardDiskSet>(), "hdi", true, false, true},
-    {DISK_T98_HARD, "T98 hard disk", HeadedDiskDriver<T98HardDiskSet>(), "thd", true, false, true},
-    {DISK_T98NEXT_HARD, "T98-Next hard disk", HeadedDiskDriver<T98NextHardDiskSet>(), "nhd", true, false, true},
-    {DISK_VIRTUAL98_HARD, "Virtual98 hard disk", HeadedDiskDriver<Virtual98HardDiskSet>(), "hdd", true, false, true},
-    {DISK_PC98E_HARD, "PC98E hard disk", HeadedDiskDriver<PC98EHardDiskSet>(), "", true, false, true},
-    // Unz images carry nothing to recognise them by: only their extension names them.
-    {DISK_UNZ_HARD, "Unz hard disk", HeadedDiskDriver<UnzHardDiskSet>(), "h0 h1 h2 h3 h4", false, false, false},
-    {DISK_ANEX86_FLOPPY, "Anex86 floppy", HeadedDiskDriver<Anex86FloppyDiskSet>(), "fdi", true, true, false},
-    {DISK_D88_FLOPPY, "D88 floppy",
-     MakeDiskDriver<D88FloppyDiskSet, D88FloppyDisk_Close, D88FloppyDisk_GetDiskInfo, D88FloppyDisk_Read,
-                    D88FloppyDisk_Write>(),
-     "d88", true, true, false},
-    {DISK_T98NEXT_R0_FLOPPY, "T98-Next R0 floppy", HeadedDiskDriver<T98NextR0FloppyDiskSet>(), "nfd", true, true,
-     false},
-    {DISK_T98NEXT_R1_FLOPPY, "T98-Next R1 floppy", HeadedDiskDriver<T98NextR1FloppyDiskSet>(), "nfd", true, true,
-     false},
-    {DISK_FMTOWNS_DOSROM, "FM Towns DOS ROM", HeadedDiskDriver<FMTownsDosRomDiskSet>(), "rom", true, false, false},
-}};
+constexpr std::array<DiskFormat, kDiskTypeCount> kDiskFormats = {
+    kVMwareMonolithicHardDiskFormat,
+    kVMwareTwoGbSparseHardDiskFormat,
+    kVMware4RedoHardDiskFormat,
+    kVMware3HardDiskFormat,
+    kVMware3RedoHardDiskFormat,
+    kVMware2HardDiskFormat,
+    kVMware2RedoHardDiskFormat,
+    kVirtualPCHardDiskFormat,
+    kVirtualPCFixedHardDiskFormat,
+    kVirtualPCDifferenceHardDiskFormat,
+    kAnex86HardDiskFormat,
+    kT98HardDiskFormat,
+    kT98NextHardDiskFormat,
+    kVirtual98HardDiskFormat,
+    kPC98EHardDiskFormat,
+    kUnzHardDiskFormat,
+    kAnex86FloppyDiskFormat,
+    kD88FloppyDiskFormat,
+    kT98NextR0FloppyDiskFormat,
+    kT98NextR1FloppyDiskFormat,
+    kFMTownsDosRomDiskFormat,
+};
 
 constexpr bool InCodeOrder()
 {
@@ -108,10 +62,28 @@ constexpr bool InCodeOrder()
 }
 static_assert(InCodeOrder(), "format rows must be in code order");
 
-constexpr DiskFormat kRawFormat = {
-    DISK_BETA, "raw",
-    MakeDiskDriver<nullptr, BetaDisk_Close, BetaDisk_GetDiskInfo, BetaDisk_Read, BetaDisk_Write>(),
-    "", false, false, false};
+// The extension step takes the codes listing an extension as one slice of
+// kDiskCodes: every row between two that list one lists it too.
+constexpr bool ExtensionGroupsAreConsecutive()
+{
+    for (std::size_t i = 0; i < kDiskFormats.size(); ++i) {
+        std::string_view words = kDiskFormats[i].extensions;
+        while (!words.empty()) {
+            const std::string_view word = words.substr(0, words.find(' '));
+            bool left = false;
+            for (std::size_t j = i + 1; j < kDiskFormats.size(); ++j) {
+                const bool lists = DiskListsExtension(kDiskFormats[j].extensions, word);
+                if (lists && left)
+                    return false;
+                left = left || !lists;
+            }
+            words.remove_prefix(std::min(words.size(), word.size() + 1));
+        }
+    }
+    return true;
+}
+static_assert(ExtensionGroupsAreConsecutive(), "formats sharing an extension must have consecutive codes");
+
 
 template <auto Member> constexpr auto Column()
 {
@@ -156,7 +128,7 @@ std::span<const std::uint32_t> DiskProbeCodes() { return kProbeCodes; }
 const DiskFormat* DiskFormatOf(std::uint32_t type)
 {
     if (type == DISK_BETA)
-        return &kRawFormat;
+        return &kBetaDiskFormat;
     return type < kDiskFormats.size() ? &kDiskFormats[type] : nullptr;
 }
 

@@ -7,6 +7,7 @@
 #include "DiskEtc.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -22,6 +23,27 @@ struct DiskFormat {
     bool floppy;                  // the control program mounts it whole and asks nothing
     bool pc98;                    // its partitions are PC-98 ones
 };
+
+// True when ext is one of the space-separated words of list, ext's case folded.
+constexpr bool DiskListsExtension(std::string_view list, std::string_view ext)
+{
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    while (!ext.empty() && !list.empty()) {
+        const std::size_t space = list.find(' ');
+        const std::string_view word = list.substr(0, space);
+        if (word.size() == ext.size() && [&] {
+                for (std::size_t i = 0; i < word.size(); ++i)
+                    if (word[i] != fold(ext[i]))
+                        return false;
+                return true;
+            }())
+            return true;
+        if (space == std::string_view::npos)
+            break;
+        list.remove_prefix(space + 1);
+    }
+    return false;
+}
 
 // The five dispatch tables, indexed by DiskType, derived from the rows.
 extern const std::array<DiskSetFunc, kDiskTypeCount> apDiskSetFunc;

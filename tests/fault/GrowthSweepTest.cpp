@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
 
 using namespace qim;
 using namespace qimtest;
@@ -356,7 +357,6 @@ protected:
         return total;
     }
 
-private:
     const Built* built = nullptr;
 };
 
@@ -379,6 +379,66 @@ TEST_P(GrowthSweep, EveryStopOfTheProcess)
     const std::uint32_t swept = Sweep(Fault::kStop);
     EXPECT_GT(swept, 3u);
     std::printf("%s: %u stops swept\n", GetParam().name, swept);
+}
+
+// Random writes of random sizes (a byte to a few units, at any alignment,
+// zeros among them) against a byte model of the disk, with now and then a
+// random file operation failing: after each failure the image reopens and
+// reads as the model (the failed write's bytes old or new), and the write
+// made again lands.
+TEST_P(GrowthSweep, RandomWritesKeepTheByteModel)
+{
+    Restore();
+    const std::uint64_t size = built->image.contents.size();
+    Bytes model(size);
+    std::memcpy(model.data(), built->image.contents.data(), size);
+    std::mt19937_64 rng(GetParam().code);
+    const std::uint64_t units[] = {1, 512, 4096, 65536, 2 * kMiB};
+    Disk disk;
+    Disk_Construct(&disk);
+    const auto open = [&] { ASSERT_EQ(Disk_OpenType(&disk, built->image.path.c_str(), 0, GetParam().code), 0); };
+    const auto expect = [&](const Piece* failed) {
+        Bytes got(size);
+        ASSERT_EQ(Disk_Read64(&disk, 0, static_cast<std::uint32_t>(size), got.data()), 0);
+        const Bytes data = failed != nullptr ? failed->Data() : Bytes{};
+        for (std::uint64_t i = 0; i < size; ++i) {
+            const bool asFailed = failed != nullptr && i >= failed->at && i < failed->at + failed->length &&
+                                  got[i] == data[i - failed->at];
+            ASSERT_TRUE(got[i] == model[i] || asFailed) << "disk byte " << i;
+        }
+    };
+    open();
+    std::uint32_t failures = 0;
+    for (int k = 0; k < 80 && !HasFailure(); ++k) {
+        const std::uint64_t unit = units[rng() % std::size(units)];
+        const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, 1 + rng() % (3 * unit)));
+        const Piece p{rng() % (size - length + 1), length, static_cast<std::uint32_t>(rng() % 4 == 0 ? 0 : 1 + k)};
+        const Bytes data = p.Data();
+        faults::Reset();
+        if (rng() % 2 == 0)
+            faults::FailNth(1 + static_cast<std::uint32_t>(rng() % 8), faults::kFileOps);
+        const int rc = Disk_Write64(&disk, p.at, p.length, data.data());
+        faults::Reset();
+        if (rc != 0) {
+            ++failures;
+            Disk_Close(&disk);
+            open();
+            expect(&p);
+            ASSERT_EQ(Disk_Write64(&disk, p.at, p.length, data.data()), 0) << "the image stopped growing";
+        }
+        std::copy(data.begin(), data.end(), model.begin() + static_cast<std::ptrdiff_t>(p.at));
+    }
+    Disk_Close(&disk);
+    open();
+    expect(nullptr);
+    Disk_Close(&disk);
+    EXPECT_GT(failures, 5u);
+    for (std::size_t i = 0; i < built->image.files.size(); ++i) {
+        if (IsParent(built->image.files[i])) {
+            EXPECT_TRUE(ReadFile(built->image.files[i]) == built->snapshot[i]) << built->image.files[i] << " changed";
+        }
+    }
+    Restore();
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, GrowthSweep, ::testing::ValuesIn(kRows),

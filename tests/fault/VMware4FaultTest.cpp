@@ -114,8 +114,11 @@ TEST(VMware4Faults, PartialAppendIsCutOff)
     Disk disk;
     Disk_Construct(&disk);
     ASSERT_EQ(Disk_Open(&disk, images.mono.c_str(), 0), 0);
-    const std::uint64_t size = FileSize(images.mono);
+    // The first write after opening also gives the descriptor a new CID: one
+    // to an allocated grain goes first, so that the fault lands on the append.
     const Bytes data(512, 0x11);
+    ASSERT_EQ(Disk_Write64(&disk, kVmdkGrainBytes, 512, data.data()), 0);
+    const std::uint64_t size = FileSize(images.mono);
     faults::Reset();
     faults::ShortWriteNth(1, 1000);
     EXPECT_EQ(Disk_Write64(&disk, 100, 512, data.data()), ERR_EXTEND_FILE);

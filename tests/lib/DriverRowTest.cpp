@@ -22,7 +22,7 @@ struct FakeState {
     std::uint64_t answerLength;  // what the fake's Allocation shortens the range to
     std::uint32_t answerWhere;
 };
-int FakeSet(Disk*, const char*, std::uint32_t) { return 0; }
+int FakeSet(Disk*, const char*, std::uint32_t, DiskChain*) { return 0; }
 void FakeClose(FakeState*) {}
 void FakeInfo(FakeState* s, DiskInfo* info) { *info = s->info; }
 int FakeRead(FakeState*, std::uint64_t, std::uint32_t, void*) { return 0; }

@@ -245,6 +245,9 @@ TEST(PC98Header, D88FloppyDisk)
                    media("2DD, 16 sectors of 256 bytes", {0x10, 160, 16, 256}, kBad),
                    media("2DD, 164 tracks", {0x10, 164, 9, 512}, kBad),
                    media("160 tracks, a 0 entry, more entries", dd, 0, {{entry(161), 4, 688}, {entry(163), 4, 688}}),
+                   // A table of 160 entries: the first track begins where entry 160 would be.
+                   media("2HD, first track at 672", {0x20, 154, 8, 1024, 0, false, 672}, 0),
+                   media("2DD 160 tracks, first track at 672", {0x10, 160, 9, 512, 0, false, 672}, 0),
                });
 }
 

@@ -141,6 +141,33 @@ TEST(VMware4Sparse, AppendWithoutEntryStillOpens)
     }
 }
 
+// A file grown past what a 32-bit sector number addresses (a hole will do)
+// takes no more grains: the write fails and no grain or table changes.
+TEST(VMware4Sparse, NoGrainPastTheLastSectorNumber)
+{
+    TempDir dir;
+    const std::string path = dir.file("m.vmdk");
+    Bytes model = DiskBytes(4, 9);
+    std::fill_n(model.begin() + 2 * kVmdkGrainBytes, kVmdkGrainBytes, 0);
+    WriteVmdkMonolithic(path, model);
+    const Bytes before = ReadFile(path);
+    const std::uint64_t size = (std::uint64_t{1} << 32) * 512 + 5 * 512;
+    std::filesystem::resize_file(path, size);
+    Disk disk;
+    Disk_Construct(&disk);
+    ASSERT_EQ(Disk_Open(&disk, path.c_str(), 0), 0);
+    const Bytes data(512, 0x5D);
+    EXPECT_NE(Disk_Write64(&disk, 2 * kVmdkGrainBytes, 512, data.data()), 0);
+    Bytes got(model.size());
+    ASSERT_EQ(Disk_Read64(&disk, 0, static_cast<std::uint32_t>(got.size()), got.data()), 0);
+    Disk_Close(&disk);
+    EXPECT_TRUE(got == model);
+    EXPECT_EQ(FileSize(path), size);
+    // Behind the header and the descriptor, whose CID the write renewed.
+    const std::size_t metadata = 21 * 512;
+    EXPECT_TRUE(ReadFileRange(path, metadata, before.size() - metadata) == Bytes(before.begin() + metadata, before.end()));
+}
+
 // A process that ends between an entry's write to the redundant table and to
 // the primary one leaves the entry in the redundant copy alone: the extent
 // still opens and reads it, and opening changes nothing (an open that fails
@@ -293,6 +320,8 @@ TEST(VMware4Disk, Refusals)
         {"parent missing", redo, 2, ERR_INVALID_PARAMETER, [](auto& d) { d.parentHint = "none.vmdk"; }},
         {"parent of another size", redo, 2, ERR_INVALID_IMAGE, [](auto& d) { d.parentHint = "big.vmdk"; }},
         {"its own parent", redo, 2, ERR_INVALID_IMAGE, [](auto& d) { d.parentHint = "r.vmdk"; }},
+        // The parent replaced by another disk of the same size.
+        {"parent of another CID", redo, 2, ERR_INVALID_IMAGE, [](auto& d) { d.parentCid = "87654321"; }},
     };
     for (const auto& row : rows) {
         Vmdk4Descriptor d;
@@ -315,6 +344,7 @@ TEST(VMware4Disk, Refusals)
             d.extents = {{512, row.path == two ? "t-s001.vmdk" : "r-s001.vmdk"}};
             d.ddb = row.path == two;
             d.parentHint = row.path == two ? "" : "m.vmdk";
+            d.parentCid = Vmdk4Descriptor{}.cid;
             row.change(d);
             const std::string text = d.Text();
             WriteFile(row.path, Bytes(text.begin(), text.end()));
@@ -337,6 +367,33 @@ TEST(VMware4Disk, Refusals)
             Disk_Close(&disk);
         }
     }
+}
+
+// The first write after opening gives a disk a new CID, once: a redo log
+// made over it before no longer opens, one made after does.
+TEST(VMware4Disk, FirstWriteRenewsTheCid)
+{
+    TempDir dir;
+    const std::string mono = dir.file("m.vmdk");
+    const Bytes contents = DiskBytes(4, 3);
+    WriteVmdkMonolithic(mono, contents);
+    WriteVmdkRedo(dir.file("before.vmdk"), "m.vmdk", contents, contents, {512});
+    const Bytes original = ReadFile(mono);
+    Disk disk;
+    Disk_Construct(&disk);
+    ASSERT_EQ(Disk_Open(&disk, mono.c_str(), 0), 0);
+    const Bytes data(512, 0x42);
+    ASSERT_EQ(Disk_Write64(&disk, 0, 512, data.data()), 0);
+    const Bytes once = ReadFile(mono);
+    ASSERT_EQ(Disk_Write64(&disk, 512, 512, data.data()), 0);
+    Disk_Close(&disk);
+    const Bytes text(original.begin() + 512, original.begin() + 1024), renewed(once.begin() + 512, once.begin() + 1024);
+    EXPECT_FALSE(text == renewed);
+    EXPECT_TRUE(std::equal(renewed.begin(), renewed.end(), ReadFile(mono).begin() + 512)) << "renewed once";
+    EXPECT_EQ(Disk_OpenType(&disk, dir.file("before.vmdk").c_str(), 1, DISK_VMWARE4_REDO), ERR_INVALID_IMAGE);
+    WriteVmdkRedo(dir.file("after.vmdk"), "m.vmdk", contents, contents, {512});
+    ASSERT_EQ(Disk_Open(&disk, dir.file("after.vmdk").c_str(), 1), 0);
+    Disk_Close(&disk);
 }
 
 // Chains of redo logs open 64 deep; one deeper fails.

@@ -176,6 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // 20 x 15 x 63 sectors round to the same 10 MiB: a valid parent of another geometry.
                       FieldCase{"parentGeometry", kChild, Where::ParentFooters, 58, {15}, ERR_INVALID_IMAGE},
                       // A parent no driver takes: the answer of the open that offered it to every driver.
+                      // A parent replaced by another disk of the same size.
+                      FieldCase{"parentUniqueId", kChild, Where::ParentFooters, 68, {0x55}, ERR_INVALID_IMAGE},
                       FieldCase{"parentRefused", kChild, Where::ParentFooters, 0, Text("x"), ERR_INVALID_PARAMETER},
                       FieldCase{"noParent", kChild, Where::File, 2048, Text("/nonexistent/"),
                                 ERR_INVALID_PARAMETER}),
@@ -235,6 +237,32 @@ TEST(VirtualPCDynamic, GrowsOneBlockBehindTheDataAndMovesTheFooter)
         ASSERT_EQ(Disk_Open(&d.disk, path.c_str(), 1), 0);
         EXPECT_TRUE(d.Read(0, model.size()) == model);
     }
+}
+
+// A footer right behind a table that does not fill its last sector: the
+// first block goes behind the table, at a sector, not over it.
+TEST(VirtualPCDynamic, FirstBlockBehindAnUnpaddedTable)
+{
+    TempDir dir;
+    const std::string path = dir.file("d.vhd");
+    WriteVpcSparse(path, {.geometry = kGeometry}, Bytes(kGeometry.bytes(), 0));
+    const Bytes footer = ReadFileRange(path, 0, 511);
+    const std::uint64_t tableEnd = kVpcTableOffset + 4 * kGeometry.tableEntries();
+    ASSERT_NE(tableEnd % 512, 0u);
+    std::filesystem::resize_file(path, tableEnd);
+    WriteFileAt(path, tableEnd, footer);
+    Bytes model(kGeometry.bytes(), 0);
+    {
+        OpenDisk d;
+        ASSERT_EQ(Disk_Open(&d.disk, path.c_str(), 0), 0);
+        model[2 * kBlock + 7] = 0x5C;
+        EXPECT_EQ(d.Write(2 * kBlock + 7, {0x5C}), 0);
+        EXPECT_EQ(d.Entry(2), (tableEnd + 511) / 512);
+    }
+    OpenDisk d;
+    ASSERT_EQ(Disk_Open(&d.disk, path.c_str(), 1), 0);
+    EXPECT_TRUE(d.Read(0, model.size()) == model);
+    EXPECT_EQ(VpcTableEntry(path, 0), UINT32_MAX);
 }
 
 struct Chain {

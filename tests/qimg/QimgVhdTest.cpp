@@ -81,6 +81,14 @@ TEST(QimgVhd, DifferencingListsItsParentAndConvertsMerged)
     EXPECT_TRUE(ReadFile(dir.file("out")) == merged);
     EXPECT_EQ(RunQimg({"check", dir.file("child.vhd")}).status, 0);
 
+    // The parent replaced by another disk of the same size.
+    const std::string base = dir.file("base.vhd");
+    WriteFileAt(base, 68, {0x55});
+    WriteFileAt(base, FileSize(base) - 511 + 68, {0x55});
+    const QimgResult other = RunQimg({"check", dir.file("child.vhd")});
+    EXPECT_EQ(other.status, 2) << other.out;
+    ExpectFindings(other, {"corrupt: the parent is another disk than the one the image was made over"});
+
     std::remove(dir.file("base.vhd").c_str());
     const QimgResult missing = RunQimg({"check", dir.file("child.vhd")});
     EXPECT_EQ(missing.status, 1) << missing.out;

@@ -162,6 +162,15 @@ TEST(QimgVmdk, RedoLogWithoutItsParentIsNotChecked)
     WriteVmdkMonolithic(dir.file("base.vmdk"), parent);
     static_cast<void>(WriteVmdkRedo(dir.file("redo.vmdk"), "base.vmdk", parent, parent, {16384}));
     EXPECT_EQ(RunQimg({"check", dir.file("redo.vmdk")}).status, 0);
+    // Replaced by another disk of the same size: another CID.
+    Vmdk4Descriptor other;
+    other.cid = "0badcafe";
+    WriteVmdkMonolithic(dir.file("base.vmdk"), parent, other);
+    const QimgResult replaced = RunQimg({"check", dir.file("redo.vmdk")});
+    EXPECT_EQ(replaced.status, 2) << replaced.out << replaced.err;
+    EXPECT_NE(replaced.out.find("corrupt: the parent is another disk than the one the image was made over"),
+              std::string::npos)
+        << replaced.out;
     std::remove(dir.file("base.vmdk").c_str());
     const QimgResult r = RunQimg({"check", dir.file("redo.vmdk")});
     EXPECT_EQ(r.status, 1) << r.out << r.err;

@@ -21,12 +21,13 @@ struct D88Layout {
     std::uint32_t tracks = 154, sectorsPerTrack = 8, bytesPerSector = 1024;
     std::uint32_t gap = 0;  // bytes between one track's records and the next track's
     bool reversed = false;  // tracks stored in the file last first
+    std::uint32_t headerBytes = d88::kHeaderBytes;  // where the first track begins
 
     [[nodiscard]] std::uint64_t trackBytes() const { return std::uint64_t{sectorsPerTrack} * (16 + bytesPerSector); }
     [[nodiscard]] std::uint64_t diskBytes() const { return std::uint64_t{tracks} * sectorsPerTrack * bytesPerSector; }
     [[nodiscard]] std::uint64_t trackOffset(std::uint32_t t) const
     {
-        return d88::kHeaderBytes + (reversed ? tracks - 1 - t : t) * (trackBytes() + gap);
+        return headerBytes + (reversed ? tracks - 1 - t : t) * (trackBytes() + gap);
     }
     // The file offset of disk byte v.
     [[nodiscard]] std::uint64_t fileOffset(std::uint64_t v) const

@@ -3,6 +3,8 @@
 #include "Conformance.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace qimtest {
@@ -190,13 +192,29 @@ std::vector<std::string> WriteVmdkTwoGb(const std::string& path, const Bytes& di
     return WriteExtents(path, disk, nullptr, capacities, descriptor);
 }
 
+namespace {
+// The CID in the descriptor of the VMware 4 disk at path (embedded behind a
+// sparse header, or the whole file); the builder's default when there is none.
+std::string CidOf(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.compare(0, 4, "KDMV") == 0)
+        text = text.substr(512, 1024);
+    const std::size_t at = text.find("\nCID=");
+    return at == std::string::npos ? Vmdk4Descriptor{}.cid : text.substr(at + 5, text.find('\n', at + 5) - at - 5);
+}
+}  // namespace
+
 std::vector<std::string> WriteVmdkRedo(const std::string& path, const std::string& parentHint,
                                        const Bytes& parentContents, const Bytes& disk,
                                        const std::vector<std::uint32_t>& capacities, Vmdk4Descriptor descriptor)
 {
     descriptor.createType = "twoGbMaxExtentSparse";
     descriptor.parentHint = parentHint;
-    descriptor.parentCid = Vmdk4Descriptor{}.cid;  // the builder's parents all carry the default
+    // What the parent beside it carries, as it is now (its writes change it).
+    const std::size_t slash = path.rfind('/');
+    descriptor.parentCid = CidOf((slash == std::string::npos ? "" : path.substr(0, slash + 1)) + parentHint);
     descriptor.ddb = false;
     descriptor.extents.clear();
     return WriteExtents(path, disk, &parentContents, capacities, descriptor);

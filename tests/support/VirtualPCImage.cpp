@@ -108,6 +108,8 @@ void WriteVpcSparse(const std::string& path, const VpcSparseLayout& layout, cons
         PutBE(header, entry7 + 16, next, 8);
         next += (layout.parent.size() + 511) / 512 * 512;
     }
+    if (differencing)
+        std::copy_n(footer.begin() + 68, 16, header.begin() + 40);  // the parent's unique id: every footer's
     PutChecksum(header, 36);
     file.insert(file.end(), header.begin(), header.end());
     file.resize(next, 0);

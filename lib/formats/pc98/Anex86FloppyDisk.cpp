@@ -11,7 +11,7 @@ int Anex86FloppyDisk_Open(BetaDiskState* state, const char* path, std::uint32_t 
     return HeadedDisk_Open(state, path, readOnly, kAnex86HardDiskRules);
 }
 
-int Anex86FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int Anex86FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<BetaDisk_Malloc, BetaDisk_Construct, Anex86FloppyDisk_Open>(
         disk, DISK_ANEX86_FLOPPY, path, readOnly);

@@ -9,7 +9,7 @@ int Anex86HardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t re
     return HeadedDisk_Open(state, path, readOnly, kAnex86HardDiskRules);
 }
 
-int Anex86HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int Anex86HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<BetaDisk_Malloc, BetaDisk_Construct, Anex86HardDisk_Open>(disk, DISK_ANEX86_HARD, path, readOnly);
 }

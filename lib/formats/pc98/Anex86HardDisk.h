@@ -2,6 +2,7 @@
 // header states its own size and its data size; both must agree with the file.
 #pragma once
 
+#include "DiskFormats.h"
 #include "HeadedDisk.h"
 
 namespace qim {
@@ -24,6 +25,8 @@ inline constexpr HeadedRules kAnex86HardDiskRules = {
 static_assert(HeadedRulesValid(kAnex86HardDiskRules));
 
 [[nodiscard]] int Anex86HardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
-[[nodiscard]] int Anex86HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int Anex86HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
+
+inline constexpr DiskFormat kAnex86HardDiskFormat = {DISK_ANEX86_HARD, "Anex86 hard disk", HeadedDiskDriver<Anex86HardDiskSet>(), "hdi", true, false, true};
 
 }  // namespace qim

@@ -9,6 +9,7 @@
 
 #include "DiskEtc.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -57,17 +58,28 @@ std::uint32_t TrackOffset(const D88State* state, std::uint64_t track)
     return LoadLE<std::uint32_t>(state->Header, kTrackTableAt + 4 * static_cast<std::size_t>(track));
 }
 
+// The tracks in use end at the first zero entry, or where a track begins:
+// a table shorter than 164 entries may have its first track behind it.
 std::uint32_t CountTracks(const D88State* state)
 {
     std::uint32_t tracks = 0;
-    while (tracks < kMaxTracks && TrackOffset(state, tracks) != 0)
-        ++tracks;
+    std::uint32_t lowest = kD88HeaderBytes;
+    while (tracks < kMaxTracks && kTrackTableAt + 4 * tracks < lowest && TrackOffset(state, tracks) != 0)
+        lowest = std::min(lowest, TrackOffset(state, tracks++));
     return tracks;
+}
+
+// The header bytes the open reads: the fixed fields, the counted entries and
+// the zero entry ending them, where there is one. Writes must not reach them.
+std::uint32_t HeaderInUse(const D88State* state, std::uint32_t tracks)
+{
+    const std::uint32_t counted = kTrackTableAt + 4 * tracks;
+    return tracks < kMaxTracks && TrackOffset(state, tracks) == 0 ? counted + 4 : counted;
 }
 
 // The media the record headers describe (one per track, in track order) if
 // every track agrees with track 0; else ERR_INVALID_IMAGE. Each track's
-// records must also lie behind the file header and inside the file, so that
+// records must also lie behind the header bytes in use and inside the file, so that
 // no write to the disk can change the header or grow the file.
 int CheckTracks(const D88State* state, std::span<const std::byte> records, std::uint32_t tracks,
                 std::uint64_t fileSize)
@@ -82,7 +94,7 @@ int CheckTracks(const D88State* state, std::span<const std::byte> records, std::
         if (LoadLE<std::uint16_t>(record, kSectorsAt) != media.dwSectorsPerTrack ||
             LoadLE<std::uint16_t>(record, kDataSizeAt) != media.dwBytesPerSector)
             return ERR_INVALID_IMAGE;
-        if (TrackOffset(state, t) < kD88HeaderBytes || TrackOffset(state, t) + trackBytes > fileSize)
+        if (TrackOffset(state, t) < HeaderInUse(state, tracks) || TrackOffset(state, t) + trackBytes > fileSize)
             return ERR_INVALID_IMAGE;
     }
     return 0;
@@ -189,7 +201,7 @@ int D88FloppyDisk_Write(D88State* state, std::uint64_t offset, std::uint32_t cou
     return DiskTransfer(state, offset, std::span(static_cast<const std::byte*>(buffer), count));
 }
 
-int D88FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int D88FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<D88FloppyDisk_Malloc, D88FloppyDisk_Construct, D88FloppyDisk_Open>(disk, DISK_D88_FLOPPY, path,
                                                                                       readOnly);

@@ -2,6 +2,7 @@
 // records (a 16-byte header, then the sector's data). Regular media only.
 #pragma once
 
+#include "DiskFormats.h"
 #include "Disk.h"
 #include "Nk.h"
 
@@ -27,6 +28,11 @@ void D88FloppyDisk_GetDiskInfo(D88State* state, DiskInfo* info);
 [[nodiscard]] int D88FloppyDisk_Read(D88State* state, std::uint64_t offset, std::uint32_t count, void* buffer);
 [[nodiscard]] int D88FloppyDisk_Write(D88State* state, std::uint64_t offset, std::uint32_t count,
                                       const void* buffer);
-[[nodiscard]] int D88FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int D88FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
+
+inline constexpr DiskFormat kD88FloppyDiskFormat = {DISK_D88_FLOPPY, "D88 floppy",
+     MakeDiskDriver<D88FloppyDiskSet, D88FloppyDisk_Close, D88FloppyDisk_GetDiskInfo, D88FloppyDisk_Read,
+                    D88FloppyDisk_Write>(),
+     "d88", true, true, false};
 
 }  // namespace qim

@@ -20,7 +20,7 @@ int FMTownsDosRomDisk_Open(BetaDiskState* state, const char* path, std::uint32_t
     return HeadedDisk_Open(state, path, readOnly, kFMTownsDosRomDiskRules);
 }
 
-int FMTownsDosRomDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int FMTownsDosRomDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<BetaDisk_Malloc, BetaDisk_Construct, FMTownsDosRomDisk_Open>(
         disk, DISK_FMTOWNS_DOSROM, path, readOnly);

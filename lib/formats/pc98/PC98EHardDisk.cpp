@@ -21,7 +21,7 @@ int PC98EHardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t rea
     return HeadedDisk_Open(state, path, readOnly, kPC98EHardDiskRules);
 }
 
-int PC98EHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int PC98EHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<BetaDisk_Malloc, BetaDisk_Construct, PC98EHardDisk_Open>(disk, DISK_PC98E_HARD, path, readOnly);
 }

@@ -3,6 +3,7 @@
 // 69,206,016; the rest of the file is never touched.
 #pragma once
 
+#include "DiskFormats.h"
 #include "HeadedDisk.h"
 
 namespace qim {
@@ -10,6 +11,8 @@ namespace qim {
 extern const HeadedRules kPC98EHardDiskRules;
 
 [[nodiscard]] int PC98EHardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
-[[nodiscard]] int PC98EHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int PC98EHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
+
+inline constexpr DiskFormat kPC98EHardDiskFormat = {DISK_PC98E_HARD, "PC98E hard disk", HeadedDiskDriver<PC98EHardDiskSet>(), "", true, false, true};
 
 }  // namespace qim

@@ -21,7 +21,7 @@ int T98HardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readO
     return HeadedDisk_Open(state, path, readOnly, kT98HardDiskRules);
 }
 
-int T98HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int T98HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<BetaDisk_Malloc, BetaDisk_Construct, T98HardDisk_Open>(disk, DISK_T98_HARD, path, readOnly);
 }

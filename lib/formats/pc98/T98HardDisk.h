@@ -2,6 +2,7 @@
 // count matters; every cylinder is 8 heads of 33 sectors of 256 bytes.
 #pragma once
 
+#include "DiskFormats.h"
 #include "HeadedDisk.h"
 
 namespace qim {
@@ -9,6 +10,8 @@ namespace qim {
 extern const HeadedRules kT98HardDiskRules;
 
 [[nodiscard]] int T98HardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readOnly);
-[[nodiscard]] int T98HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int T98HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
+
+inline constexpr DiskFormat kT98HardDiskFormat = {DISK_T98_HARD, "T98 hard disk", HeadedDiskDriver<T98HardDiskSet>(), "thd", true, false, true};
 
 }  // namespace qim

@@ -25,7 +25,7 @@ int T98NextHardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t r
     return HeadedDisk_Open(state, path, readOnly, kT98NextHardDiskRules);
 }
 
-int T98NextHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int T98NextHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<BetaDisk_Malloc, BetaDisk_Construct, T98NextHardDisk_Open>(disk, DISK_T98NEXT_HARD, path, readOnly);
 }

@@ -23,7 +23,7 @@ int T98NextR0FloppyDisk_Open(BetaDiskState* state, const char* path, std::uint32
     return HeadedDisk_Open(state, path, readOnly, kT98NextR0FloppyDiskRules);
 }
 
-int T98NextR0FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int T98NextR0FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<BetaDisk_Malloc, BetaDisk_Construct, T98NextR0FloppyDisk_Open>(
         disk, DISK_T98NEXT_R0_FLOPPY, path, readOnly);

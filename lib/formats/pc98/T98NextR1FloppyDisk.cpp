@@ -23,7 +23,7 @@ int T98NextR1FloppyDisk_Open(BetaDiskState* state, const char* path, std::uint32
     return HeadedDisk_Open(state, path, readOnly, kT98NextR1FloppyDiskRules);
 }
 
-int T98NextR1FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int T98NextR1FloppyDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<BetaDisk_Malloc, BetaDisk_Construct, T98NextR1FloppyDisk_Open>(
         disk, DISK_T98NEXT_R1_FLOPPY, path, readOnly);

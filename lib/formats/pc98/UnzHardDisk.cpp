@@ -19,7 +19,7 @@ int UnzHardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t readO
     return HeadedDisk_Open(state, path, readOnly, kUnzHardDiskRules);
 }
 
-int UnzHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int UnzHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<BetaDisk_Malloc, BetaDisk_Construct, UnzHardDisk_Open>(disk, DISK_UNZ_HARD, path, readOnly);
 }

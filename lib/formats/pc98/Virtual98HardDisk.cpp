@@ -23,7 +23,7 @@ int Virtual98HardDisk_Open(BetaDiskState* state, const char* path, std::uint32_t
     return HeadedDisk_Open(state, path, readOnly, kVirtual98HardDiskRules);
 }
 
-int Virtual98HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int Virtual98HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<BetaDisk_Malloc, BetaDisk_Construct, Virtual98HardDisk_Open>(
         disk, DISK_VIRTUAL98_HARD, path, readOnly);

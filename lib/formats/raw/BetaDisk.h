@@ -3,6 +3,7 @@
 // data as one run (they attach their open file and geometry).
 #pragma once
 
+#include "DiskFormats.h"
 #include "Disk.h"
 #include "Nk.h"
 
@@ -31,5 +32,10 @@ void BetaDisk_Attach(BetaDiskState* state, NkHandle file, std::uint32_t dataOffs
 [[nodiscard]] NkHandle BetaDisk_Detach(BetaDiskState* state);
 [[nodiscard]] int BetaDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, std::uint32_t dataOffset,
                               const DiskInfo* info);
+
+inline constexpr DiskFormat kBetaDiskFormat = {
+    DISK_BETA, "raw",
+    MakeDiskDriver<nullptr, BetaDisk_Close, BetaDisk_GetDiskInfo, BetaDisk_Read, BetaDisk_Write>(),
+    "", false, false, false};
 
 }  // namespace qim

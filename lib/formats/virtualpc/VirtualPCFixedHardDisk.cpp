@@ -25,17 +25,17 @@ int VirtualPCFixedHardDisk_Open(VirtualPCFixedHardDiskState* state, const char* 
     std::uint64_t fileSize = 0;
     if (!NkGetFileSize(file, &fileSize))
         return ERR_GET_FILE_SIZE;
-    if (fileSize < VPC_FOOTER_LENGTH)
+    if (fileSize < kVpcFooterLength)
         return ERR_INVALID_IMAGE;
-    std::array<std::byte, VPC_FOOTER_LENGTH> footer{};
-    if (!NkReadFile(file, fileSize - VPC_FOOTER_LENGTH, VPC_FOOTER_LENGTH, footer.data()))
+    std::array<std::byte, kVpcFooterLength> footer{};
+    if (!NkReadFile(file, fileSize - kVpcFooterLength, kVpcFooterLength, footer.data()))
         return ERR_READ_FILE;
-    if (int rc = CheckMainHeader(footer, VPC_TYPE_FIXED); rc != 0)
+    if (int rc = CheckMainHeader(footer, kVpcTypeFixed); rc != 0)
         return rc;
     DiskInfo info{};
     if (int rc = VirtualPCFooterInfo(footer, &info); rc != 0)
         return rc;
-    if (fileSize != VirtualPCOriginalSize(footer) + VPC_FOOTER_LENGTH)
+    if (fileSize != VirtualPCOriginalSize(footer) + kVpcFooterLength)
         return ERR_INVALID_IMAGE;
 
     guard.release();
@@ -43,7 +43,7 @@ int VirtualPCFixedHardDisk_Open(VirtualPCFixedHardDiskState* state, const char* 
     return 0;
 }
 
-int VirtualPCFixedHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VirtualPCFixedHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VirtualPCFixedHardDisk_Malloc, VirtualPCFixedHardDisk_Construct, VirtualPCFixedHardDisk_Open>(
         disk, DISK_VIRTUALPC_FIXED, path, readOnly);

@@ -1,6 +1,7 @@
 // Virtual PC fixed images (DiskType 8): the disk's bytes, then the 511-byte footer.
 #pragma once
 
+#include "DiskFormats.h"
 #include "BetaDisk.h"
 #include "Disk.h"
 #include "HeadedDisk.h"
@@ -21,6 +22,11 @@ inline constexpr auto VirtualPCFixedHardDisk_Close = &HeadedDisk_Close;
 inline constexpr auto VirtualPCFixedHardDisk_GetDiskInfo = &BetaDisk_GetDiskInfo;
 inline constexpr auto VirtualPCFixedHardDisk_Read = &BetaDisk_Read;
 inline constexpr auto VirtualPCFixedHardDisk_Write = &BetaDisk_Write;
-[[nodiscard]] int VirtualPCFixedHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VirtualPCFixedHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
+
+inline constexpr DiskFormat kVirtualPCFixedHardDiskFormat = {DISK_VIRTUALPC_FIXED, "Virtual PC fixed",
+     MakeDiskDriver<VirtualPCFixedHardDiskSet, VirtualPCFixedHardDisk_Close, VirtualPCFixedHardDisk_GetDiskInfo,
+                    VirtualPCFixedHardDisk_Read, VirtualPCFixedHardDisk_Write>(),
+     "vhd", true, false, false};
 
 }  // namespace qim

@@ -3,6 +3,7 @@
 // write that is not all zero, each a 512-byte sector bitmap and its data.
 #pragma once
 
+#include "DiskFormats.h"
 #include "Disk.h"
 #include "Nk.h"
 
@@ -22,7 +23,7 @@ struct VirtualPCHardDiskState {
     // Differencing images only: where sectors absent from this file are read. Owned.
     Disk* pParentDisk;
     // The sector bitmap last read or written, of the block stored at
-    // dwBitmapEntry (VPC_UNALLOCATED: none), so that sequential reads of a
+    // dwBitmapEntry (kVpcUnallocated: none), so that sequential reads of a
     // block read its bitmap once.
     std::uint32_t dwBitmapEntry;
     std::array<std::byte, 512> abBitmap;
@@ -32,12 +33,13 @@ struct VirtualPCHardDiskState {
 // check and before the table is loaded: the trailing footer (511 bytes) must
 // equal the leading copy, and the parent is opened into pParentDisk.
 using VirtualPCParentStep = int (*)(VirtualPCHardDiskState* state, const char* path,
-                                    std::span<const std::byte> trailingFooter);
+                                    std::span<const std::byte> trailingFooter, DiskChain* chain);
 
 // Opens a dynamic (no parent step) or differencing image of the footer type
 // given; on failure everything acquired is released and the state is empty.
 [[nodiscard]] int VirtualPCSparse_Open(VirtualPCHardDiskState* state, const char* path, std::uint32_t readOnly,
-                                       std::uint32_t footerType, VirtualPCParentStep parentStep);
+                                       std::uint32_t footerType, VirtualPCParentStep parentStep,
+                                       DiskChain* chain = nullptr);
 
 [[nodiscard]] VirtualPCHardDiskState* VirtualPCHardDisk_Malloc();
 void VirtualPCHardDisk_Construct(VirtualPCHardDiskState* state);
@@ -63,6 +65,12 @@ void VirtualPCHardDisk_GetDiskInfo(VirtualPCHardDiskState* state, DiskInfo* info
 // ERR_INVALID_PARAMETER when the file is no image of that footer type.
 [[nodiscard]] int VirtualPCSparse_Check(const char* path, std::uint32_t footerType, DiskCheckSink sink, void* param);
 [[nodiscard]] int VirtualPCHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
-[[nodiscard]] int VirtualPCHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VirtualPCHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
+
+inline constexpr DiskFormat kVirtualPCHardDiskFormat = {DISK_VIRTUALPC, "Virtual PC dynamic",
+     MakeDiskDriver<VirtualPCHardDiskSet, VirtualPCHardDisk_Close, VirtualPCHardDisk_GetDiskInfo,
+                    VirtualPCHardDisk_Read, VirtualPCHardDisk_Write, VirtualPCHardDisk_Allocation, nullptr,
+                    VirtualPCHardDisk_Check>(),
+     "vhd", true, false, false};
 
 }  // namespace qim

@@ -21,8 +21,8 @@ constexpr std::uint64_t kMiB = 1 << 20;
 
 int CheckMainHeader(std::span<const std::byte> footer, std::uint32_t expectedType)
 {
-    const bool fixed = expectedType == VPC_TYPE_FIXED;
-    const bool sparse = expectedType == VPC_TYPE_DYNAMIC || expectedType == VPC_TYPE_DIFFERENCING;
+    const bool fixed = expectedType == kVpcTypeFixed;
+    const bool sparse = expectedType == kVpcTypeDynamic || expectedType == kVpcTypeDifferencing;
     const bool pass = LoadBE<std::uint64_t>(footer, kVpcFooterCookie) == kConectix &&
                       LoadBE<std::uint32_t>(footer, kVpcFooterVersion) == kVersion1 &&
                       LoadBE<std::uint32_t>(footer, kVpcFooterDiskType) == expectedType && (fixed || sparse) &&
@@ -41,10 +41,10 @@ int CheckSparseHeader(std::span<const std::byte> header, std::uint32_t sizeMiB)
 {
     const bool pass = LoadBE<std::uint64_t>(header, kVpcSparseCookie) == kCxsparse &&
                       LoadBE<std::uint64_t>(header, kVpcSparseDataOffset) == kNoOffset &&
-                      LoadBE<std::uint64_t>(header, kVpcSparseTableOffset) == VPC_TABLE_OFFSET &&
+                      LoadBE<std::uint64_t>(header, kVpcSparseTableOffset) == kVpcBlockTableOffset &&
                       LoadBE<std::uint32_t>(header, kVpcSparseVersion) == kVersion1 &&
                       LoadBE<std::uint32_t>(header, kVpcSparseMaxTableEntries) == (sizeMiB + 1) / 2 &&
-                      LoadBE<std::uint32_t>(header, kVpcSparseBlockSize) == VPC_BLOCK_SIZE &&
+                      LoadBE<std::uint32_t>(header, kVpcSparseBlockSize) == kVpcBlockSize &&
                       LoadBE<std::uint16_t>(header, kVpcSparseChecksum) == 0xFFFF;
     return pass ? 0 : ERR_INVALID_IMAGE;
 }
@@ -70,18 +70,18 @@ int VirtualPCFooterInfo(std::span<const std::byte> footer, DiskInfo* info)
     const std::uint64_t rounded = (std::uint64_t{total} + 2047) / 2048 * kMiB;
     if (VirtualPCOriginalSize(footer) != rounded)
         return ERR_INVALID_IMAGE;
-    *info = {total, heads, sectorsPerTrack, VPC_SECTOR_SIZE};
+    *info = {total, heads, sectorsPerTrack, kVpcSectorSize};
     return 0;
 }
 
-int IsExistData(std::uint32_t sector, std::span<const std::byte, VPC_BITMAP_LENGTH> bitmap)
+int IsExistData(std::uint32_t sector, std::span<const std::byte, kVpcBitmapLength> bitmap)
 {
-    return std::to_integer<int>(bitmap[sector / 8 % VPC_BITMAP_LENGTH] >> (7 - sector % 8)) & 1;
+    return std::to_integer<int>(bitmap[sector / 8 % kVpcBitmapLength] >> (7 - sector % 8)) & 1;
 }
 
-void SetMiniBlockBit(std::uint32_t sector, std::span<std::byte, VPC_BITMAP_LENGTH> bitmap)
+void SetMiniBlockBit(std::uint32_t sector, std::span<std::byte, kVpcBitmapLength> bitmap)
 {
-    bitmap[sector / 8 % VPC_BITMAP_LENGTH] |= std::byte{0x80} >> (sector % 8);
+    bitmap[sector / 8 % kVpcBitmapLength] |= std::byte{0x80} >> (sector % 8);
 }
 
 }  // namespace qim

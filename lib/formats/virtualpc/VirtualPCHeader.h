@@ -13,22 +13,22 @@ namespace qim {
 
 // The footer is handled as 511 bytes, read and written, although it occupies
 // a 512-byte sector: a fixed image ends in exactly these 511 bytes.
-inline constexpr std::uint32_t VPC_FOOTER_LENGTH = 511;
-inline constexpr std::uint32_t VPC_SPARSE_HEADER_OFFSET = 512;
-inline constexpr std::uint32_t VPC_SPARSE_HEADER_LENGTH = 40;  // the part of the header that is checked
+inline constexpr std::uint32_t kVpcFooterLength = 511;
+inline constexpr std::uint32_t kVpcSparseHeaderOffset = 512;
+inline constexpr std::uint32_t kVpcSparseHeaderLength = 40;  // the part of the header that is checked
 // 32 bytes at 1248: the last 8 bytes of parent locator entry 6, then entry 7.
-inline constexpr std::uint32_t VPC_LOCATOR_OFFSET = 0x4E0;
-inline constexpr std::uint32_t VPC_LOCATOR_LENGTH = 32;
-inline constexpr std::uint32_t VPC_TABLE_OFFSET = 1536;
-inline constexpr std::uint32_t VPC_BLOCK_SIZE = 0x200000;
-inline constexpr std::uint32_t VPC_BITMAP_LENGTH = 512;
-inline constexpr std::uint32_t VPC_SECTOR_SIZE = 512;
-inline constexpr std::uint32_t VPC_UNALLOCATED = 0xFFFFFFFF;
+inline constexpr std::uint32_t kVpcLocatorOffset = 0x4E0;
+inline constexpr std::uint32_t kVpcLocatorLength = 32;
+inline constexpr std::uint32_t kVpcBlockTableOffset = 1536;
+inline constexpr std::uint32_t kVpcBlockSize = 0x200000;
+inline constexpr std::uint32_t kVpcBitmapLength = 512;
+inline constexpr std::uint32_t kVpcSectorSize = 512;
+inline constexpr std::uint32_t kVpcUnallocated = 0xFFFFFFFF;
 
 // Footer disk types.
-inline constexpr std::uint32_t VPC_TYPE_FIXED = 2;
-inline constexpr std::uint32_t VPC_TYPE_DYNAMIC = 3;
-inline constexpr std::uint32_t VPC_TYPE_DIFFERENCING = 4;
+inline constexpr std::uint32_t kVpcTypeFixed = 2;
+inline constexpr std::uint32_t kVpcTypeDynamic = 3;
+inline constexpr std::uint32_t kVpcTypeDifferencing = 4;
 
 // Footer field offsets.
 inline constexpr std::size_t kVpcFooterCookie = 0;
@@ -41,7 +41,11 @@ inline constexpr std::size_t kVpcFooterCylinders = 56;
 inline constexpr std::size_t kVpcFooterHeads = 58;
 inline constexpr std::size_t kVpcFooterSectorsPerTrack = 59;
 inline constexpr std::size_t kVpcFooterDiskType = 60;
-static_assert(kVpcFooterDiskType + 4 <= VPC_FOOTER_LENGTH);
+inline constexpr std::size_t kVpcFooterUniqueId = 68;  // 16 bytes
+inline constexpr std::size_t kVpcUniqueIdBytes = 16;
+static_assert(kVpcFooterUniqueId + kVpcUniqueIdBytes <= kVpcFooterLength);
+// File offset of a differencing image's record of its parent's unique id, in the dynamic header.
+inline constexpr std::uint64_t kVpcParentUniqueIdAt = kVpcSparseHeaderOffset + 40;
 
 // Dynamic header field offsets (within its first 40 bytes).
 inline constexpr std::size_t kVpcSparseCookie = 0;
@@ -51,16 +55,16 @@ inline constexpr std::size_t kVpcSparseVersion = 24;
 inline constexpr std::size_t kVpcSparseMaxTableEntries = 28;
 inline constexpr std::size_t kVpcSparseBlockSize = 32;
 inline constexpr std::size_t kVpcSparseChecksum = 36;
-static_assert(kVpcSparseChecksum + 2 <= VPC_SPARSE_HEADER_LENGTH);
+static_assert(kVpcSparseChecksum + 2 <= kVpcSparseHeaderLength);
 
-// Parent locator entry 7, by offset within the 32 bytes read at VPC_LOCATOR_OFFSET.
+// Parent locator entry 7, by offset within the 32 bytes read at kVpcLocatorOffset.
 inline constexpr std::size_t kVpcLocatorCode = 8;
 inline constexpr std::size_t kVpcLocatorDataSpace = 12;
 inline constexpr std::size_t kVpcLocatorDataLength = 16;
 inline constexpr std::size_t kVpcLocatorDataOffsetLow = 28;  // the high half (24..27) is ignored
-static_assert(kVpcLocatorDataOffsetLow + 4 == VPC_LOCATOR_LENGTH);
+static_assert(kVpcLocatorDataOffsetLow + 4 == kVpcLocatorLength);
 
-// 0 when the footer (at least VPC_FOOTER_LENGTH bytes) is of the expected disk
+// 0 when the footer (at least kVpcFooterLength bytes) is of the expected disk
 // type (2, 3 or 4) and its cookie, version, data offset, creator application
 // and sizes agree; ERR_INVALID_IMAGE otherwise. Checksum, time stamp and
 // geometry are not examined here.
@@ -77,7 +81,7 @@ static_assert(kVpcLocatorDataOffsetLow + 4 == VPC_LOCATOR_LENGTH);
 [[nodiscard]] std::uint64_t VirtualPCOriginalSize(std::span<const std::byte> footer);
 
 // Sector s of a block is bit 7 - s % 8 of bitmap byte s / 8.
-[[nodiscard]] int IsExistData(std::uint32_t sector, std::span<const std::byte, VPC_BITMAP_LENGTH> bitmap);
-void SetMiniBlockBit(std::uint32_t sector, std::span<std::byte, VPC_BITMAP_LENGTH> bitmap);
+[[nodiscard]] int IsExistData(std::uint32_t sector, std::span<const std::byte, kVpcBitmapLength> bitmap);
+void SetMiniBlockBit(std::uint32_t sector, std::span<std::byte, kVpcBitmapLength> bitmap);
 
 }  // namespace qim

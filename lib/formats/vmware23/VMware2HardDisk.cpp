@@ -3,11 +3,13 @@
 #include "VMware2HardDisk.h"
 
 #include "DiskEtc.h"
+#include "SparseParent.h"
 #include "VMware3HardDisk.h"
 
 namespace qim {
 
-int VMware2Disk_Open(VMware2HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo)
+int VMware2Disk_Open(VMware2HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo,
+                     DiskChain* chain)
 {
     using namespace cowd;
     ScopeGuard guard([state] { VMware2HardDisk_Close(state); });
@@ -17,7 +19,8 @@ int VMware2Disk_Open(VMware2HardDiskState* state, const char* path, std::uint32_
     if (LoadLE<std::uint32_t>(e.abHeader, kFlags) != (redo ? kFlagsRedo : kFlagsPlain))
         return ERR_INVALID_IMAGE;
     if (redo) {
-        if (int rc = CowdOpenParent(&state->pParentDisk, path, e, e.dwExtentSectors, &state->Info); rc != 0)
+        if (int rc = SparseParent_Open(&state->pParentDisk, path, CowdParentName(e), e.dwExtentSectors, &state->Info,
+                                       chain); rc != 0)
             return rc;
     } else {
         state->Info = {e.dwExtentSectors, LoadLE<std::uint32_t>(e.abHeader, kHeads),
@@ -45,7 +48,7 @@ int VMware2HardDisk_Open(VMware2HardDiskState* state, const char* path, std::uin
 void VMware2HardDisk_Close(VMware2HardDiskState* state)
 {
     VMware3Sparse_Close(&state->Extent);
-    CowdCloseParent(state->pParentDisk);
+    SparseParent_Close(&state->pParentDisk);
     VMware2HardDisk_Construct(state);
 }
 
@@ -77,7 +80,7 @@ int VMware2RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
     return CowdDiskCheck(path, 1, true, sink, param);
 }
 
-int VMware2HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMware2HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VMware2HardDisk_Malloc, VMware2HardDisk_Construct, VMware2HardDisk_Open>(disk, DISK_VMWARE2, path,
                                                                                             readOnly);

@@ -11,9 +11,10 @@ VMware2RedoHardDiskState* VMware2RedoHardDisk_Malloc() { return VMware2HardDisk_
 
 void VMware2RedoHardDisk_Construct(VMware2RedoHardDiskState* state) { VMware2HardDisk_Construct(state); }
 
-int VMware2RedoHardDisk_Open(VMware2RedoHardDiskState* state, const char* path, std::uint32_t readOnly)
+int VMware2RedoHardDisk_Open(VMware2RedoHardDiskState* state, const char* path, std::uint32_t readOnly,
+                             DiskChain* chain)
 {
-    return VMware2Disk_Open(state, path, readOnly, true);
+    return VMware2Disk_Open(state, path, readOnly, true, chain);
 }
 
 void VMware2RedoHardDisk_Close(VMware2RedoHardDiskState* state) { VMware2HardDisk_Close(state); }
@@ -37,10 +38,10 @@ int VMware2RedoHardDisk_Parent(VMware2RedoHardDiskState* state, const char* chil
     return CowdParent(state->Extent, state->pParentDisk, childPath, parent, path);
 }
 
-int VMware2RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMware2RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain)
 {
     return DiskSet<VMware2RedoHardDisk_Malloc, VMware2RedoHardDisk_Construct, VMware2RedoHardDisk_Open>(
-        disk, DISK_VMWARE2_REDO, path, readOnly);
+        disk, DISK_VMWARE2_REDO, path, readOnly, chain);
 }
 
 }  // namespace qim

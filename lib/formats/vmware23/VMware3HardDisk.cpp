@@ -5,6 +5,7 @@
 
 #include "DiskCheck.h"
 #include "DiskEtc.h"
+#include "SparseParent.h"
 
 #include <cstring>
 
@@ -13,7 +14,7 @@ namespace qim {
 namespace {
 
 // More extents would make the disk's sector count wrap.
-constexpr std::uint32_t kMaxExtents = 0xFFFFFFFF / COWD_EXTENT_SECTORS;
+constexpr std::uint32_t kMaxExtents = 0xFFFFFFFF / kCowdSectorsPerExtent;
 
 std::uint32_t Field(const VMware3SparseState& e, std::size_t at) { return LoadLE<std::uint32_t>(e.abHeader, at); }
 
@@ -57,7 +58,8 @@ bool VMware3ExtentName(const char* path, std::uint32_t k, std::span<char> out)
     return true;
 }
 
-int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo)
+int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo,
+                     DiskChain* chain)
 {
     using namespace cowd;
     ScopeGuard guard([state] { VMware3HardDisk_Close(state); });
@@ -96,7 +98,7 @@ int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_
     }
 
     if (redo) {
-        if (int rc = CowdOpenParent(&state->pParentDisk, path, head, sectors, &state->Info); rc != 0)
+        if (int rc = SparseParent_Open(&state->pParentDisk, path, CowdParentName(head), sectors, &state->Info, chain); rc != 0)
             return rc;
     } else {
         state->Info = {sectors, Field(head, kHeads), Field(head, kSectorsPerTrack), 512};
@@ -105,39 +107,14 @@ int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_
     return 0;
 }
 
-int CowdOpenParent(Disk** parent, const char* path, const VMware3SparseState& first, std::uint32_t sectors,
-                   DiskInfo* info)
-{
-    Disk* disk = NkMallocState<Disk>();
-    if (disk == nullptr)
-        return ERR_NO_MEMORY;
-    Disk_Construct(disk);
-    // The header check made sure the name ends inside the header.
-    const auto* name = reinterpret_cast<const char*>(first.abHeader.data() + cowd::kParentName);
-    if (int rc = Disk_OpenParent(disk, path, name); rc != 0) {
-        NkFree(disk);
-        return rc;
-    }
-    *parent = disk;
-    Disk_GetDiskInfo(disk, info);
-    // Byte sizes must agree too, or requests inside the disk would fall outside its extents.
-    return info->dwTotalSectors == sectors && info->dwBytesPerSector == 512 ? 0 : ERR_INVALID_IMAGE;
-}
-
-void CowdCloseParent(Disk* parent)
-{
-    if (parent == nullptr)
-        return;
-    Disk_Close(parent);
-    NkFree(parent);
-}
-
 int CowdDiskRead(std::span<VMware3SparseState> extents, Disk* parent, const DiskInfo& info, std::uint64_t offset,
                  std::uint32_t count, void* buffer)
 {
     return ForEachExtent(extents, info, offset, count, buffer,
                          [&](VMware3SparseState* e, std::uint64_t base, std::uint64_t at, std::span<std::byte> piece) {
-                             return CowdRead(e, parent, base, at, piece);
+                             const auto n = static_cast<std::uint32_t>(piece.size());
+                             return parent != nullptr ? VMware3RedoSparse_Read(e, parent, base, at, n, piece.data())
+                                                      : VMware3Sparse_Read(e, at, n, piece.data());
                          });
 }
 
@@ -146,7 +123,11 @@ int CowdDiskWrite(std::span<VMware3SparseState> extents, Disk* parent, const Dis
 {
     return ForEachExtent(extents, info, offset, count, buffer,
                          [&](VMware3SparseState* e, std::uint64_t base, std::uint64_t at,
-                             std::span<const std::byte> piece) { return CowdWrite(e, parent, base, at, piece); });
+                             std::span<const std::byte> piece) {
+                             const auto n = static_cast<std::uint32_t>(piece.size());
+                             return parent != nullptr ? VMware3RedoSparse_Write(e, parent, base, at, n, piece.data())
+                                                      : VMware3Sparse_Write(e, at, n, piece.data());
+                         });
 }
 
 int CowdDiskAllocation(std::span<VMware3SparseState> extents, Disk* parent, std::uint64_t offset,
@@ -157,15 +138,13 @@ int CowdDiskAllocation(std::span<VMware3SparseState> extents, Disk* parent, std:
     if (k >= extents.size())
         return ERR_INVALID_PARAMETER;
     *length = std::min(*length, unit - offset % unit);
-    return CowdAllocation(&extents[k], parent != nullptr, offset % unit, length, where);
+    return VMware3Sparse_Allocation(&extents[k], parent, offset % unit, length, where);
 }
 
 int CowdParent(const VMware3SparseState& first, Disk* open, const char* childPath, Disk** parent,
                std::span<char> path)
 {
-    // The header check made sure the name ends inside the header.
-    const auto* name = reinterpret_cast<const char*>(first.abHeader.data() + cowd::kParentName);
-    if (int rc = GetBaseFileFullPath(childPath, name, path); rc != 0)
+    if (int rc = GetBaseFileFullPath(childPath, CowdParentName(first), path); rc != 0)
         return rc;
     *parent = open;
     return 0;
@@ -238,7 +217,7 @@ void VMware3HardDisk_Close(VMware3HardDiskState* state)
             VMware3Sparse_Close(&state->pExtents[k]);
         NkFree(state->pExtents);
     }
-    CowdCloseParent(state->pParentDisk);
+    SparseParent_Close(&state->pParentDisk);
     VMware3HardDisk_Construct(state);
 }
 
@@ -254,7 +233,7 @@ int VMware3HardDisk_Write(VMware3HardDiskState* state, std::uint64_t offset, std
     return CowdDiskWrite({state->pExtents, state->dwExtentCount}, nullptr, state->Info, offset, count, buffer);
 }
 
-int VMware3HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMware3HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VMware3HardDisk_Malloc, VMware3HardDisk_Construct, VMware3HardDisk_Open>(disk, DISK_VMWARE3, path,
                                                                                             readOnly);

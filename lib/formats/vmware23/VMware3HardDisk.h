@@ -4,6 +4,7 @@
 // any format, named in its first file.
 #pragma once
 
+#include "DiskFormats.h"
 #include "Disk.h"
 #include "VMware3Sparse.h"
 
@@ -30,18 +31,19 @@ void VMware3HardDisk_GetDiskInfo(VMware3HardDiskState* state, DiskInfo* info);
                                        void* buffer);
 [[nodiscard]] int VMware3HardDisk_Write(VMware3HardDiskState* state, std::uint64_t offset, std::uint32_t count,
                                         const void* buffer);
-[[nodiscard]] int VMware3HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VMware3HardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
 
 [[nodiscard]] VMware3RedoHardDiskState* VMware3RedoHardDisk_Malloc();
 void VMware3RedoHardDisk_Construct(VMware3RedoHardDiskState* state);
-[[nodiscard]] int VMware3RedoHardDisk_Open(VMware3RedoHardDiskState* state, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VMware3RedoHardDisk_Open(VMware3RedoHardDiskState* state, const char* path, std::uint32_t readOnly,
+                                           DiskChain* chain = nullptr);
 void VMware3RedoHardDisk_Close(VMware3RedoHardDiskState* state);
 void VMware3RedoHardDisk_GetDiskInfo(VMware3RedoHardDiskState* state, DiskInfo* info);
 [[nodiscard]] int VMware3RedoHardDisk_Read(VMware3RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
                                            void* buffer);
 [[nodiscard]] int VMware3RedoHardDisk_Write(VMware3RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
                                             const void* buffer);
-[[nodiscard]] int VMware3RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VMware3RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
 
 // The name of extent k (k >= 1) of a disk whose first file is `path`: the path
 // cut at its last '.', then "%s-%02u.%s" with k + 1. False when it does not fit.
@@ -49,14 +51,8 @@ void VMware3RedoHardDisk_GetDiskInfo(VMware3RedoHardDiskState* state, DiskInfo* 
 
 // What VMware 3 and VMware 2 disks share.
 // Opens the disk's files, plain or redo, with the parent of a redo log.
-[[nodiscard]] int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo);
-// Opens the parent named in a redo extent's header into *parent, and takes its
-// geometry, which must be `sectors` sectors of 512 bytes (else ERR_INVALID_IMAGE,
-// the parent left open in *parent for the caller's close).
-[[nodiscard]] int CowdOpenParent(Disk** parent, const char* path, const VMware3SparseState& first,
-                                 std::uint32_t sectors, DiskInfo* info);
-// Closes and frees a parent that CowdOpenParent opened; null does nothing.
-void CowdCloseParent(Disk* parent);
+[[nodiscard]] int VMware3Disk_Open(VMware3HardDiskState* state, const char* path, std::uint32_t readOnly, bool redo,
+                                   DiskChain* chain = nullptr);
 // Where the disk's bytes at offset come from, over its extents; *length stops
 // at an extent's end.
 [[nodiscard]] int CowdDiskAllocation(std::span<VMware3SparseState> extents, Disk* parent, std::uint64_t offset,
@@ -79,5 +75,17 @@ inline constexpr auto VMware3RedoHardDisk_Allocation = &VMware3HardDisk_Allocati
                                std::uint64_t offset, std::uint32_t count, void* buffer);
 [[nodiscard]] int CowdDiskWrite(std::span<VMware3SparseState> extents, Disk* parent, const DiskInfo& info,
                                 std::uint64_t offset, std::uint32_t count, const void* buffer);
+
+inline constexpr DiskFormat kVMware3HardDiskFormat = {DISK_VMWARE3, "VMware 3",
+     MakeDiskDriver<VMware3HardDiskSet, VMware3HardDisk_Close, VMware3HardDisk_GetDiskInfo, VMware3HardDisk_Read,
+                    VMware3HardDisk_Write, VMware3HardDisk_Allocation, nullptr,
+                    VMware3HardDisk_Check>(),
+     "vmdk", true, false, false};
+
+inline constexpr DiskFormat kVMware3RedoHardDiskFormat = {DISK_VMWARE3_REDO, "VMware 3 redo log",
+     MakeDiskDriver<VMware3RedoHardDiskSet, VMware3RedoHardDisk_Close, VMware3RedoHardDisk_GetDiskInfo,
+                    VMware3RedoHardDisk_Read, VMware3RedoHardDisk_Write, VMware3RedoHardDisk_Allocation,
+                    VMware3RedoHardDisk_Parent, VMware3RedoHardDisk_Check>(),
+     "vmdk", true, false, false};
 
 }  // namespace qim

@@ -10,9 +10,10 @@ VMware3RedoHardDiskState* VMware3RedoHardDisk_Malloc() { return VMware3HardDisk_
 
 void VMware3RedoHardDisk_Construct(VMware3RedoHardDiskState* state) { VMware3HardDisk_Construct(state); }
 
-int VMware3RedoHardDisk_Open(VMware3RedoHardDiskState* state, const char* path, std::uint32_t readOnly)
+int VMware3RedoHardDisk_Open(VMware3RedoHardDiskState* state, const char* path, std::uint32_t readOnly,
+                             DiskChain* chain)
 {
-    return VMware3Disk_Open(state, path, readOnly, true);
+    return VMware3Disk_Open(state, path, readOnly, true, chain);
 }
 
 void VMware3RedoHardDisk_Close(VMware3RedoHardDiskState* state) { VMware3HardDisk_Close(state); }
@@ -38,10 +39,10 @@ int VMware3RedoHardDisk_Parent(VMware3RedoHardDiskState* state, const char* chil
     return CowdParent(state->pExtents[0], state->pParentDisk, childPath, parent, path);
 }
 
-int VMware3RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMware3RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain)
 {
     return DiskSet<VMware3RedoHardDisk_Malloc, VMware3RedoHardDisk_Construct, VMware3RedoHardDisk_Open>(
-        disk, DISK_VMWARE3_REDO, path, readOnly);
+        disk, DISK_VMWARE3_REDO, path, readOnly, chain);
 }
 
 }  // namespace qim

@@ -6,6 +6,8 @@
 
 #include "DiskCheck.h"
 #include "DiskEtc.h"
+#include "SparseExtent.h"
+#include "SparseParent.h"
 
 #include <algorithm>
 #include <cstring>
@@ -31,14 +33,14 @@ int CheckGeometry(std::span<const std::byte> h)
     switch (Field(h, kAdapter)) {
     case kAdapterIde:
         ok = ownH == 16 && hd == 16 && ownS == 63 && s == 63;
-        if (t > COWD_EXTENT_SECTORS)
-            ok = ok && count == (t + COWD_EXTENT_SECTORS - 1) / COWD_EXTENT_SECTORS && t <= 0x10000000 &&
+        if (t > kCowdSectorsPerExtent)
+            ok = ok && count == (t + kCowdSectorsPerExtent - 1) / kCowdSectorsPerExtent && t <= 0x10000000 &&
                  (t <= 0xFBFC10 ? c * 1008 == t : c == 16383);
         else
             ok = ok && count == 1 && ownC * 1008 == ownT && c * 1008 == t && ownC >= c;
         break;
     case kAdapterScsi:
-        ok = t > COWD_EXTENT_SECTORS || (ownH == hd && ownS == s && ownT == t && ownC == c);
+        ok = t > kCowdSectorsPerExtent || (ownH == hd && ownS == s && ownT == t && ownC == c);
         if (t <= 0x1FF800)
             ok = ok && hd == 64 && s == 32;
         else if (t <= 0x3FF000)
@@ -55,18 +57,18 @@ int CheckGeometry(std::span<const std::byte> h)
 }
 
 // The sectors that extent extentIndex serves: every extent of a VMware 3 disk
-// but the last serves COWD_EXTENT_SECTORS.
+// but the last serves kCowdSectorsPerExtent.
 std::uint32_t ExtentSectors(std::span<const std::byte> h, std::uint32_t version, bool redo, std::uint32_t extentIndex)
 {
     using namespace cowd;
     if (version != 3)
         return Field(h, kSectors);
     std::uint32_t diskSectors = Field(h, kSectors);
-    if (!redo && Field(h, kDiskSectors) > COWD_EXTENT_SECTORS)
+    if (!redo && Field(h, kDiskSectors) > kCowdSectorsPerExtent)
         diskSectors = Field(h, kDiskSectors);
-    const std::uint32_t rest = diskSectors % COWD_EXTENT_SECTORS;
+    const std::uint32_t rest = diskSectors % kCowdSectorsPerExtent;
     const bool last = std::uint64_t{extentIndex} + 1 == Field(h, kExtentCount);
-    return last && rest != 0 ? rest : COWD_EXTENT_SECTORS;
+    return last && rest != 0 ? rest : kCowdSectorsPerExtent;
 }
 
 std::uint32_t DirectoryEntries(std::uint32_t extentSectors)
@@ -85,22 +87,13 @@ void FromLE(std::uint32_t* p, std::uint32_t n)
         p[k] = LoadLE<std::uint32_t>(bytes, 4 * std::size_t{k});
 }
 
-[[nodiscard]] bool WriteU32(NkHandle file, std::uint64_t at, std::uint32_t value)
-{
-    std::array<std::byte, 4> b{};
-    StoreLE<std::uint32_t>(b, 0, value);
-    return NkWriteFile(file, at, 4, b.data()) != 0;
-}
-
-// Writes a metadata word; when that fails, puts the former value back, since
-// a write that stopped part-way leaves a word that is half new, half old and
-// may point at another unit.
+// Writes a metadata word; when that fails, puts the former value back.
 [[nodiscard]] bool ReplaceU32(NkHandle file, std::uint64_t at, std::uint32_t value, std::uint32_t former)
 {
-    if (WriteU32(file, at, value))
-        return true;
-    static_cast<void>(WriteU32(file, at, former));
-    return false;
+    SparseWord word{}, old{};
+    StoreLE<std::uint32_t>(word, 0, value);
+    StoreLE<std::uint32_t>(old, 0, former);
+    return SparseStoreWord(file, std::span{&at, 1}, word, old);
 }
 
 std::uint32_t FreeSector(const VMware3SparseState* e) { return Field(e->abHeader, cowd::kFreeSector); }
@@ -144,52 +137,6 @@ int LoadTable(VMware3SparseState* e, std::uint32_t i)
     return 0;
 }
 
-// What a request's pieces resolve to, gathered so that pieces lying one after
-// another in the file, or absent one after another, take one transfer each.
-class RunReader {
-public:
-    RunReader(VMware3SparseState* e, Disk* parent) : e_(e), parent_(parent) {}
-
-    // A piece stored at file offset `at`, or absent (then `at` is its disk offset).
-    int Add(bool absent, std::uint64_t at, std::span<std::byte> piece)
-    {
-        if (length_ != 0 && absent == absent_ && at == at_ + length_ && piece.data() == dst_ + length_) {
-            length_ += piece.size();
-            return 0;
-        }
-        if (int rc = Flush(); rc != 0)
-            return rc;
-        absent_ = absent;
-        at_ = at;
-        dst_ = piece.data();
-        length_ = piece.size();
-        return 0;
-    }
-
-    int Flush()
-    {
-        const auto n = static_cast<std::uint32_t>(length_);
-        length_ = 0;
-        if (n == 0)
-            return 0;
-        if (!absent_)
-            return NkReadFile(e_->hFile, at_, n, dst_) ? 0 : ERR_READ_FILE;
-        if (parent_ == nullptr) {
-            std::memset(dst_, 0, n);
-            return 0;
-        }
-        return Disk_Read64(parent_, at_, n, dst_);
-    }
-
-private:
-    VMware3SparseState* e_;
-    Disk* parent_;
-    bool absent_ = false;
-    std::uint64_t at_ = 0;
-    std::byte* dst_ = nullptr;
-    std::size_t length_ = 0;
-};
-
 // Appends a zero table for large block i: the table, then the free sector,
 // then its directory entry, so that no table the directory names is ever
 // handed out again as free space. -303 on failure; the directory in memory
@@ -211,66 +158,138 @@ int CreateTable(VMware3SparseState* e, std::uint32_t i)
     return 0;
 }
 
-// Appends a small block as entry j of the cached table: the data, then the
-// free sector, then the table entry. -303 on failure; the cached table keeps
-// the entry only once the file holds it.
-int AppendSmallBlock(VMware3SparseState* e, std::uint32_t j, std::span<const std::byte> block)
+// The one walk of an extent's metadata, for the open and for qimg check: the
+// header, the directory inside the file, every table and small block behind
+// the directory and inside the file, and the free sector behind them all, so
+// that no write lands in metadata and no new unit is placed over another.
+// The open's findings end the walk at the first corruption.
+int WalkMetadata(VMware3SparseState* e, std::uint32_t version, bool redo, std::uint32_t extentIndex, DiskFindings* f)
 {
-    const std::uint32_t at = PlaceFor(e, kCowdSmallBlockSectors);
-    if (at == 0)
-        return ERR_EXTEND_FILE;
-    if (!NkWriteFile(e->hFile, std::uint64_t{at} * 512, kCowdSmallBlockBytes, block.data()))
-        return ERR_EXTEND_FILE;
-    if (!ReplaceU32(e->hFile, cowd::kFreeSector, at + kCowdSmallBlockSectors, at))
-        return ERR_EXTEND_FILE;
-    SetFreeSector(e, at + kCowdSmallBlockSectors);
-    const std::uint64_t entryAt = std::uint64_t{e->pdwDirectory[e->dwCachedTable]} * 512 + 4 * std::uint64_t{j};
-    if (!ReplaceU32(e->hFile, entryAt, at, 0))
-        return ERR_EXTEND_FILE;
-    e->pdwTableCache[j] = at;
+    using namespace cowd;
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(e->hFile, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    const std::span<const std::byte> h = e->abHeader;
+    if (CheckCowdHeader(h, version, redo) != 0 || (version == 3 && Field(h, kExtentIndex) != extentIndex)) {
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "header fields do not fit the format");
+        return 0;
+    }
+    e->dwExtentSectors = ExtentSectors(h, version, redo, extentIndex);
+    const std::uint32_t entries = e->dwDirEntries = DirectoryEntries(e->dwExtentSectors);
+    const std::uint64_t dataStart = FirstDataSector(e) * 512;
+    if (fileSize < dataStart) {
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "directory lies past the end of the file");
+        return 0;
+    }
+    e->pdwDirectory = static_cast<std::uint32_t*>(NkMalloc(4 * std::max(entries, 1u)));
+    NkBuffer table(kCowdTableBytes);
+    if (e->pdwDirectory == nullptr || !table)
+        return ERR_NO_MEMORY;
+    if (!NkReadFile(e->hFile, 4 * 512, 4 * entries, e->pdwDirectory))
+        return ERR_READ_FILE;
+    FromLE(e->pdwDirectory, entries);
+    // Tables and small blocks lie side by side after the directory; once more
+    // of them are named than the file can hold apart, some overlap already.
+    std::uint32_t tables = 0;
+    for (std::uint32_t i = 0; i < entries; ++i)
+        tables += e->pdwDirectory[i] != 0 ? 1 : 0;
+    const auto room = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        std::uint64_t{tables} * (kCowdTableEntries + 1), fileSize / kCowdTableBytes + 1));
+    DiskBlockCheck blocks{};
+    if (int rc = DiskBlockCheck_Init(&blocks, DiskFindings_Sink, f, dataStart, fileSize, kCowdSmallBlockBytes,
+                                     f->pSink != nullptr ? room : 0);
+        rc != 0)
+        return rc;
+    ScopeGuard freeBlocks([&blocks] { DiskBlockCheck_Free(&blocks); });
+    std::uint64_t used = dataStart;  // the end of the furthest table or block
+    for (std::uint32_t i = 0; i < entries && !DiskFindings_Stop(*f); ++i) {
+        const std::uint64_t at = std::uint64_t{e->pdwDirectory[i]} * 512;
+        if (at == 0)
+            continue;
+        if (at < dataStart || at > fileSize || fileSize - at < kCowdTableBytes) {
+            DiskFindings_Report(f, DISK_CHECK_CORRUPT, "table lies outside the file's data", "large block", i,
+                                "file offset", at);
+            continue;
+        }
+        if (!NkReadFile(e->hFile, at, kCowdTableBytes, table.data()))
+            return ERR_READ_FILE;
+        DiskBlockCheck_AddMetadata(&blocks, at, kCowdTableBytes);
+        used = std::max(used, at + kCowdTableBytes);
+        for (std::uint32_t j = 0; j < kCowdTableEntries; ++j)
+            if (const std::uint64_t block = std::uint64_t{LoadLE<std::uint32_t>(table.span(), 4 * j)} * 512; block != 0) {
+                DiskBlockCheck_Add(&blocks, std::uint64_t{i} * kCowdTableEntries + j, block);
+                if (block <= fileSize)
+                    used = std::max(used, block + kCowdSmallBlockBytes);
+            }
+    }
+    // The next table or block is appended at the free sector.
+    if (!DiskFindings_Stop(*f) && std::uint64_t{FreeSector(e)} * 512 < used)
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "the free sector lies before stored blocks", "free sector",
+                            FreeSector(e), "file offset", used);
+    if (f->pSink != nullptr) {
+        freeBlocks.release();
+        DiskBlockCheck_Finish(&blocks);
+    }
     return 0;
 }
 
-struct Extent {
-    VMware3SparseState* e;
-    Disk* parent;
-    std::uint64_t base;  // disk offset of the extent's first byte
-};
-
-// Writes piece p at offset s of small block j of large block i. An absent
-// block is allocated only when the data, or the parent's bytes under it, are
-// not all zero; it then holds the parent's bytes (or zeros) around the data.
-int SmallBlockWrite(const Extent& x, std::uint32_t i, std::uint32_t j, std::uint64_t s, std::span<const std::byte> p)
+// The map: small block u is entry u % 512 of large block u / 512's table.
+int FindSmallBlock(void* state, std::uint64_t u, std::uint64_t inBlock, SparseSpot* spot)
 {
-    VMware3SparseState* e = x.e;
-    const auto n = static_cast<std::uint32_t>(p.size());
-    if (e->pdwDirectory[i] != 0 && e->pdwTableCache[j] != 0)
-        return NkWriteFile(e->hFile, std::uint64_t{e->pdwTableCache[j]} * 512 + s, n, p.data()) ? 0 : ERR_WRITE_FILE;
-
-    const bool dataZero = NkIsAllZero(p.data(), n) != 0;
-    if (dataZero && x.parent == nullptr)
+    auto* e = static_cast<VMware3SparseState*>(state);
+    const auto large = static_cast<std::uint32_t>(u / kCowdTableEntries);
+    *spot = {false, false, 0, kCowdSmallBlockBytes - inBlock};
+    if (e->pdwDirectory[large] == 0)
         return 0;
-    NkBuffer block(kCowdSmallBlockBytes);
-    if (!block)
-        return ERR_NO_MEMORY;
-    std::memset(block.data(), 0, kCowdSmallBlockBytes);
-    if (x.parent != nullptr) {
-        // Only the part inside the disk comes from the parent; the rest stays zero.
-        const std::uint64_t blockAt =
-            x.base + std::uint64_t{i} * kCowdLargeBlockBytes + std::uint64_t{j} * kCowdSmallBlockBytes;
-        const std::uint64_t extentEnd = x.base + std::uint64_t{e->dwExtentSectors} * 512;
-        const auto inside =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(kCowdSmallBlockBytes, extentEnd - blockAt));
-        if (int rc = Disk_Read64(x.parent, blockAt, inside, block.data()); rc != 0)
+    if (int rc = LoadTable(e, large); rc != 0)
+        return rc;
+    const std::uint32_t entry = e->pdwTableCache[u % kCowdTableEntries];
+    *spot = {entry != 0, entry != 0, std::uint64_t{entry} * 512 + inBlock, kCowdSmallBlockBytes - inBlock};
+    return 0;
+}
+
+// A small block goes at the free sector, behind its large block's table,
+// which is made first when there is none.
+int PlaceSmallBlock(void* state, std::uint64_t u, std::uint64_t* fileAt, std::uint64_t* cutTo)
+{
+    auto* e = static_cast<VMware3SparseState*>(state);
+    const auto large = static_cast<std::uint32_t>(u / kCowdTableEntries);
+    if (e->pdwDirectory[large] == 0)
+        if (int rc = CreateTable(e, large); rc != 0)
             return rc;
-        if (dataZero && NkIsAllZero(block.data() + s, n))
-            return 0;
-    }
-    std::memcpy(block.data() + s, p.data(), n);
-    if (e->pdwDirectory[i] == 0)
-        if (int rc = CreateTable(e, i); rc != 0)
-            return rc;
-    return AppendSmallBlock(e, j, block.span());
+    const std::uint32_t at = PlaceFor(e, kCowdSmallBlockSectors);
+    if (at == 0)
+        return ERR_EXTEND_FILE;
+    *fileAt = *cutTo = std::uint64_t{at} * 512;
+    return 0;
+}
+
+// The free sector, then the table entry; the cached table keeps the entry
+// only once the file holds it.
+int EnterSmallBlock(void* state, std::uint64_t u, std::uint64_t fileAt)
+{
+    auto* e = static_cast<VMware3SparseState*>(state);
+    const auto at = static_cast<std::uint32_t>(fileAt / 512);
+    const auto large = static_cast<std::uint32_t>(u / kCowdTableEntries);
+    const std::uint64_t j = u % kCowdTableEntries;
+    if (!ReplaceU32(e->hFile, cowd::kFreeSector, at + kCowdSmallBlockSectors, at))
+        return ERR_EXTEND_FILE;
+    SetFreeSector(e, at + kCowdSmallBlockSectors);
+    if (!ReplaceU32(e->hFile, std::uint64_t{e->pdwDirectory[large]} * 512 + 4 * j, at, 0))
+        return ERR_EXTEND_FILE;
+    if (e->dwCachedTable == large)
+        e->pdwTableCache[j] = at;
+    return 0;
+}
+
+// The free sector is a 32-bit sector number.
+constexpr SparseMap kSmallBlockMap = {kCowdSmallBlockBytes, kCowdSmallBlockBytes,
+                                      (std::uint64_t{UINT32_MAX} - kCowdSmallBlockSectors) * 512, false, FindSmallBlock,
+                                      PlaceSmallBlock, EnterSmallBlock, nullptr, nullptr};
+
+SparseExtent Extent(VMware3SparseState* e, Disk* parent, std::uint64_t base)
+{
+    return {&kSmallBlockMap, e, e->hFile, std::uint64_t{e->dwExtentSectors} * 512, parent, base};
 }
 
 }  // namespace
@@ -285,7 +304,7 @@ int CheckCowdHeader(std::span<const std::byte> header, std::uint32_t version, bo
         return ERR_INVALID_IMAGE;
     if (!redo && (Field(header, kZero1056) != 0 || Field(header, kPaired1060) != Field(header, kPaired1636)))
         return ERR_INVALID_IMAGE;
-    if ((version == 3 || redo) && Field(header, kExtentSize) != COWD_EXTENT_SECTORS)
+    if ((version == 3 || redo) && Field(header, kExtentSize) != kCowdSectorsPerExtent)
         return ERR_INVALID_IMAGE;
     // The parent's name is used as a string: it must end inside the header.
     const auto name = header.subspan(kParentName);
@@ -294,41 +313,22 @@ int CheckCowdHeader(std::span<const std::byte> header, std::uint32_t version, bo
     return version == 3 && !redo ? CheckGeometry(header) : 0;
 }
 
+const char* CowdParentName(const VMware3SparseState& e)
+{
+    return reinterpret_cast<const char*>(e.abHeader.data() + cowd::kParentName);
+}
+
 int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly, std::uint32_t version, bool redo,
              std::uint32_t extentIndex)
 {
-    using namespace cowd;
     if (!NkCreateFile(path, readOnly, &state->hFile))
         return ERR_CREATE_FILE;
     ScopeGuard guard([state] { VMware3Sparse_Close(state); });
     if (!NkReadFile(state->hFile, 0, kCowdHeaderSize, state->abHeader.data()))
         return ERR_READ_FILE;
-    const std::span<const std::byte> h = state->abHeader;
-    if (CheckCowdHeader(h, version, redo) != 0)
-        return ERR_INVALID_IMAGE;
-
-    if (version == 3) {
-        std::uint64_t size = 0;
-        if (!NkGetFileSize(state->hFile, &size))
-            return ERR_GET_FILE_SIZE;
-        if (Field(h, kExtentIndex) != extentIndex)
-            return ERR_INVALID_IMAGE;
-    }
-    state->dwExtentSectors = ExtentSectors(h, version, redo, extentIndex);
-    state->dwDirEntries = DirectoryEntries(state->dwExtentSectors);
-    const std::uint32_t directoryBytes = state->dwDirEntries * 4;
-    state->pdwDirectory = static_cast<std::uint32_t*>(NkMalloc(directoryBytes));
-    if (state->pdwDirectory == nullptr)
-        return ERR_NO_MEMORY;
-    if (!NkReadFile(state->hFile, std::uint64_t{4} * 512, directoryBytes, state->pdwDirectory))
-        return ERR_READ_FILE;
-    FromLE(state->pdwDirectory, state->dwDirEntries);
-    if (PlaceFor(state, 0) == 0)
-        return ERR_INVALID_IMAGE;
-    for (std::uint32_t i = 0; i < state->dwDirEntries; ++i)
-        if (state->pdwDirectory[i] != 0 && !InDataArea(state, state->pdwDirectory[i], kTableSectors))
-            return ERR_INVALID_IMAGE;
-
+    DiskFindings findings{};
+    if (int rc = WalkMetadata(state, version, redo, extentIndex, &findings); rc != 0 || findings.bCorrupt)
+        return rc != 0 ? rc : ERR_INVALID_IMAGE;
     state->pdwTableCache = static_cast<std::uint32_t*>(NkMalloc(kCowdTableBytes));
     if (state->pdwTableCache == nullptr)
         return ERR_NO_MEMORY;
@@ -338,47 +338,6 @@ int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly
             return rc;
     guard.release();
     return 0;
-}
-
-int CowdRead(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
-             std::span<std::byte> buffer)
-{
-    RunReader runs(state, parent);
-    const int rc = ForEachPiece(
-        offset, buffer, kCowdLargeBlockBytes, [&](std::uint64_t i, std::uint64_t start, std::span<std::byte> piece) {
-            const std::uint64_t blockBase = base + i * kCowdLargeBlockBytes;
-            const auto large = static_cast<std::uint32_t>(i);
-            if (state->pdwDirectory[large] == 0)
-                return runs.Add(true, blockBase + start, piece);
-            if (int r = LoadTable(state, large); r != 0)
-                return r;
-            return ForEachPiece(start, piece, kCowdSmallBlockBytes,
-                                [&](std::uint64_t j, std::uint64_t s, std::span<std::byte> p) {
-                                    const std::uint32_t entry = state->pdwTableCache[j];
-                                    if (entry == 0)
-                                        return runs.Add(true, blockBase + j * kCowdSmallBlockBytes + s, p);
-                                    return runs.Add(false, std::uint64_t{entry} * 512 + s, p);
-                                });
-        });
-    return rc != 0 ? rc : runs.Flush();
-}
-
-int CowdWrite(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
-              std::span<const std::byte> data)
-{
-    const Extent x{state, parent, base};
-    return ForEachPiece(offset, data, kCowdLargeBlockBytes,
-                        [&](std::uint64_t i, std::uint64_t start, std::span<const std::byte> piece) {
-                            const auto large = static_cast<std::uint32_t>(i);
-                            if (state->pdwDirectory[large] != 0)
-                                if (int r = LoadTable(state, large); r != 0)
-                                    return r;
-                            return ForEachPiece(start, piece, kCowdSmallBlockBytes,
-                                                [&](std::uint64_t j, std::uint64_t s, std::span<const std::byte> p) {
-                                                    return SmallBlockWrite(x, large, static_cast<std::uint32_t>(j), s,
-                                                                           p);
-                                                });
-                        });
 }
 
 void VMware3Sparse_Construct(VMware3SparseState* state)
@@ -413,125 +372,75 @@ int VMware3Sparse_Open2(VMware3SparseState* state, const char* path, std::uint32
 
 int VMware3Sparse_Read(VMware3SparseState* state, std::uint64_t offset, std::uint32_t count, void* buffer)
 {
-    return CowdRead(state, nullptr, 0, offset, std::span(static_cast<std::byte*>(buffer), count));
+    return SparseExtent_Read(Extent(state, nullptr, 0), offset, std::span(static_cast<std::byte*>(buffer), count));
 }
 
 int VMware3Sparse_Write(VMware3SparseState* state, std::uint64_t offset, std::uint32_t count, const void* buffer)
 {
-    return CowdWrite(state, nullptr, 0, offset, std::span(static_cast<const std::byte*>(buffer), count));
+    return SparseExtent_Write(Extent(state, nullptr, 0), offset,
+                              std::span(static_cast<const std::byte*>(buffer), count));
 }
 
-int CowdAllocation(VMware3SparseState* state, bool hasParent, std::uint64_t offset, std::uint64_t* length,
-                   std::uint32_t* where)
+void VMware3RedoSparse_Construct(VMware3SparseState* state) { VMware3Sparse_Construct(state); }
+
+void VMware3RedoSparse_Close(VMware3SparseState* state) { VMware3Sparse_Close(state); }
+
+int VMware3RedoSparse_Open(VMware3SparseState* state, const char* path, std::uint32_t readOnly,
+                           std::uint32_t extentIndex)
 {
-    const std::uint32_t absent = hasParent ? DISK_IN_PARENT : DISK_UNALLOCATED;
-    const std::uint64_t end = offset + *length;
-    std::uint64_t at = offset;
-    while (at < end) {
-        const auto large = static_cast<std::uint32_t>(at / kCowdLargeBlockBytes);
-        std::uint32_t here = absent;
-        std::uint64_t next = std::min(end, (std::uint64_t{large} + 1) * kCowdLargeBlockBytes);
-        if (state->pdwDirectory[large] != 0) {
-            if (int rc = LoadTable(state, large); rc != 0)
-                return rc;
-            const std::uint64_t small = at % kCowdLargeBlockBytes / kCowdSmallBlockBytes;
-            here = state->pdwTableCache[small] != 0 ? DISK_ALLOCATED : absent;
-            next = std::min(end, (at / kCowdSmallBlockBytes + 1) * kCowdSmallBlockBytes);
-        }
-        if (at == offset)
-            *where = here;
-        else if (here != *where)
-            break;
-        at = next;
-    }
-    *length = at - offset;
-    return 0;
+    return CowdOpen(state, path, readOnly, 3, true, extentIndex);
+}
+
+int VMware3RedoSparse_Open2(VMware3SparseState* state, const char* path, std::uint32_t readOnly)
+{
+    return CowdOpen(state, path, readOnly, 1, true, 0);
+}
+
+int VMware3RedoSparse_Read(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
+                           std::uint32_t count, void* buffer)
+{
+    return SparseExtent_Read(Extent(state, parent, base), offset, std::span(static_cast<std::byte*>(buffer), count));
+}
+
+int VMware3RedoSparse_Write(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
+                            std::uint32_t count, const void* buffer)
+{
+    return SparseExtent_Write(Extent(state, parent, base), offset,
+                              std::span(static_cast<const std::byte*>(buffer), count));
+}
+
+int VMware3Sparse_Allocation(VMware3SparseState* state, Disk* parent, std::uint64_t offset, std::uint64_t* length,
+                             std::uint32_t* where)
+{
+    return SparseExtent_Allocation(Extent(state, parent, 0), offset, length, where);
 }
 
 int CowdCheckFile(const char* path, std::uint32_t version, bool redo, std::uint32_t extentIndex, DiskCheckSink sink,
                   void* param, std::uint32_t* extentCount)
 {
     using namespace cowd;
-    NkHandle file = nullptr;
+    VMware3SparseState e{};
+    VMware3Sparse_Construct(&e);
     std::uint64_t fileSize = 0;
-    std::array<std::byte, kCowdHeaderSize> header{};
-    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize, header); rc != 0)
+    if (int rc = DiskCheck_OpenFile(path, &e.hFile, &fileSize, e.abHeader); rc != 0)
         return rc;
-    ScopeGuard closeFile([file] { NkCloseFile(file); });
-    const std::span<const std::byte> h = header;
+    ScopeGuard close([&e] { VMware3Sparse_Close(&e); });
+    const std::span<const std::byte> h = e.abHeader;
     const std::uint32_t flags = Field(h, kFlags);
     const bool multi = version == 3 && flags == (redo ? kFlagsRedoMulti : kFlagsPlainMulti);
     if (Field(h, kMagic) != kMagicValue || Field(h, kVersion) != version ||
         (flags != (redo ? kFlagsRedo : kFlagsPlain) && !multi))
         return ERR_INVALID_PARAMETER;
     *extentCount = version == 3 ? Field(h, kExtentCount) : 1;
-    const auto report = [sink, param](const char* what, const char* first = nullptr, std::uint64_t a = 0,
-                                      const char* second = nullptr, std::uint64_t b = 0) {
-        DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, what, first, a, second, b);
-    };
-    if (CheckCowdHeader(h, version, redo) != 0 ||
-        (version == 3 && (Field(h, kExtentIndex) != extentIndex || multi != (Field(h, kExtentCount) > 1)))) {
-        report("header fields do not fit the format");
+    DiskFindings findings{sink, param, false};
+    if (version == 3 && multi != (Field(h, kExtentCount) > 1)) {
+        DiskFindings_Report(&findings, DISK_CHECK_CORRUPT, "header fields do not fit the format");
         return 0;
     }
-    if (redo && extentIndex == 0) {
-        char parentPath[kNkMaxPath];
-        NkHandle parent = nullptr;
-        const auto* name = reinterpret_cast<const char*>(header.data() + kParentName);
-        if (GetBaseFileFullPath(path, name, parentPath) != 0 || !NkCreateFile(parentPath, 1, &parent))
-            report("the parent image is missing");
-        else
-            NkCloseFile(parent);
-    }
-    const std::uint32_t entries = DirectoryEntries(ExtentSectors(h, version, redo, extentIndex));
-    const std::uint64_t dataStart = FirstFreeSector(entries) * 512;
-    if (fileSize < dataStart) {
-        report("directory lies past the end of the file");
-        return 0;
-    }
-    NkBuffer directory(4 * std::max(entries, 1u));
-    NkBuffer table(kCowdTableBytes);
-    if (!directory || !table)
-        return ERR_NO_MEMORY;
-    if (!NkReadFile(file, 4 * 512, 4 * entries, directory.data()))
-        return ERR_READ_FILE;
-    // Tables and small blocks lie side by side after the directory; once more
-    // of them are named than the file can hold apart, some overlap already.
-    std::uint32_t tables = 0;
-    for (std::uint32_t i = 0; i < entries; ++i)
-        tables += LoadLE<std::uint32_t>(directory.span(), 4 * std::size_t{i}) != 0 ? 1 : 0;
-    const auto room = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-        std::uint64_t{tables} * (kCowdTableEntries + 1), fileSize / kCowdTableBytes + 1));
-    DiskBlockCheck blocks{};
-    if (int rc = DiskBlockCheck_Init(&blocks, sink, param, dataStart, fileSize, kCowdSmallBlockBytes, room); rc != 0)
-        return rc;
-    ScopeGuard freeBlocks([&blocks] { DiskBlockCheck_Free(&blocks); });
-    std::uint64_t used = dataStart;  // the end of the furthest table or block
-    for (std::uint32_t i = 0; i < entries; ++i) {
-        const std::uint64_t at = std::uint64_t{LoadLE<std::uint32_t>(directory.span(), 4 * std::size_t{i})} * 512;
-        if (at == 0)
-            continue;
-        if (at < dataStart || at > fileSize || fileSize - at < kCowdTableBytes) {
-            report("table lies outside the file's data", "large block", i, "file offset", at);
-            continue;
-        }
-        if (!NkReadFile(file, at, kCowdTableBytes, table.data()))
-            return ERR_READ_FILE;
-        DiskBlockCheck_AddMetadata(&blocks, at, kCowdTableBytes);
-        used = std::max(used, at + kCowdTableBytes);
-        for (std::uint32_t j = 0; j < kCowdTableEntries; ++j)
-            if (const std::uint64_t block = std::uint64_t{LoadLE<std::uint32_t>(table.span(), 4 * j)} * 512; block != 0) {
-                DiskBlockCheck_Add(&blocks, std::uint64_t{i} * kCowdTableEntries + j, block);
-                if (block <= fileSize)
-                    used = std::max(used, block + kCowdSmallBlockBytes);
-            }
-    }
-    // The next table or block is appended at the free sector.
-    if (std::uint64_t{Field(h, kFreeSector)} * 512 < used)
-        report("the free sector lies before stored blocks", "free sector", Field(h, kFreeSector), "file offset", used);
-    freeBlocks.release();
-    DiskBlockCheck_Finish(&blocks);
-    return 0;
+    char parentPath[kNkMaxPath];
+    if (redo && extentIndex == 0 && CheckCowdHeader(h, version, redo) == 0)
+        static_cast<void>(SparseParent_Present(path, CowdParentName(e), parentPath, DiskFindings_Sink, &findings));
+    return WalkMetadata(&e, version, redo, extentIndex, &findings);
 }
 
 }  // namespace qim

@@ -15,14 +15,14 @@
 
 namespace qim {
 
-inline constexpr std::uint32_t COWD_EXTENT_SECTORS = 0x3FF800;
+inline constexpr std::uint32_t kCowdSectorsPerExtent = 0x3FF800;
 inline constexpr std::uint32_t kCowdHeaderSize = 2048;
 inline constexpr std::uint32_t kCowdSmallBlockSectors = 128;
 inline constexpr std::uint32_t kCowdSmallBlockBytes = kCowdSmallBlockSectors * 512;
 inline constexpr std::uint32_t kCowdTableEntries = 512;
 inline constexpr std::uint32_t kCowdTableBytes = kCowdTableEntries * 4;
 inline constexpr std::uint64_t kCowdLargeBlockBytes = std::uint64_t{kCowdTableEntries} * kCowdSmallBlockBytes;
-inline constexpr std::uint64_t kCowdExtentBytes = std::uint64_t{COWD_EXTENT_SECTORS} * 512;
+inline constexpr std::uint64_t kCowdExtentBytes = std::uint64_t{kCowdSectorsPerExtent} * 512;
 
 // Header field offsets.
 namespace cowd {
@@ -73,14 +73,12 @@ void VMware3RedoSparse_Close(VMware3SparseState* state);
 [[nodiscard]] int VMware3RedoSparse_Write(VMware3SparseState* state, Disk* parent, std::uint64_t base,
                                           std::uint64_t offset, std::uint32_t count, const void* buffer);
 
-// The one implementation behind both variants' entries. `parent` is null for a
-// plain extent; `base` is the disk offset of the extent's first byte.
+// The parent's name in a redo extent's header; the header check made sure it ends inside it.
+[[nodiscard]] const char* CowdParentName(const VMware3SparseState& e);
+
+// Opens an extent of this header version, plain or redo (the open routines' work).
 [[nodiscard]] int CowdOpen(VMware3SparseState* state, const char* path, std::uint32_t readOnly, std::uint32_t version,
                            bool redo, std::uint32_t extentIndex);
-[[nodiscard]] int CowdRead(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
-                           std::span<std::byte> buffer);
-[[nodiscard]] int CowdWrite(VMware3SparseState* state, Disk* parent, std::uint64_t base, std::uint64_t offset,
-                            std::span<const std::byte> data);
 
 // Checks the COWD file at path without opening it as a disk: header,
 // directory, tables, small blocks and free sector; *extentCount is the number
@@ -90,8 +88,8 @@ void VMware3RedoSparse_Close(VMware3SparseState* state);
                                 DiskCheckSink sink, void* param, std::uint32_t* extentCount);
 
 // Where the extent's bytes at offset come from: a small block of the file,
-// else the parent (hasParent) or nowhere; *length is cut where that changes.
-[[nodiscard]] int CowdAllocation(VMware3SparseState* state, bool hasParent, std::uint64_t offset,
-                                 std::uint64_t* length, std::uint32_t* where);
+// else the parent (when one is given) or nowhere; *length is cut where that changes.
+[[nodiscard]] int VMware3Sparse_Allocation(VMware3SparseState* state, Disk* parent, std::uint64_t offset,
+                                           std::uint64_t* length, std::uint32_t* where);
 
 }  // namespace qim

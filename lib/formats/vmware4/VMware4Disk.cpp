@@ -2,9 +2,11 @@
 #include "VMware4Disk.h"
 
 #include "DiskCheck.h"
+#include "SparseParent.h"
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <type_traits>
 
 namespace qim {
@@ -22,13 +24,15 @@ int TransferExtents(std::uint32_t count, VMware4Sparse* extents, Disk* parent, s
         const std::uint64_t size = std::uint64_t{extents[k].dwCapacity} * kSector;
         if (offset < base + size) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(base + size - offset, buf.size()));
-            const VMware4Parent from{parent, base};
-            const VMware4Parent* p = parent != nullptr ? &from : nullptr;
+            const auto at = offset - base;
+            const auto length = static_cast<std::uint32_t>(n);
             int rc = 0;
             if constexpr (std::is_const_v<Byte>)
-                rc = VMware4Extent_Write(&extents[k], p, offset - base, buf.first(n));
+                rc = parent != nullptr ? VMware4RedoSparse_Write(&extents[k], parent, base, at, length, buf.data())
+                                       : VMware4Sparse_Write(&extents[k], at, length, buf.data());
             else
-                rc = VMware4Extent_Read(&extents[k], p, offset - base, buf.first(n));
+                rc = parent != nullptr ? VMware4RedoSparse_Read(&extents[k], parent, base, at, length, buf.data())
+                                       : VMware4Sparse_Read(&extents[k], at, length, buf.data());
             if (rc != 0)
                 return rc;
             buf = buf.subspan(n);
@@ -53,7 +57,107 @@ bool ExtentPath(const char* descriptorPath, const char* name, std::span<char> ou
     return true;
 }
 
+// A CID: one to eight hex digits; false for anything else.
+bool ParseCid(std::string_view text, std::uint32_t* value)
+{
+    std::uint32_t v = 0;
+    for (const char c : text) {
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0)
+            return false;
+        v = v << 4 | static_cast<std::uint32_t>(digit);
+    }
+    *value = v;
+    return !text.empty() && text.size() <= 8;
+}
+
 }  // namespace
+
+int CheckVMware4ParentCid(const char* parentPath, const char* parentCid, std::uint32_t* recorded,
+                          std::uint32_t* found)
+{
+    if (parentCid == nullptr || !ParseCid(parentCid, recorded))
+        return 0;
+    NkHandle file = nullptr;
+    std::array<std::byte, 4> magic{};
+    if (!NkCreateFile(parentPath, 1, &file))
+        return ERR_CREATE_FILE;
+    const bool read = NkReadFile(file, 0, 4, magic.data());
+    NkCloseFile(file);
+    VMware4OpenWork* work = nullptr;
+    ScopeGuard freeWork([&work] { NkFree(work); });
+    // The descriptor is embedded in a monolithic extent, else the whole file.
+    const bool embedded = read && LoadLE<std::uint32_t>(magic, 0) == 0x564D444B;
+    if (int rc = ReadVMware4Descriptor(parentPath, 1, !embedded, &work); rc == ERR_NO_MEMORY)
+        return rc;
+    else if (rc != 0)
+        return 0;  // no VMware 4 disk: it records no CID
+    VMware4DiskDescription_Init(&work->Plain);
+    if (!VMware4DiskDescription_Parse(&work->Plain, work->achText) || work->Plain.pszCID == nullptr || !ParseCid(work->Plain.pszCID, found))
+        return 0;
+    return *recorded == *found ? 0 : ERR_INVALID_IMAGE;
+}
+
+int VMware4Cid_Init(VMware4Cid* cid, const char* text, std::uint64_t textAt, NkHandle file, const char* path,
+                    std::uint32_t readOnly)
+{
+    *cid = {file, false, true, 0, 0, {}};
+    // The line "CID = digits", blanks being spaces; parentCID is another line.
+    const std::string_view all(text, static_cast<std::size_t>(std::find(text, text + kDescriptionTextBytes, '\0') - text));
+    for (std::size_t line = 0; line < all.size(); line = all.find('\n', line) == std::string_view::npos
+                                                              ? all.size()
+                                                              : all.find('\n', line) + 1) {
+        std::size_t at = all.find_first_not_of(' ', line);
+        if (at == std::string_view::npos || all.compare(at, 3, "CID") != 0)
+            continue;
+        at = all.find_first_not_of(' ', at + 3);
+        if (at == std::string_view::npos || all[at] != '=')
+            continue;
+        at = all.find_first_not_of(' ', at + 1);
+        const std::size_t end = at == std::string_view::npos ? at : all.find_first_not_of("0123456789abcdefABCDEF", at);
+        std::uint32_t old = 0;
+        if (at == std::string_view::npos || !ParseCid(all.substr(at, end - at), &old))
+            return 0;
+        const auto digits = static_cast<std::uint32_t>(std::min(end, all.size()) - at);
+        // Another value of as many digits, never the "no parent" one.
+        const std::uint32_t mask = digits == 8 ? 0xFFFFFFFFu : (1u << (4 * digits)) - 1;
+        std::uint32_t fresh = ((old ^ 0x5BD1E995u) * 0x9E3779B1u + 0x7F4A7C15u) & mask;
+        if (fresh == old || fresh == mask)
+            fresh = (old + 1) & mask;
+        for (std::uint32_t d = digits; d-- > 0; fresh >>= 4)
+            cid->achNew[d] = "0123456789abcdef"[fresh & 15];
+        cid->qwAt = textAt + at;
+        cid->dwDigits = digits;
+        cid->bRenewed = readOnly != 0;
+        if (file == nullptr && path != nullptr && readOnly == 0) {
+            if (!NkCreateFile(path, 0, &cid->hFile))
+                return ERR_CREATE_FILE;
+            cid->bOwned = true;
+        }
+        return 0;
+    }
+    return 0;
+}
+
+int VMware4Cid_Renew(VMware4Cid* cid)
+{
+    if (cid->bRenewed)
+        return 0;
+    if (!NkWriteFile(cid->hFile, cid->qwAt, cid->dwDigits, cid->achNew.data()))
+        return ERR_WRITE_FILE;
+    cid->bRenewed = true;
+    return 0;
+}
+
+void VMware4Cid_Close(VMware4Cid* cid)
+{
+    if (cid->bOwned)
+        NkCloseFile(cid->hFile);
+    *cid = {};
+}
 
 int ReadVMware4Descriptor(const char* path, std::uint32_t readOnly, bool wholeFile, VMware4OpenWork** work)
 {
@@ -153,7 +257,7 @@ int VMware4Extents_Allocation(std::uint32_t count, VMware4Sparse* extents, Disk*
         const std::uint64_t size = std::uint64_t{extents[k].dwCapacity} * kSector;
         if (offset < base + size) {
             *length = std::min(*length, base + size - offset);
-            return VMware4Extent_Allocation(&extents[k], parent != nullptr, offset - base, length, where);
+            return VMware4Sparse_Allocation(&extents[k], parent, offset - base, length, where);
         }
         base += size;
     }
@@ -180,12 +284,12 @@ int CheckVMware4DescribedDisk(const char* path, bool redo, DiskCheckSink sink, v
         count = d.dwExtentCount;
         sectors = d.adwExtentSectors.data();
         files = d.apszExtentFile.data();
-        NkHandle parent = nullptr;
-        if (GetBaseFileFullPath(path, d.pszParentFileNameHint, work->achPath) != 0 ||
-            !NkCreateFile(work->achPath.data(), 1, &parent))
-            DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, "the parent image is missing");
-        else
-            NkCloseFile(parent);
+        std::uint32_t recorded = 0, found = 0;
+        if (SparseParent_Present(path, d.pszParentFileNameHint, work->achPath, sink, param) &&
+            CheckVMware4ParentCid(work->achPath.data(), d.pszParentCID, &recorded, &found) == ERR_INVALID_IMAGE)
+            DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT,
+                             "the parent is another disk than the one the image was made over", "parentCID", recorded,
+                             "parent's CID", found);
     } else {
         const VMware4DiskDescription& d = work->Plain;
         if (ParseVMware4PlainDescription(work, "twoGbMaxExtentSparse") != 0)

@@ -61,6 +61,33 @@ void CloseVMware4Extents(std::uint32_t count, VMware4Sparse** extents, VMware4Ex
 [[nodiscard]] int VMware4Extents_Allocation(std::uint32_t count, VMware4Sparse* extents, Disk* parent,
                                             std::uint64_t offset, std::uint64_t* length, std::uint32_t* where);
 
+// Whether the parent at parentPath is the disk a redo log was made over: the
+// CID of the parent's descriptor against the log's parentCID. 0 also when
+// either records none (a parent of another format); ERR_INVALID_IMAGE, both
+// ids in *recorded and *found, when they differ.
+[[nodiscard]] int CheckVMware4ParentCid(const char* parentPath, const char* parentCid, std::uint32_t* recorded,
+                                        std::uint32_t* found);
+
+// A disk's descriptor CID, which its first write after opening replaces (as
+// its writers do), so that a redo log made over the disk earlier sees that
+// its parent changed.
+struct VMware4Cid {
+    NkHandle hFile;  // the file holding the descriptor
+    bool bOwned;     // hFile was opened for this and is closed with it
+    bool bRenewed;   // or there is no CID to replace
+    std::uint64_t qwAt;  // file offset of the CID's digits
+    std::uint32_t dwDigits;
+    std::array<char, 8> achNew;
+};
+// Finds the CID line in a descriptor text (before it is parsed) that lies at
+// textAt in the file: file, or when null the file at path, opened unless
+// readOnly (no path: the caller sets hFile).
+[[nodiscard]] int VMware4Cid_Init(VMware4Cid* cid, const char* text, std::uint64_t textAt, NkHandle file,
+                                  const char* path, std::uint32_t readOnly);
+// The first call writes the new CID's digits in place; later ones do nothing.
+[[nodiscard]] int VMware4Cid_Renew(VMware4Cid* cid);
+void VMware4Cid_Close(VMware4Cid* cid);
+
 // Checks a disk that a descriptor file describes: every extent it names
 // (grains numbered in disk order) and, for a redo log, that its parent is
 // there. ERR_INVALID_PARAMETER when path is no such descriptor.

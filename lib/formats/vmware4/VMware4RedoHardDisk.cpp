@@ -1,9 +1,11 @@
 // VMware 4 redo logs. The parent may be of any format Disk_Open knows,
 // another redo log included; it is opened read-only and never written. The
-// redo disk is its parent's geometry, which its extents must cover exactly.
+// redo disk is its parent's geometry, which its extents must cover exactly,
+// and a VMware 4 parent must carry the CID the log records.
 #include "VMware4RedoHardDisk.h"
 
 #include "DiskEtc.h"
+#include "SparseParent.h"
 #include "VMware4Disk.h"
 
 namespace qim {
@@ -12,11 +14,15 @@ VMware4RedoHardDiskState* VMware4RedoHardDisk_Malloc() { return NkMallocState<VM
 
 void VMware4RedoHardDisk_Construct(VMware4RedoHardDiskState* state) { *state = VMware4RedoHardDiskState{}; }
 
-int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, std::uint32_t readOnly)
+int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, std::uint32_t readOnly,
+                             DiskChain* chain)
 {
     VMware4OpenWork* work = nullptr;
     ScopeGuard freeWork([&work] { NkFree(work); });
     if (int rc = ReadVMware4Descriptor(path, readOnly, true, &work); rc != 0)
+        return rc;
+    ScopeGuard guard([state] { VMware4RedoHardDisk_Close(state); });
+    if (int rc = VMware4Cid_Init(&state->Cid, work->achText.data(), 0, nullptr, path, readOnly); rc != 0)
         return rc;
     VMware4RedoDiskDescription& d = work->Redo;
     VMware4RedoDiskDescription_Init(&d);
@@ -31,23 +37,16 @@ int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, 
         rc != 0)
         return rc;
     state->dwExtentCount = d.dwExtentCount;
-    ScopeGuard guard([state] { VMware4RedoHardDisk_Close(state); });
 
-    state->pParentDisk = NkMallocState<Disk>();
-    if (state->pParentDisk == nullptr)
-        return ERR_NO_MEMORY;
-    Disk_Construct(state->pParentDisk);
-    if (int rc = Disk_OpenParent(state->pParentDisk, path, d.pszParentFileNameHint); rc != 0) {
-        // A parent that never opened is freed, not closed.
-        NkFree(state->pParentDisk);
-        state->pParentDisk = nullptr;
-        return rc;
-    }
-    Disk_GetDiskInfo(state->pParentDisk, &state->Info);
     // The extents hold 512-byte sectors; a parent of other sectors would make
     // the disk's byte size differ from theirs.
-    if (state->Info.dwTotalSectors != total || (total != 0 && state->Info.dwBytesPerSector != 512))
-        return ERR_INVALID_IMAGE;
+    if (int rc = SparseParent_Open(&state->pParentDisk, path, d.pszParentFileNameHint, total, &state->Info, chain); rc != 0)
+        return rc;
+    std::uint32_t recorded = 0, found = 0;
+    if (int rc = GetBaseFileFullPath(path, d.pszParentFileNameHint, work->achPath); rc != 0)
+        return rc;
+    if (int rc = CheckVMware4ParentCid(work->achPath.data(), d.pszParentCID, &recorded, &found); rc != 0)
+        return rc;
     guard.release();
     return 0;
 }
@@ -55,10 +54,8 @@ int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, 
 void VMware4RedoHardDisk_Close(VMware4RedoHardDiskState* state)
 {
     CloseVMware4Extents(state->dwExtentCount, &state->pExtents, VMware4RedoSparse_Close);
-    if (state->pParentDisk != nullptr) {
-        Disk_Close(state->pParentDisk);
-        NkFree(state->pParentDisk);
-    }
+    SparseParent_Close(&state->pParentDisk);
+    VMware4Cid_Close(&state->Cid);
     VMware4RedoHardDisk_Construct(state);
 }
 
@@ -77,6 +74,8 @@ int VMware4RedoHardDisk_Write(VMware4RedoHardDiskState* state, std::uint64_t off
 {
     if (!DiskRangeFits(state->Info, offset, count))
         return ERR_INVALID_PARAMETER;
+    if (int rc = VMware4Cid_Renew(&state->Cid); rc != 0)
+        return rc;
     return WriteVMware4Extents(state->dwExtentCount, state->pExtents, state->pParentDisk, offset,
                                {static_cast<const std::byte*>(buffer), count});
 }
@@ -108,10 +107,10 @@ int VMware4RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
     return CheckVMware4DescribedDisk(path, true, sink, param);
 }
 
-int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain)
 {
     return DiskSet<VMware4RedoHardDisk_Malloc, VMware4RedoHardDisk_Construct, VMware4RedoHardDisk_Open>(
-        disk, DISK_VMWARE4_REDO, path, readOnly);
+        disk, DISK_VMWARE4_REDO, path, readOnly, chain);
 }
 
 }  // namespace qim

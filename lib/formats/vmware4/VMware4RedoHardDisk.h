@@ -2,6 +2,8 @@
 // "parentFileNameHint"; its extents hold the grains changed over the parent.
 #pragma once
 
+#include "DiskFormats.h"
+#include "VMware4Disk.h"
 #include "Disk.h"
 #include "VMware4Sparse.h"
 
@@ -15,11 +17,13 @@ struct VMware4RedoHardDiskState {
     std::uint32_t dwExtentCount;
     VMware4RedoSparse* pExtents;
     Disk* pParentDisk;
+    VMware4Cid Cid;
 };
 
 [[nodiscard]] VMware4RedoHardDiskState* VMware4RedoHardDisk_Malloc();
 void VMware4RedoHardDisk_Construct(VMware4RedoHardDiskState* state);
-[[nodiscard]] int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, std::uint32_t readOnly,
+                                           DiskChain* chain = nullptr);
 void VMware4RedoHardDisk_Close(VMware4RedoHardDiskState* state);
 void VMware4RedoHardDisk_GetDiskInfo(VMware4RedoHardDiskState* state, DiskInfo* info);
 [[nodiscard]] int VMware4RedoHardDisk_Read(VMware4RedoHardDiskState* state, std::uint64_t offset, std::uint32_t count,
@@ -32,6 +36,12 @@ void VMware4RedoHardDisk_GetDiskInfo(VMware4RedoHardDiskState* state, DiskInfo* 
 [[nodiscard]] int VMware4RedoHardDisk_Parent(VMware4RedoHardDiskState* state, const char* childPath, Disk** parent,
                                             std::span<char> path);
 [[nodiscard]] int VMware4RedoHardDisk_Check(const char* path, DiskCheckSink sink, void* param);
-[[nodiscard]] int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly);
+[[nodiscard]] int VMware4RedoHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain* chain = nullptr);
+
+inline constexpr DiskFormat kVMware4RedoHardDiskFormat = {DISK_VMWARE4_REDO, "VMware 4 redo log",
+     MakeDiskDriver<VMware4RedoHardDiskSet, VMware4RedoHardDisk_Close, VMware4RedoHardDisk_GetDiskInfo,
+                    VMware4RedoHardDisk_Read, VMware4RedoHardDisk_Write, VMware4RedoHardDisk_Allocation,
+                    VMware4RedoHardDisk_Parent, VMware4RedoHardDisk_Check>(),
+     "vmdk", true, false, false};
 
 }  // namespace qim

@@ -7,11 +7,11 @@
 
 #include "DiskCheck.h"
 #include "DiskEtc.h"
+#include "SparseExtent.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <type_traits>
 
 namespace qim {
 
@@ -22,7 +22,6 @@ constexpr std::uint32_t kGrainSectors = 128;
 constexpr std::uint64_t kGrainBytes = std::uint64_t{kGrainSectors} * kSector;
 constexpr std::uint32_t kGtes = 512;
 constexpr std::uint32_t kGtBytes = kGtes * 4;
-constexpr std::uint64_t kSpanBytes = kGrainBytes * kGtes;  // what one table maps: 32 MiB
 constexpr std::uint32_t kTableSectors = kGtBytes / kSector;
 
 std::uint32_t HeaderWord(const VMware4Sparse* s, VMware4HeaderField field)
@@ -36,20 +35,6 @@ void FromLittleEndian(std::span<std::uint32_t> words)
     if constexpr (std::endian::native != std::endian::little)
         for (std::uint32_t& w : words)
             w = LoadLE<std::uint32_t>(std::as_bytes(std::span{&w, 1}), 0);
-}
-
-// Reads a whole directory into a new array; -205 or -202, *out set only on success.
-int ReadDirectory(VMware4Sparse* s, VMware4HeaderField offsetField, std::uint32_t** out)
-{
-    const std::uint32_t bytes = 4 * std::max(s->dwGdEntries, 1u);
-    auto* dir = static_cast<std::uint32_t*>(NkMalloc(bytes));
-    if (dir == nullptr)
-        return ERR_NO_MEMORY;
-    *out = dir;
-    if (!NkReadFile(s->hFile, std::uint64_t{HeaderWord(s, offsetField)} * kSector, 4 * s->dwGdEntries, dir))
-        return ERR_READ_FILE;
-    FromLittleEndian({dir, s->dwGdEntries});
-    return 0;
 }
 
 // Brings table t into the cache through the redundant directory. When the
@@ -77,41 +62,91 @@ EntryCopies CompareEntryCopies(std::uint32_t read, std::uint32_t primary)
     return read == primary ? EntryCopies::kEqual : primary == 0 ? EntryCopies::kPrimaryLags : EntryCopies::kDiffer;
 }
 
-// Checks every table of both directories against each other and finds the
-// highest grain. Beyond equal copies, every table must lie between the
-// header's descriptor and the overhead, and every grain after the overhead:
-// a write into a grain or a table entry then never lands in metadata.
-int CheckTables(VMware4Sparse* s, std::uint32_t* largest, bool* lagging)
+// The one walk of an extent's metadata, for the open and for qimg check:
+// the header, both directories inside the file, both copies of every table
+// between the header's descriptor and the overhead, the copies equal (or
+// the primary lagging, which the next write mends), and every grain behind
+// the overhead and inside the file; a write into a grain or a table entry
+// then never lands in metadata or past the file. A longer file holds an
+// append whose entry never landed: leaked space, behind which the next grain
+// goes. The open's findings end the walk at the first corruption.
+int WalkMetadata(VMware4Sparse* s, std::uint32_t descriptorFlag, std::uint64_t firstGrain, DiskFindings* f)
 {
-    NkBuffer scratch(kGtBytes);
-    if (!scratch)
-        return ERR_NO_MEMORY;
+    std::uint64_t fileSize = 0;
+    if (!NkGetFileSize(s->hFile, &fileSize))
+        return ERR_GET_FILE_SIZE;
+    if (CheckVMware4SparseHeader(s->Header.ab, descriptorFlag) != 0) {
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "header fields do not fit the format");
+        return 0;
+    }
+    s->dwCapacity = HeaderWord(s, kVMware4Capacity);
+    const std::uint32_t entries = s->dwGdEntries = static_cast<std::uint32_t>(
+        (std::uint64_t{s->dwCapacity} + kGrainSectors * kGtes - 1) / (kGrainSectors * kGtes));
     const std::uint32_t overhead = HeaderWord(s, kVMware4Overhead);
     const std::uint32_t metadataStart =
         std::max(1u, HeaderWord(s, kVMware4DescriptorOffset) + HeaderWord(s, kVMware4DescriptorSize));
-    *largest = 0;
-    for (std::uint32_t t = s->dwGdEntries; t-- > 0;) {
-        for (const std::uint32_t table : {s->pdwRedundantGd[t], s->pdwGd[t]})
-            if (table < metadataStart || std::uint64_t{table} + kTableSectors > overhead)
-                return ERR_INVALID_IMAGE;
-        s->dwCachedGt = kVMware4NoTable;
-        if (int rc = LoadTable(s, t); rc != 0)
-            return rc;
-        if (!NkReadFile(s->hFile, std::uint64_t{s->pdwGd[t]} * kSector, kGtBytes, scratch.data()))
+    std::uint32_t** directories[2] = {&s->pdwRedundantGd, &s->pdwGd};
+    const VMware4HeaderField fields[2] = {kVMware4RedundantGdOffset, kVMware4GdOffset};
+    for (std::uint32_t copy = 0; copy < 2; ++copy) {
+        const std::uint64_t at = std::uint64_t{HeaderWord(s, fields[copy])} * kSector;
+        if (at > fileSize || fileSize - at < 4ull * entries) {
+            DiskFindings_Report(f, DISK_CHECK_CORRUPT, "grain directory lies past the end of the file", "sector",
+                                at / kSector);
+            return 0;
+        }
+        *directories[copy] = static_cast<std::uint32_t*>(NkMalloc(4 * std::max(entries, 1u)));
+        if (*directories[copy] == nullptr)
+            return ERR_NO_MEMORY;
+        if (!NkReadFile(s->hFile, at, 4 * entries, *directories[copy]))
             return ERR_READ_FILE;
-        FromLittleEndian({reinterpret_cast<std::uint32_t*>(scratch.data()), kGtes});
-        const auto* primary = reinterpret_cast<const std::uint32_t*>(scratch.data());
-        for (std::uint32_t g = 0; g < kGtes; ++g) {
-            const EntryCopies copies = CompareEntryCopies(s->pdwGtCache[g], primary[g]);
-            if (copies == EntryCopies::kDiffer)
-                return ERR_INVALID_IMAGE;
-            *lagging = *lagging || copies == EntryCopies::kPrimaryLags;
+        FromLittleEndian({*directories[copy], entries});
+    }
+    if (fileSize < std::uint64_t{overhead} * kSector &&
+        DiskFindings_Report(f, DISK_CHECK_CORRUPT, "the file ends inside the metadata", "file size", fileSize))
+        return 0;
+    NkBuffer tables(2 * kGtBytes);
+    DiskBlockCheck grains{};
+    if (!tables)
+        return ERR_NO_MEMORY;
+    if (int rc = DiskBlockCheck_Init(&grains, DiskFindings_Sink, f, std::uint64_t{overhead} * kSector, fileSize,
+                                     kGrainBytes, f->pSink != nullptr ? entries * kGtes : 0);
+        rc != 0)
+        return rc;
+    ScopeGuard freeGrains([&grains] { DiskBlockCheck_Free(&grains); });
+    const auto table = tables.span();
+    for (std::uint32_t t = 0; t < entries && !DiskFindings_Stop(*f); ++t) {
+        std::uint32_t placed = 0;  // copies inside the metadata, read into table
+        for (std::uint32_t copy = 0; copy < 2; ++copy) {
+            const std::uint32_t sector = (*directories[copy])[t];
+            if (sector < metadataStart || std::uint64_t{sector} + kTableSectors > overhead ||
+                (std::uint64_t{sector} + kTableSectors) * kSector > fileSize) {
+                DiskFindings_Report(f, DISK_CHECK_CORRUPT, "grain table lies outside the metadata", "table", t,
+                                    "sector", sector);
+                continue;
+            }
+            if (!NkReadFile(s->hFile, std::uint64_t{sector} * kSector, kGtBytes, table.data() + kGtBytes * placed++))
+                return ERR_READ_FILE;
         }
-        for (const std::uint32_t grain : std::span{s->pdwGtCache, kGtes}) {
-            if (grain != 0 && grain < overhead)
-                return ERR_INVALID_IMAGE;
-            *largest = std::max(*largest, grain);
+        for (std::uint32_t g = 0; placed == 2 && g < kGtes; ++g) {
+            const EntryCopies copies =
+                CompareEntryCopies(LoadLE<std::uint32_t>(table, 4 * g), LoadLE<std::uint32_t>(table, kGtBytes + 4 * g));
+            if (copies == EntryCopies::kDiffer) {
+                DiskFindings_Report(f, DISK_CHECK_CORRUPT, "grain table copies differ", "table", t, "entry", g);
+                break;
+            }
+            s->bPrimaryLags = s->bPrimaryLags || copies == EntryCopies::kPrimaryLags;
+            if (copies == EntryCopies::kPrimaryLags)
+                DiskFindings_Report(f, DISK_CHECK_LEAK,
+                                    "primary grain table lacks an entry; the next write completes it", "table", t,
+                                    "entry", g);
         }
+        for (std::uint32_t g = 0; placed != 0 && g < kGtes && !DiskFindings_Stop(*f); ++g)
+            if (const std::uint32_t grain = LoadLE<std::uint32_t>(table, 4 * g); grain != 0)
+                DiskBlockCheck_Add(&grains, firstGrain + std::uint64_t{t} * kGtes + g, std::uint64_t{grain} * kSector);
+    }
+    if (f->pSink != nullptr) {
+        freeGrains.release();
+        DiskBlockCheck_Finish(&grains);
     }
     return 0;
 }
@@ -140,142 +175,69 @@ int CompletePrimaryTables(VMware4Sparse* s)
     return 0;
 }
 
-// A stretch of consecutive pieces served by one transfer: file bytes of
-// grains that follow one another in the file, parent bytes, or zeros.
-template <class Byte> struct Run {
-    enum Kind { kNone, kFile, kParent, kZero } kind = kNone;
-    std::uint64_t from = 0;  // file offset (kFile) or disk offset (kParent)
-    std::span<Byte> buf;
-
-    // Takes the next piece in if it continues this run; false otherwise.
-    bool Join(const Run& next)
-    {
-        if (next.kind != kind || (kind != kZero && next.from != from + buf.size()))
-            return false;
-        buf = {buf.data(), buf.size() + next.buf.size()};
-        return true;
-    }
-
-    int Flush(VMware4Sparse* s, const VMware4Parent* parent) const
-    {
-        const auto n = static_cast<std::uint32_t>(buf.size());
-        if constexpr (std::is_const_v<Byte>) {
-            if (kind == kFile && !NkWriteFile(s->hFile, from, n, buf.data()))
-                return ERR_WRITE_FILE;
-        } else if (kind == kFile) {
-            if (!NkReadFile(s->hFile, from, n, buf.data()))
-                return ERR_READ_FILE;
-        } else if (kind == kParent) {
-            return Disk_Read64(parent->pDisk, from, n, buf.data());
-        } else if (kind == kZero) {
-            std::fill(buf.begin(), buf.end(), std::byte{0});
-        }
-        return 0;
-    }
-};
-
-// Serves [offset, offset + buf.size()) of the extent: pieces cut at table
-// spans and grains, joined again into runs where they are contiguous. A read
-// takes a piece of an unallocated grain into a run of zeros or parent bytes;
-// a write hands it to onHole(table, grain, offsetInGrain, piece), after the
-// run before it is written, so the pieces are done in order.
-template <class Byte, class Hole>
-int Transfer(VMware4Sparse* s, const VMware4Parent* parent, std::uint64_t offset, std::span<Byte> buf, Hole&& onHole)
+// The map: grain u of table u / 512 is where the redundant table's entry says.
+int FindGrain(void* state, std::uint64_t u, std::uint64_t inGrain, SparseSpot* spot)
 {
-    Run<Byte> run;
-    const auto inSpan = [&](std::uint64_t t, std::uint64_t offsetInSpan, std::span<Byte> part) {
-        if (int rc = LoadTable(s, static_cast<std::uint32_t>(t)); rc != 0)
-            return rc;
-        return ForEachPiece(offsetInSpan, part, kGrainBytes, [&](std::uint64_t g, std::uint64_t inGrain, auto piece) {
-            const std::uint32_t entry = s->pdwGtCache[g];
-            Run<Byte> next{Run<Byte>::kFile, std::uint64_t{entry} * kSector + inGrain, piece};
-            if (entry == 0) {
-                if constexpr (std::is_const_v<Byte>) {
-                    if (int rc = run.Flush(s, parent); rc != 0)
-                        return rc;
-                    run = {};
-                    return onHole(static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(g), inGrain, piece);
-                } else if (parent != nullptr) {
-                    next = {Run<Byte>::kParent, parent->qwBase + t * kSpanBytes + g * kGrainBytes + inGrain, piece};
-                } else {
-                    next = {Run<Byte>::kZero, 0, piece};
-                }
-            }
-            if (run.Join(next))
-                return 0;
-            if (int rc = run.Flush(s, parent); rc != 0)
-                return rc;
-            run = next;
-            return 0;
-        });
-    };
-    const int result = ForEachPiece(offset, buf, kSpanBytes, inSpan);
-    return result != 0 ? result : run.Flush(s, parent);
-}
-
-// Writes one table entry through both directories, redundant copy first. On
-// failure the cache and both copies on file get the old entry back (a write
-// that stopped part-way leaves the copies unequal, and the extent would not
-// open), so no later write claims storage that the file does not reference.
-int StoreEntry(VMware4Sparse* s, std::uint32_t t, std::uint32_t g, std::uint32_t entry)
-{
-    const std::uint64_t at = 4 * std::uint64_t{g};
-    const std::uint64_t copies[] = {std::uint64_t{s->pdwRedundantGd[t]} * kSector + at,
-                                    std::uint64_t{s->pdwGd[t]} * kSector + at};
-    const std::uint32_t old = s->pdwGtCache[g];
-    std::array<std::byte, 4> le{};
-    StoreLE(std::span{le}, 0, entry);
-    for (std::size_t c = 0; c < std::size(copies); ++c) {
-        if (NkWriteFile(s->hFile, copies[c], 4, le.data()))
-            continue;
-        StoreLE(std::span{le}, 0, old);
-        for (std::size_t undo = 0; undo <= c; ++undo)
-            static_cast<void>(NkWriteFile(s->hFile, copies[undo], 4, le.data()));
-        return ERR_EXTEND_FILE;
-    }
-    s->pdwGtCache[g] = entry;
+    auto* s = static_cast<VMware4Sparse*>(state);
+    if (int rc = LoadTable(s, static_cast<std::uint32_t>(u / kGtes)); rc != 0)
+        return rc;
+    const std::uint32_t entry = s->pdwGtCache[u % kGtes];
+    *spot = {entry != 0, entry != 0, std::uint64_t{entry} * kSector + inGrain, kGrainBytes - inGrain};
     return 0;
 }
 
-// Allocates grain g of table t for a write of data at offsetInGrain, unless
-// the grain would read the same without it (data zero, and so is the parent's).
-// The new grain is the parent's bytes (zeros without a parent, and past the
-// extent's end) with the data laid over them. It goes at the file's end,
-// rounded up to a sector should an earlier append have stopped part-way. A
-// failed append is cut off again: the open takes only a file that ends at
-// its highest grain.
-int AllocateGrain(VMware4Sparse* s, const VMware4Parent* parent, std::uint32_t t, std::uint32_t g,
-                  std::uint64_t offsetInGrain, std::span<const std::byte> data)
+// A new grain goes at the file's end, rounded up to a sector should an
+// earlier append have stopped part-way; a failed one is cut off again.
+int PlaceGrain(void* state, std::uint64_t, std::uint64_t* fileAt, std::uint64_t* cutTo)
 {
-    const bool dataZero = NkIsAllZero(data.data(), static_cast<std::uint32_t>(data.size())) != 0;
-    if (parent == nullptr && dataZero)
-        return 0;
-    std::uint64_t fileSize = 0;
-    if (!NkGetFileSize(s->hFile, &fileSize))
+    if (!NkGetFileSize(static_cast<VMware4Sparse*>(state)->hFile, cutTo))
         return ERR_GET_FILE_SIZE;
-    NkBuffer grain(static_cast<std::uint32_t>(kGrainBytes));
-    if (!grain)
-        return ERR_NO_MEMORY;
-    const auto bytes = grain.span();
-    std::fill(bytes.begin(), bytes.end(), std::byte{0});
-    if (parent != nullptr) {
-        const std::uint64_t at = t * kSpanBytes + g * kGrainBytes;
-        const std::uint64_t inside = std::min(kGrainBytes, std::uint64_t{s->dwCapacity} * kSector - at);
-        if (int rc = Disk_Read64(parent->pDisk, parent->qwBase + at, static_cast<std::uint32_t>(inside), grain.data());
-            rc != 0)
+    *fileAt = (*cutTo + kSector - 1) / kSector * kSector;
+    return 0;
+}
+
+// The entry goes through both directories, redundant copy first.
+int EnterGrain(void* state, std::uint64_t u, std::uint64_t fileAt)
+{
+    auto* s = static_cast<VMware4Sparse*>(state);
+    const auto t = static_cast<std::uint32_t>(u / kGtes);
+    const std::uint64_t at = 4 * (u % kGtes);
+    const std::uint64_t copies[] = {std::uint64_t{s->pdwRedundantGd[t]} * kSector + at,
+                                    std::uint64_t{s->pdwGd[t]} * kSector + at};
+    const auto entry = static_cast<std::uint32_t>(fileAt / kSector);
+    SparseWord word{}, former{};
+    StoreLE(std::span{word}, 0, entry);
+    StoreLE(std::span{former}, 0, s->pdwGtCache[u % kGtes]);
+    if (!SparseStoreWord(s->hFile, copies, word, former))
+        return ERR_EXTEND_FILE;
+    s->pdwGtCache[u % kGtes] = entry;
+    return 0;
+}
+
+// Entries are 32-bit sector numbers: no grain may begin past the last one that fits whole.
+constexpr SparseMap kGrainMap = {kGrainBytes, kGrainBytes, (std::uint64_t{UINT32_MAX} + 1 - kGrainSectors) * kSector,
+                                 false, FindGrain, PlaceGrain, EnterGrain, nullptr, nullptr};
+
+SparseExtent Extent(VMware4Sparse* s, Disk* parent, std::uint64_t base)
+{
+    return {&kGrainMap, s, s->hFile, std::uint64_t{s->dwCapacity} * kSector, parent, base};
+}
+
+int Read(VMware4Sparse* s, Disk* parent, std::uint64_t base, std::uint64_t offset, std::uint32_t count, void* buffer)
+{
+    return SparseExtent_Read(Extent(s, parent, base), offset, {static_cast<std::byte*>(buffer), count});
+}
+
+// The first write completes the primary tables.
+int Write(VMware4Sparse* s, Disk* parent, std::uint64_t base, std::uint64_t offset, std::uint32_t count,
+          const void* buffer)
+{
+    if (s->bPrimaryLags) {
+        if (int rc = CompletePrimaryTables(s); rc != 0)
             return rc;
-        const auto under = bytes.subspan(offsetInGrain, data.size());
-        if (dataZero && NkIsAllZero(under.data(), static_cast<std::uint32_t>(under.size())))
-            return 0;
+        s->bPrimaryLags = false;
     }
-    std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offsetInGrain));
-    const std::uint64_t end = (fileSize + kSector - 1) / kSector * kSector;
-    int rc = NkWriteFile(s->hFile, end, static_cast<std::uint32_t>(kGrainBytes), grain.data())
-                 ? StoreEntry(s, t, g, static_cast<std::uint32_t>(end / kSector))
-                 : ERR_EXTEND_FILE;
-    if (rc != 0)
-        static_cast<void>(NkSetFileSize(s->hFile, fileSize));
-    return rc;
+    return SparseExtent_Write(Extent(s, parent, base), offset, {static_cast<const std::byte*>(buffer), count});
 }
 
 }  // namespace
@@ -304,32 +266,15 @@ int VMware4Sparse_Open(VMware4Sparse* state, const char* path, std::uint32_t rea
     ScopeGuard guard([state] { VMware4Sparse_Close(state); });
     if (!NkReadFile(state->hFile, 0, kVMware4HeaderBytes, state->Header.ab.data()))
         return ERR_READ_FILE;
-    if (int rc = CheckVMware4SparseHeader(state->Header.ab, descriptorFlag); rc != 0)
-        return rc;
-    state->dwCapacity = HeaderWord(state, kVMware4Capacity);
-    state->dwGdEntries = static_cast<std::uint32_t>((std::uint64_t{state->dwCapacity} + kGrainSectors * kGtes - 1) /
-                                                    (kGrainSectors * kGtes));
-    if (int rc = ReadDirectory(state, kVMware4RedundantGdOffset, &state->pdwRedundantGd); rc != 0)
-        return rc;
-    if (int rc = ReadDirectory(state, kVMware4GdOffset, &state->pdwGd); rc != 0)
-        return rc;
+    DiskFindings findings{};
+    if (int rc = WalkMetadata(state, descriptorFlag, 0, &findings); rc != 0 || findings.bCorrupt)
+        return rc != 0 ? rc : ERR_INVALID_IMAGE;
     state->pdwGtCache = static_cast<std::uint32_t*>(NkMalloc(kGtBytes));
     if (state->pdwGtCache == nullptr)
         return ERR_NO_MEMORY;
     state->dwCachedGt = kVMware4NoTable;
-    std::uint32_t largest = 0;
-    if (int rc = CheckTables(state, &largest, &state->bPrimaryLags); rc != 0)
+    if (int rc = state->dwGdEntries != 0 ? LoadTable(state, 0) : 0; rc != 0)
         return rc;
-
-    std::uint64_t fileSize = 0;
-    if (!NkGetFileSize(state->hFile, &fileSize))
-        return ERR_GET_FILE_SIZE;
-    const std::uint64_t expected = largest != 0 ? (std::uint64_t{largest} + kGrainSectors) * kSector
-                                                : std::uint64_t{HeaderWord(state, kVMware4Overhead)} * kSector;
-    // A longer file holds an append whose entry never landed: leaked space,
-    // behind which the next grain goes. A shorter one has lost grains.
-    if (fileSize < expected)
-        return ERR_INVALID_IMAGE;
     guard.release();
     return 0;
 }
@@ -344,136 +289,55 @@ void VMware4Sparse_Close(VMware4Sparse* state)
     VMware4Sparse_Construct(state);
 }
 
-int VMware4Extent_Read(VMware4Sparse* state, const VMware4Parent* parent, std::uint64_t offset,
-                       std::span<std::byte> buffer)
-{
-    return Transfer(state, parent, offset, buffer, [](auto...) { return 0; });
-}
-
-int VMware4Extent_Write(VMware4Sparse* state, const VMware4Parent* parent, std::uint64_t offset,
-                        std::span<const std::byte> data)
-{
-    if (state->bPrimaryLags) {
-        if (int rc = CompletePrimaryTables(state); rc != 0)
-            return rc;
-        state->bPrimaryLags = false;
-    }
-    return Transfer(state, parent, offset, data,
-                    [state, parent](std::uint32_t t, std::uint32_t g, std::uint64_t inGrain, auto piece) {
-                        return AllocateGrain(state, parent, t, g, inGrain, piece);
-                    });
-}
-
 int VMware4Sparse_Read(VMware4Sparse* state, std::uint64_t offset, std::uint32_t count, void* buffer)
 {
-    return VMware4Extent_Read(state, nullptr, offset, {static_cast<std::byte*>(buffer), count});
+    return Read(state, nullptr, 0, offset, count, buffer);
 }
 
 int VMware4Sparse_Write(VMware4Sparse* state, std::uint64_t offset, std::uint32_t count, const void* buffer)
 {
-    return VMware4Extent_Write(state, nullptr, offset, {static_cast<const std::byte*>(buffer), count});
+    return Write(state, nullptr, 0, offset, count, buffer);
 }
 
-int VMware4Extent_Allocation(VMware4Sparse* state, bool hasParent, std::uint64_t offset, std::uint64_t* length,
+void VMware4RedoSparse_Construct(VMware4RedoSparse* state) { VMware4Sparse_Construct(state); }
+
+int VMware4RedoSparse_Open(VMware4RedoSparse* state, const char* path, std::uint32_t readOnly,
+                           std::uint32_t descriptorFlag)
+{
+    return VMware4Sparse_Open(state, path, readOnly, descriptorFlag);
+}
+
+void VMware4RedoSparse_Close(VMware4RedoSparse* state) { VMware4Sparse_Close(state); }
+
+int VMware4RedoSparse_Read(VMware4RedoSparse* state, Disk* parent, std::uint64_t diskOffset, std::uint64_t offset,
+                           std::uint32_t count, void* buffer)
+{
+    return Read(state, parent, diskOffset, offset, count, buffer);
+}
+
+int VMware4RedoSparse_Write(VMware4RedoSparse* state, Disk* parent, std::uint64_t diskOffset, std::uint64_t offset,
+                            std::uint32_t count, const void* buffer)
+{
+    return Write(state, parent, diskOffset, offset, count, buffer);
+}
+
+int VMware4Sparse_Allocation(VMware4Sparse* state, Disk* parent, std::uint64_t offset, std::uint64_t* length,
                              std::uint32_t* where)
 {
-    const std::uint64_t end = offset + *length;
-    std::uint64_t at = offset;
-    while (at < end) {
-        if (int rc = LoadTable(state, static_cast<std::uint32_t>(at / kSpanBytes)); rc != 0)
-            return rc;
-        const std::uint32_t entry = state->pdwGtCache[at % kSpanBytes / kGrainBytes];
-        const std::uint32_t here = entry != 0 ? DISK_ALLOCATED : hasParent ? DISK_IN_PARENT : DISK_UNALLOCATED;
-        if (at == offset)
-            *where = here;
-        else if (here != *where)
-            break;
-        at = std::min(end, (at / kGrainBytes + 1) * kGrainBytes);
-    }
-    *length = at - offset;
-    return 0;
+    return SparseExtent_Allocation(Extent(state, parent, 0), offset, length, where);
 }
 
 int VMware4Sparse_CheckFile(const char* path, std::uint64_t firstGrain, DiskCheckSink sink, void* param)
 {
-    NkHandle file = nullptr;
+    VMware4Sparse s{};
     std::uint64_t fileSize = 0;
-    VMware4SparseHeader header{};
-    if (int rc = DiskCheck_OpenFile(path, &file, &fileSize, header.ab); rc != 0)
+    if (int rc = DiskCheck_OpenFile(path, &s.hFile, &fileSize, s.Header.ab); rc != 0)
         return rc;
-    ScopeGuard closeFile([file] { NkCloseFile(file); });
-    const auto word = [&header](VMware4HeaderField field) { return LoadLE<std::uint32_t>(header.ab, field); };
-    if (word(kVMware4Magic) != 0x564D444B)
+    ScopeGuard close([&s] { VMware4Sparse_Close(&s); });
+    if (HeaderWord(&s, kVMware4Magic) != 0x564D444B)
         return ERR_INVALID_PARAMETER;
-    const auto report = [sink, param](const char* what, const char* first = nullptr, std::uint64_t a = 0,
-                                      const char* second = nullptr, std::uint64_t b = 0) {
-        DiskCheck_Report(sink, param, DISK_CHECK_CORRUPT, what, first, a, second, b);
-    };
-    if (CheckVMware4SparseHeader(header.ab, word(kVMware4DescriptorOffset) == 0 ? 1 : 0) != 0) {
-        report("header fields do not fit the format");
-        return 0;
-    }
-    const std::uint32_t entries = static_cast<std::uint32_t>(
-        (std::uint64_t{word(kVMware4Capacity)} + kGrainSectors * kGtes - 1) / (kGrainSectors * kGtes));
-    const std::uint32_t overhead = word(kVMware4Overhead);
-    const std::uint32_t metadataStart =
-        std::max(1u, word(kVMware4DescriptorOffset) + word(kVMware4DescriptorSize));
-
-    // Both directories, then both copies of every table.
-    NkBuffer directories(8 * std::max(entries, 1u));
-    NkBuffer tables(2 * kGtBytes);
-    if (!directories || !tables)
-        return ERR_NO_MEMORY;
-    const VMware4HeaderField directoryFields[2] = {kVMware4RedundantGdOffset, kVMware4GdOffset};
-    for (std::uint32_t copy = 0; copy < 2; ++copy) {
-        const std::uint64_t at = std::uint64_t{word(directoryFields[copy])} * kSector;
-        if (at > fileSize || fileSize - at < 4ull * entries) {
-            report("grain directory lies past the end of the file", "sector", word(directoryFields[copy]));
-            return 0;
-        }
-        if (!NkReadFile(file, at, 4 * entries, directories.data() + 4 * entries * copy))
-            return ERR_READ_FILE;
-    }
-    DiskBlockCheck grains{};
-    if (int rc = DiskBlockCheck_Init(&grains, sink, param, std::uint64_t{overhead} * kSector, fileSize, kGrainBytes,
-                                     entries * kGtes);
-        rc != 0)
-        return rc;
-    ScopeGuard freeGrains([&grains] { DiskBlockCheck_Free(&grains); });
-    const auto directory = directories.span();
-    const auto table = tables.span();
-    for (std::uint32_t t = 0; t < entries; ++t) {
-        std::uint32_t placed = 0;  // copies inside the metadata, read into table
-        for (std::uint32_t copy = 0; copy < 2; ++copy) {
-            const std::uint32_t sector = LoadLE<std::uint32_t>(directory, 4 * (entries * copy + t));
-            if (sector < metadataStart || std::uint64_t{sector} + kTableSectors > overhead ||
-                (std::uint64_t{sector} + kTableSectors) * kSector > fileSize) {
-                report("grain table lies outside the metadata", "table", t, "sector", sector);
-                continue;
-            }
-            if (!NkReadFile(file, std::uint64_t{sector} * kSector, kGtBytes, table.data() + kGtBytes * placed++))
-                return ERR_READ_FILE;
-        }
-        for (std::uint32_t g = 0; placed == 2 && g < kGtes; ++g) {
-            const EntryCopies copies =
-                CompareEntryCopies(LoadLE<std::uint32_t>(table, 4 * g), LoadLE<std::uint32_t>(table, kGtBytes + 4 * g));
-            if (copies == EntryCopies::kEqual)
-                continue;
-            if (copies == EntryCopies::kDiffer) {
-                report("grain table copies differ", "table", t, "entry", g);
-                break;
-            }
-            DiskCheck_Report(sink, param, DISK_CHECK_LEAK,
-                             "primary grain table lacks an entry; the next write completes it", "table", t,
-                             "entry", g);
-        }
-        for (std::uint32_t g = 0; placed != 0 && g < kGtes; ++g)
-            if (const std::uint32_t grain = LoadLE<std::uint32_t>(table, 4 * g); grain != 0)
-                DiskBlockCheck_Add(&grains, firstGrain + std::uint64_t{t} * kGtes + g, std::uint64_t{grain} * kSector);
-    }
-    freeGrains.release();
-    DiskBlockCheck_Finish(&grains);
-    return 0;
+    DiskFindings findings{sink, param, false};
+    return WalkMetadata(&s, HeaderWord(&s, kVMware4DescriptorOffset) == 0 ? 1 : 0, firstGrain, &findings);
 }
 
 }  // namespace qim

@@ -80,21 +80,9 @@ void VMware4RedoSparse_Close(VMware4RedoSparse* state);
 [[nodiscard]] int VMware4RedoSparse_Write(VMware4RedoSparse* state, Disk* parent, std::uint64_t diskOffset,
                                           std::uint64_t offset, std::uint32_t count, const void* buffer);
 
-// The one implementation behind both variants. Without a parent, grains the
-// extent does not hold read as zeros; with one, as the parent's bytes at
-// qwBase plus the offset in the extent.
-struct VMware4Parent {
-    Disk* pDisk;
-    std::uint64_t qwBase;
-};
-[[nodiscard]] int VMware4Extent_Read(VMware4Sparse* state, const VMware4Parent* parent, std::uint64_t offset,
-                                     std::span<std::byte> buffer);
-[[nodiscard]] int VMware4Extent_Write(VMware4Sparse* state, const VMware4Parent* parent, std::uint64_t offset,
-                                      std::span<const std::byte> data);
-
 // Where the extent's bytes at offset come from: a grain of the file, else the
-// parent (hasParent) or nowhere; *length is cut where the answer changes.
-[[nodiscard]] int VMware4Extent_Allocation(VMware4Sparse* state, bool hasParent, std::uint64_t offset,
+// parent (when one is given) or nowhere; *length is cut where the answer changes.
+[[nodiscard]] int VMware4Sparse_Allocation(VMware4Sparse* state, Disk* parent, std::uint64_t offset,
                                            std::uint64_t* length, std::uint32_t* where);
 
 // Checks the extent file at path without opening it as a disk: header, both

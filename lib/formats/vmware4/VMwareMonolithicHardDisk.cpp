@@ -19,6 +19,7 @@ void VMwareMonolithicHardDisk_Construct(VMwareMonolithicHardDiskState* state)
 {
     state->Info = DiskInfo{};
     VMware4Sparse_Construct(&state->Extent);
+    state->Cid = {};
 }
 
 int VMwareMonolithicHardDisk_Open(VMwareMonolithicHardDiskState* state, const char* path, std::uint32_t readOnly)
@@ -26,6 +27,9 @@ int VMwareMonolithicHardDisk_Open(VMwareMonolithicHardDiskState* state, const ch
     VMware4OpenWork* work = nullptr;
     ScopeGuard freeWork([&work] { NkFree(work); });
     if (int rc = ReadVMware4Descriptor(path, readOnly, false, &work); rc != 0)
+        return rc;
+    // The descriptor lies behind the header, in the extent's own file.
+    if (int rc = VMware4Cid_Init(&state->Cid, work->achText.data(), 512, nullptr, nullptr, readOnly); rc != 0)
         return rc;
     if (int rc = ParseVMware4PlainDescription(work, "monolithicSparse"); rc != 0)
         return rc;
@@ -45,12 +49,14 @@ int VMwareMonolithicHardDisk_Open(VMwareMonolithicHardDiskState* state, const ch
         return ERR_INVALID_IMAGE;
     }
     state->Info = {state->Extent.dwCapacity, d.dwGeoHeads, d.dwGeoSectors, 512};
+    state->Cid.hFile = state->Extent.hFile;
     return 0;
 }
 
 void VMwareMonolithicHardDisk_Close(VMwareMonolithicHardDiskState* state)
 {
     VMware4Sparse_Close(&state->Extent);
+    VMware4Cid_Close(&state->Cid);
     VMwareMonolithicHardDisk_Construct(state);
 }
 
@@ -72,13 +78,15 @@ int VMwareMonolithicHardDisk_Write(VMwareMonolithicHardDiskState* state, std::ui
 {
     if (!DiskRangeFits(state->Info, offset, count))
         return ERR_INVALID_PARAMETER;
+    if (int rc = VMware4Cid_Renew(&state->Cid); rc != 0)
+        return rc;
     return VMware4Sparse_Write(&state->Extent, offset, count, buffer);
 }
 
 int VMwareMonolithicHardDisk_Allocation(VMwareMonolithicHardDiskState* state, std::uint64_t offset,
                                        std::uint64_t* length, std::uint32_t* where)
 {
-    return VMware4Extent_Allocation(&state->Extent, false, offset, length, where);
+    return VMware4Sparse_Allocation(&state->Extent, nullptr, offset, length, where);
 }
 
 int VMwareMonolithicHardDisk_Check(const char* path, DiskCheckSink sink, void* param)
@@ -86,7 +94,7 @@ int VMwareMonolithicHardDisk_Check(const char* path, DiskCheckSink sink, void* p
     return VMware4Sparse_CheckFile(path, 0, sink, param);
 }
 
-int VMwareMonolithicHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMwareMonolithicHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VMwareMonolithicHardDisk_Malloc, VMwareMonolithicHardDisk_Construct,
                    VMwareMonolithicHardDisk_Open>(disk, DISK_VMWARE_MONOLITHIC, path, readOnly);

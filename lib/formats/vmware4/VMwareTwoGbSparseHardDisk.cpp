@@ -23,6 +23,9 @@ int VMwareTwoGbSparseHardDisk_Open(VMwareTwoGbSparseHardDiskState* state, const 
     ScopeGuard freeWork([&work] { NkFree(work); });
     if (int rc = ReadVMware4Descriptor(path, readOnly, true, &work); rc != 0)
         return rc;
+    ScopeGuard guard([state] { VMwareTwoGbSparseHardDisk_Close(state); });
+    if (int rc = VMware4Cid_Init(&state->Cid, work->achText.data(), 0, nullptr, path, readOnly); rc != 0)
+        return rc;
     if (int rc = ParseVMware4PlainDescription(work, "twoGbMaxExtentSparse"); rc != 0)
         return rc;
     const VMware4DiskDescription& d = work->Plain;
@@ -34,12 +37,14 @@ int VMwareTwoGbSparseHardDisk_Open(VMwareTwoGbSparseHardDiskState* state, const 
         return rc;
     state->dwExtentCount = d.dwExtentCount;
     state->Info = {total, d.dwGeoHeads, d.dwGeoSectors, 512};
+    guard.release();
     return 0;
 }
 
 void VMwareTwoGbSparseHardDisk_Close(VMwareTwoGbSparseHardDiskState* state)
 {
     CloseVMware4Extents(state->dwExtentCount, &state->pExtents, VMware4Sparse_Close);
+    VMware4Cid_Close(&state->Cid);
     VMwareTwoGbSparseHardDisk_Construct(state);
 }
 
@@ -62,6 +67,8 @@ int VMwareTwoGbSparseHardDisk_Write(VMwareTwoGbSparseHardDiskState* state, std::
 {
     if (!DiskRangeFits(state->Info, offset, count))
         return ERR_INVALID_PARAMETER;
+    if (int rc = VMware4Cid_Renew(&state->Cid); rc != 0)
+        return rc;
     return WriteVMware4Extents(state->dwExtentCount, state->pExtents, nullptr, offset,
                                {static_cast<const std::byte*>(buffer), count});
 }
@@ -77,7 +84,7 @@ int VMwareTwoGbSparseHardDisk_Check(const char* path, DiskCheckSink sink, void* 
     return CheckVMware4DescribedDisk(path, false, sink, param);
 }
 
-int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly)
+int VMwareTwoGbSparseHardDiskSet(Disk* disk, const char* path, std::uint32_t readOnly, DiskChain*)
 {
     return DiskSet<VMwareTwoGbSparseHardDisk_Malloc, VMwareTwoGbSparseHardDisk_Construct,
                    VMwareTwoGbSparseHardDisk_Open>(disk, DISK_VMWARE_TWOGB_SPARSE, path, readOnly);
