@@ -527,6 +527,11 @@ TEST(QimgErrors, RefusalsSayWhy)
     layout.primary = {{0x06, 63, 500}, {0x83, 600, 1000}};
     static_cast<void>(WritePcAtDisk(dir.file("two.img"), 2048, layout));
     WriteFile(dir.file("noimage.bin"), Bytes(1000, 0x11));
+    // A parent replaced by another disk of its size: another unique id in both footers.
+    WriteVpcSparse(dir.file("old.vhd"), {.geometry = {32, 4, 16}}, disk);
+    WriteVpcSparse(dir.file("new.vhd"), {.geometry = {32, 4, 16}, .parent = "old.vhd"}, disk);
+    WriteFileAt(dir.file("old.vhd"), 68, {0x55});
+    WriteFileAt(dir.file("old.vhd"), FileSize(dir.file("old.vhd")) - 511 + 68, {0x55});
 
     struct Refusal {
         const char* name;
@@ -546,6 +551,7 @@ TEST(QimgErrors, RefusalsSayWhy)
         {"a partition number too big", {"convert", dir.file("two.img"), dir.file("o"), "--raw", "0,512,2048,16,63", "--partition", "3"}, "no partition 3: the disk has 2 partitions", 1},
         {"a raw total too big", {"info", dir.file("two.img"), "--raw", "0,512,2049,16,63"}, "2049 sectors of 512 bytes at offset 0 need 1049088 bytes; the file holds 1048576", 1},
         {"a file that is no image", {"info", dir.file("noimage.bin")}, "not an image of a format qimg knows", 1},
+        {"a replaced parent", {"info", dir.file("new.vhd")}, "but the parent " + dir.file("old.vhd") + " has 55", 1},
     };
     for (const Refusal& r : refusals) {
         SCOPED_TRACE(r.name);

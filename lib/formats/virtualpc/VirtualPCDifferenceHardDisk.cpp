@@ -6,6 +6,7 @@
 
 #include "DiskCheck.h"
 #include "DiskEtc.h"
+#include "DiskRefusal.h"
 #include "SparseParent.h"
 #include "VirtualPCHeader.h"
 
@@ -86,7 +87,12 @@ int OpenParent(VirtualPCHardDiskState* state, const char* path, std::span<const 
     std::uint64_t recorded = 0, found = 0;
     if (int rc = GetBaseFileFullPath(path, reinterpret_cast<const char*>(name.data()), resolved); rc != 0)
         return rc;
-    return CheckParentId(state->hFile, resolved.data(), &recorded, &found);
+    const int rc = CheckParentId(state->hFile, resolved.data(), &recorded, &found);
+    if (rc == ERR_INVALID_IMAGE)
+        DiskRefuse(DISK_REFUSED_CORRUPT, "%s: the parent unique id begins %016llx but the parent %s has %016llx: it is "
+                   "another disk than the one this image was made over", path, static_cast<unsigned long long>(recorded),
+                   resolved.data(), static_cast<unsigned long long>(found));
+    return rc;
 }
 
 }  // namespace

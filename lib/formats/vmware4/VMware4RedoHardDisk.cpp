@@ -5,6 +5,7 @@
 #include "VMware4RedoHardDisk.h"
 
 #include "DiskEtc.h"
+#include "DiskRefusal.h"
 #include "SparseParent.h"
 #include "VMware4Disk.h"
 
@@ -45,8 +46,12 @@ int VMware4RedoHardDisk_Open(VMware4RedoHardDiskState* state, const char* path, 
     std::uint32_t recorded = 0, found = 0;
     if (int rc = GetBaseFileFullPath(path, d.pszParentFileNameHint, work->achPath); rc != 0)
         return rc;
-    if (int rc = CheckVMware4ParentCid(work->achPath.data(), d.pszParentCID, &recorded, &found); rc != 0)
+    if (int rc = CheckVMware4ParentCid(work->achPath.data(), d.pszParentCID, &recorded, &found); rc != 0) {
+        if (rc == ERR_INVALID_IMAGE)
+            DiskRefuse(DISK_REFUSED_CORRUPT, "%s: parentCID is %08x but the parent %s has CID %08x: it is another disk "
+                       "than the one this redo log was made over", path, recorded, work->achPath.data(), found);
         return rc;
+    }
     guard.release();
     return 0;
 }
