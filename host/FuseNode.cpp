@@ -3,6 +3,7 @@
 #define FUSE_USE_VERSION 312
 #include "FuseNode.h"
 
+#include "FuseUring.h"
 #include "NkReadCapture.h"
 
 #include <fuse_lowlevel.h>
@@ -64,6 +65,7 @@ struct Node {
     std::atomic<int> opens{0};
     std::atomic<bool> stopAsked{false};
     std::string inUseMessage;  // written from the signal handler, so made beforehand
+    UringNode* uring = nullptr;
 };
 
 // A stop signal unloads at once while nobody holds the node open, as rmmod
@@ -600,6 +602,7 @@ bool RunLoop(Node& node)
     fuse_session_unmount(node.session);
     for (std::thread& t : threads)
         t.join();
+    UringEnd(node.uring);
     return !node.failed;
 }
 
@@ -645,6 +648,8 @@ int ServeNode(const NodeOptions& options, const NodeOps& ops)
             if (const MountEntry* m = NodeMountAt(ReadMounts(), mountPoint); m != nullptr)
                 ops.served(ops.context, m->device, FUSE_ROOT_ID);
             std::fprintf(stderr, "qim: serving %s\n", options.path);
+            node.uring = UringAttach(node.session, ops, options.transport,
+                                     [](void* user) { return static_cast<Node*>(user)->uring; });
             status = RunLoop(node) ? 0 : 1;
         } else {
             std::fprintf(stderr, "qim: cannot mount the node on %s\n", options.path);

@@ -11,7 +11,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qim [--node PATH] [--debug]\n"
+    "usage: qim [--node PATH] [--transport=auto|uring|dev] [--debug]\n"
     "       qim --version | --help\n"
     "Loads the QIM driver and serves its device on PATH (default /dev/qim0), a\n"
     "regular file created when nothing is there, until SIGINT or SIGTERM; while\n"
@@ -19,13 +19,15 @@ constexpr const char* kUsage =
     "Then mount an image with qimc and the node with mount, for example partition 1\n"
     "of a disk (qimc's exit status is the partition's system id, 255 on failure):\n"
     "  qimc m disk.vmdk 1; [ $? != 255 ] && mount /dev/qim0 /mnt\n"
-    "The driver's log goes to standard error.\n";
+    "Requests reach the node over io_uring where the kernel offers it (as root:\n"
+    "echo 1 > /sys/module/fuse/parameters/enable_uring), else through /dev/fuse;\n"
+    "--transport=dev keeps to /dev/fuse. The driver's log goes to standard error.\n";
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    qim::host::NodeOptions options{"/dev/qim0", false};
+    qim::host::NodeOptions options{"/dev/qim0", false, qim::host::NodeTransport::automatic};
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("%s\n", qim::kQimDescription);
@@ -40,6 +42,18 @@ int main(int argc, char** argv)
             options.path = joined ? argv[i] + 7 : i + 1 < argc ? argv[++i] : "";
             if (options.path[0] == '\0') {
                 std::fprintf(stderr, "qim: --node needs a path\n%s", kUsage);
+                return 2;
+            }
+        } else if (std::strncmp(argv[i], "--transport=", 12) == 0) {
+            const char* t = argv[i] + 12;
+            if (std::strcmp(t, "auto") == 0)
+                options.transport = qim::host::NodeTransport::automatic;
+            else if (std::strcmp(t, "uring") == 0)
+                options.transport = qim::host::NodeTransport::uring;
+            else if (std::strcmp(t, "dev") == 0)
+                options.transport = qim::host::NodeTransport::device;
+            else {
+                std::fprintf(stderr, "qim: unknown transport %s\n%s", t, kUsage);
                 return 2;
             }
         } else if (std::strcmp(argv[i], "--debug") == 0) {
