@@ -74,7 +74,7 @@ start_server() {
   nodes[$side]=$node
   "$@" --node="$node" 2>"$work/$side.log" &
   pids[$side]=$!
-  for _ in $(seq 100); do grep -q "serving over" "$work/$side.log" && break; sleep 0.1; done
+  for _ in $(seq 100); do grep -qs "serving over" "$work/$side.log" && break; sleep 0.1; done
   mountpoint -q "$node" || { echo "node_bench: $side did not start" >&2; cat "$work/$side.log" >&2; exit 1; }
   if [[ $side == *uring ]] && ! grep -q "serving over io_uring" "$work/$side.log"; then
     echo "  $side left out: $(grep "serving over" "$work/$side.log" | head -1)"

@@ -158,7 +158,7 @@ QimServer::~QimServer()
     Stop();
 }
 
-bool QimServer::Start(bool ignoringSigint)
+bool QimServer::Start(bool ignoringSigint, const std::string& transport)
 {
     const pid_t pid = ::fork();
     if (pid < 0)
@@ -172,7 +172,11 @@ bool QimServer::Start(bool ignoringSigint)
         ::dup2(nullFd, 0);
         ::dup2(nullFd, 1);
         const std::string qim = QimPath();
-        ::execl(qim.c_str(), qim.c_str(), "--node", node_.c_str(), static_cast<char*>(nullptr));
+        const std::string option = "--transport=" + transport;
+        if (transport.empty())
+            ::execl(qim.c_str(), qim.c_str(), "--node", node_.c_str(), static_cast<char*>(nullptr));
+        else
+            ::execl(qim.c_str(), qim.c_str(), "--node", node_.c_str(), option.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     pid_ = pid;
@@ -205,6 +209,38 @@ int QimServer::Stop()
     if (IsMountPoint(node_))
         RunCommand({"umount", "-l", node_}, 10);
     return status;
+}
+
+namespace {
+constexpr const char* kUringSwitch = "/sys/module/fuse/parameters/enable_uring";
+
+bool WriteSwitch(const std::string& value)
+{
+    FILE* f = std::fopen(kUringSwitch, "we");
+    if (f == nullptr)
+        return false;
+    const bool written = std::fputs(value.c_str(), f) >= 0;
+    return std::fclose(f) == 0 && written;
+}
+}  // namespace
+
+UringSwitch::UringSwitch(bool on)
+{
+    FILE* f = std::fopen(kUringSwitch, "re");
+    if (f == nullptr)
+        return;
+    char value[8] = {};
+    if (std::fgets(value, sizeof value, f) != nullptr)
+        found_ = value;
+    std::fclose(f);
+    if (!found_.empty() && !WriteSwitch(on ? "1" : "0"))
+        found_.clear();
+}
+
+UringSwitch::~UringSwitch()
+{
+    if (!found_.empty())
+        static_cast<void>(WriteSwitch(found_));
 }
 
 void QimServer::Signal(int sig) const
