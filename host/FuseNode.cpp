@@ -488,7 +488,9 @@ bool ClaimMountPoint(const char* path, const std::string& mountPoint)
     if (NodeMountAt(mounts, mountPoint) == nullptr)
         return true;
     struct stat st {};
-    if (::stat(path, &st) == 0 || errno != ENOTCONN) {
+    // A dead node answers ENOTCONN, or ECONNABORTED while the kernel still
+    // ends the rings of one that served over io_uring.
+    if (::stat(path, &st) == 0 || (errno != ENOTCONN && errno != ECONNABORTED)) {
         std::fprintf(stderr, "qim: %s is already served\n", path);
         return false;
     }

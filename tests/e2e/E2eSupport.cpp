@@ -1,12 +1,16 @@
 #include "E2eSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -160,6 +164,12 @@ QimServer::~QimServer()
 
 bool QimServer::Start(bool ignoringSigint, const std::string& transport)
 {
+    // The whole suite may run over another transport than qim's default; over
+    // io_uring qim is served only once it says so, not after a fallback.
+    const char* suite = std::getenv("QIM_E2E_TRANSPORT");
+    const std::string chosen = transport.empty() && suite != nullptr ? suite : transport;
+    const std::string option = "--transport=" + chosen;
+    const bool needRings = transport.empty() && chosen == "uring";
     const pid_t pid = ::fork();
     if (pid < 0)
         return false;
@@ -172,8 +182,7 @@ bool QimServer::Start(bool ignoringSigint, const std::string& transport)
         ::dup2(nullFd, 0);
         ::dup2(nullFd, 1);
         const std::string qim = QimPath();
-        const std::string option = "--transport=" + transport;
-        if (transport.empty())
+        if (chosen.empty())
             ::execl(qim.c_str(), qim.c_str(), "--node", node_.c_str(), static_cast<char*>(nullptr));
         else
             ::execl(qim.c_str(), qim.c_str(), "--node", node_.c_str(), option.c_str(), static_cast<char*>(nullptr));
@@ -184,7 +193,8 @@ bool QimServer::Start(bool ignoringSigint, const std::string& transport)
     while (Clock::now() < deadline) {
         // Served, not merely a mount point: a killed qim's dead mount is one too.
         struct stat st {};
-        if (IsMountPoint(node_) && ::stat(node_.c_str(), &st) == 0)
+        if (IsMountPoint(node_) && ::stat(node_.c_str(), &st) == 0 &&
+            (!needRings || Log().find("serving over io_uring") != std::string::npos))
             return true;
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -242,6 +252,30 @@ UringSwitch::~UringSwitch()
     if (!found_.empty())
         static_cast<void>(WriteSwitch(found_));
 }
+
+namespace {
+// QIM_E2E_TRANSPORT=uring: the kernel's switch is on for the whole run, and
+// every test skips where the kernel lacks it.
+class SuiteTransport : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        const char* t = std::getenv("QIM_E2E_TRANSPORT");
+        if (t == nullptr || std::strcmp(t, "uring") != 0)
+            return;
+        uring_.emplace(true);
+        if (!uring_->ok())
+            GTEST_SKIP() << "this kernel has no FUSE over io_uring";
+    }
+    void TearDown() override { uring_.reset(); }
+
+private:
+    std::optional<UringSwitch> uring_;
+};
+
+[[maybe_unused]] ::testing::Environment* const kSuiteTransport =
+    ::testing::AddGlobalTestEnvironment(new SuiteTransport);
+}  // namespace
 
 void QimServer::Signal(int sig) const
 {
