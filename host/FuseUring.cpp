@@ -57,6 +57,7 @@ struct Entry {
     std::byte* payload = nullptr;
     std::array<iovec, 2> iov{};
     bool replied = false;
+    bool registering = true;  // its last command was a registration
 };
 
 struct Ring {
@@ -228,6 +229,13 @@ void PrepareCommand(io_uring& ring, int fd, std::uint32_t command, unsigned queu
     std::memcpy(sqe->cmd, &request, sizeof request);
 }
 
+// Errors with which the kernel ends every entry: the node was unmounted, the
+// connection aborted, or the ring is going away.
+bool ConnectionGone(int res)
+{
+    return res == -ENOTCONN || res == -ECONNABORTED || res == -ENODEV || res == -ECANCELED;
+}
+
 void Commit(UringNode& node, Ring& q, std::uint64_t index)
 {
     Entry& e = q.entries[index];
@@ -296,14 +304,27 @@ void RunRing(UringNode& node, Ring& q)
         std::fprintf(stderr, "qim: serving over io_uring, %zu queues of %u requests\n",
                      node.rings.size() / kRingsPerQueue, kRingsPerQueue * kEntriesPerRing);
     ArmDoneRead(q);
+    std::size_t live = q.entries.size();
     for (;;) {
         unsigned head = 0, seen = 0;
         bool ended = false;
         io_uring_for_each_cqe(&q.ring, head, cqe)
         {
             ++seen;
-            if (cqe->res < 0) {
+            if (cqe->res < 0 && (cqe->user_data == kDoneTag || ConnectionGone(cqe->res))) {
                 ended = true;
+            } else if (cqe->res < 0) {
+                // The kernel refused one entry's command (a reply to a request
+                // it had ended): the entry comes back as a new one, and one
+                // refused again is given up, so that no request waits on an
+                // entry nobody reads.
+                Entry& e = q.entries[cqe->user_data];
+                if (!e.registering) {
+                    e.registering = true;
+                    PrepareCommand(q.ring, node.fd, uring::kRegister, q.qid, 0, e, cqe->user_data);
+                } else if (--live == 0) {
+                    ended = true;
+                }
             } else if (cqe->user_data == kDoneTag) {
                 std::vector<std::uint64_t> done;
                 {
@@ -313,10 +334,12 @@ void RunRing(UringNode& node, Ring& q)
                 for (const std::uint64_t i : done)
                     Commit(node, q, i);
                 ArmDoneRead(q);
-            } else if (ServeTransfer(node, q.entries[cqe->user_data])) {
-                Commit(node, q, cqe->user_data);
             } else {
-                ServeElsewhere(node, q, cqe->user_data);
+                q.entries[cqe->user_data].registering = false;
+                if (ServeTransfer(node, q.entries[cqe->user_data]))
+                    Commit(node, q, cqe->user_data);
+                else
+                    ServeElsewhere(node, q, cqe->user_data);
             }
         }
         io_uring_cq_advance(&q.ring, seen);
