@@ -17,15 +17,24 @@
 #    is turned on for the run and put back afterwards).
 # 2. A file of an ext4 file system read sequentially, page caches dropped
 #    before every read, through the node and through a plain loop device.
+# 3. The FUSE peers: one disk image with one partition filling it, made here
+#    as a dynamic Virtual PC image (every block allocated) and a monolithic
+#    sparse VMware 4 image, read through QIM's node over each transport (the
+#    partition, a loop device with direct I/O) and through the peer's file
+#    (vhdimount, vmdkmount; a loop device with direct I/O at the partition's
+#    offset): sequential reads and 4 KiB random reads at queue depths 1 and
+#    16, interleaved, with the medians' ratios node/peer. Needs the build's
+#    image_from_raw (a test target) for the images.
 #
-# Usage (root): bench/node_bench.sh [BUILD_DIR] [ROUNDS] [DEVICE_MIB] [FILE_MIB]
-# A size of 0 skips that part.
+# Usage (root): bench/node_bench.sh [BUILD_DIR] [ROUNDS] [DEVICE_MIB] [FILE_MIB] [PEERS]
+# A size of 0 skips that part, and PEERS 0 the peers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 rounds=${2:-7}
 device_mib=${3:-1024}
 file_mib=${4:-256}
+peers=${5:-1}
 qim=$build/host/qim
 qimc=$build/user/qimc
 floor_bin=$build/bench/fuse_floor
@@ -92,6 +101,7 @@ qimc_mount() {
 }
 
 stop_qim() {
+  [ -n "${pids[$1]:-}" ] || return 0
   QIM_DEVICE=${nodes[$1]} "$qimc" u >/dev/null || true
   stop_server "$1"
 }
@@ -140,6 +150,8 @@ measure_set() {
     # CPU ms per GiB moved, or per 1000 random reads.
     if [ "${units[$t]}" = IOPS ]; then
       results[cpu.$side.$t]+="$(awk -v c=$((c1 - c0)) -v v="$v" 'BEGIN { printf "%.1f", c / (v * 2 / 1000) }') "
+    elif [[ ${jobs[$t]} =~ --runtime=([0-9]+) ]]; then
+      results[cpu.$side.$t]+="$(awk -v c=$((c1 - c0)) -v v="$v" -v s="${BASH_REMATCH[1]}" 'BEGIN { printf "%.0f", c / (v * s / 1073.741824) }') "
     else
       results[cpu.$side.$t]+="$(awk -v c=$((c1 - c0)) -v m="$device_mib" 'BEGIN { printf "%.0f", c / (m / 1024) }') "
     fi
@@ -238,6 +250,62 @@ device_part() {
   rm -f "$image"
 }
 
+# The FUSE peers (part 3 above).
+peer_part() {
+  # 504 MiB, the whole CHS geometry 1024 x 16 x 63 that a Virtual PC disk
+  # reaches; random bytes, so that every block of both images is allocated.
+  local raw=$work/peer.raw start=2048 sectors=$((1024 * 16 * 63)) maker=$build/tests/image_from_raw
+  command -v vhdimount >/dev/null && command -v vmdkmount >/dev/null ||
+    { echo "peers left out: vhdimount or vmdkmount is missing (scripts/setup.sh installs them)"; return 0; }
+  [ -x "$maker" ] || { echo "peers left out: build the image_from_raw target"; return 0; }
+  head -c $((sectors * 512)) /dev/urandom >"$raw"
+  printf 'label: dos\nunit: sectors\n%d,,83\n' "$start" | sfdisk -q "$raw"
+  "$maker" vhd "$raw" "$work/peer.vhd"
+  "$maker" vmdk "$raw" "$work/peer.vmdk"
+  rm -f "$raw"
+  local -a sides=() saved_tests=("${tests[@]}")
+  tests=(peerseq randread1 randread16)
+  jobs[peerseq]="read 1M 1 --time_based --runtime=3"
+  units[peerseq]="MB/s"
+  labels[peerseq]="sequential read, 1 MiB"
+  local f peer side
+  for f in vhd vmdk; do
+    for side in "$f.uring" "$f.dev"; do
+      start_server "$side" "$qim" "--transport=${side#*.}" || continue
+      qimc_mount "$side" 131 "$work/peer.$f" r 1
+      attach --direct-io=on -r "${nodes[$side]}"
+      devices[$side]=$attached
+      sides+=("$side")
+    done
+    peer=vhdimount
+    [ "$f" = vmdk ] && peer=vmdkmount
+    mkdir -p "$work/$peer"
+    "$peer" "$work/peer.$f" "$work/$peer" >/dev/null
+    nodes[$peer]=$work/$peer
+    local file
+    file=$(find "$work/$peer" -maxdepth 1 -type f | head -1)
+    # Direct I/O on both sides, so that neither is read from a page cache of its FUSE file.
+    attach -r --direct-io=on -o $((start * 512)) "$file"
+    devices[$peer]=$attached
+    [ "$(cat "/sys/block/${attached#/dev/}/loop/dio")" = 1 ] || echo "  $peer: the loop device has no direct I/O on its file"
+    sides+=("$peer")
+  done
+  cat "$work/peer.vmdk" >/dev/null
+  echo "peers, a $((sectors / 2048)) MiB disk as Virtual PC and VMware 4 images; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  run_rounds "$work/peer.vhd" "${sides[@]}"
+  echo "medians of $rounds rounds; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  for side in "${sides[@]}"; do
+    case $side in
+      vhd.*) report "$side" vhdimount ;;
+      vmdk.*) report "$side" vmdkmount ;;
+    esac
+  done
+  detach_all
+  for side in vhd.uring vhd.dev vmdk.uring vmdk.dev; do stop_qim "$side"; done
+  umount "$work/vhdimount" "$work/vmdkmount"
+  tests=("${saved_tests[@]}")
+}
+
 # Prints the MB/s of reading the big file from the mounted file system, cold.
 timed_read() {
   sync
@@ -290,4 +358,5 @@ ext4_part() {
 
 [ "$device_mib" -gt 0 ] && device_part
 [ "$file_mib" -gt 0 ] && ext4_part
+[ "$peers" -gt 0 ] && peer_part
 exit 0

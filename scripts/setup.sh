@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libfuse3-dev fuse3 liburing-dev
           e2fsprogs fdisk util-linux qemu-utils tmux procps mtools dosfstools fio
-          nlohmann-json3-dev man-db groff-base systemd
+          nlohmann-json3-dev man-db groff-base systemd libvhdi-utils libvmdk-utils
           clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
