@@ -5,7 +5,7 @@
 // qim: floor/loop is what the FUSE path itself costs on the machine, and
 // node/floor what the driver's side adds to it.
 //
-// Usage (root): fuse_floor NODE FILE, until SIGTERM.
+// Usage (root): fuse_floor [--transport=uring|dev] --node=NODE FILE, until SIGTERM.
 #include "FuseNode.h"
 #include "Nk.h"
 
@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <span>
 
 namespace {
@@ -44,12 +45,27 @@ long Write(void*, std::uint64_t offset, std::span<const std::byte> buffer)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fputs("usage: fuse_floor NODE FILE\n", stderr);
+    auto transport = qim::host::NodeTransport::automatic;
+    const char* node = nullptr;
+    const char* file = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--transport=uring") == 0)
+            transport = qim::host::NodeTransport::uring;
+        else if (std::strcmp(argv[i], "--transport=dev") == 0)
+            transport = qim::host::NodeTransport::device;
+        else if (std::strncmp(argv[i], "--node=", 7) == 0)
+            node = argv[i] + 7;
+        else if (file == nullptr)
+            file = argv[i];
+        else
+            node = nullptr, file = nullptr, i = argc;
+    }
+    if (node == nullptr || file == nullptr) {
+        std::fputs("usage: fuse_floor [--transport=uring|dev] --node=NODE FILE\n", stderr);
         return 2;
     }
-    if (qim::NkCreateFile(argv[2], 0, &image) == 0 || qim::NkGetFileSize(image, &imageBytes) == 0) {
-        std::fprintf(stderr, "fuse_floor: cannot open %s\n", argv[2]);
+    if (qim::NkCreateFile(file, 0, &image) == 0 || qim::NkGetFileSize(image, &imageBytes) == 0) {
+        std::fprintf(stderr, "fuse_floor: cannot open %s\n", file);
         return 1;
     }
     const qim::host::NodeOps ops{
@@ -64,7 +80,7 @@ int main(int argc, char** argv)
         [](void*) { return false; },
         [](void*, std::uint64_t, std::uint64_t) {},
     };
-    const int status = qim::host::ServeNode({argv[1], false}, ops);
+    const int status = qim::host::ServeNode({node, false, transport}, ops);
     qim::NkCloseFile(image);
     return status;
 }

@@ -7,23 +7,34 @@
 #    plain loop device of the same file. fio (libaio, direct): sequential read
 #    and write of the whole device in 1 MiB blocks, 4 KiB random reads at
 #    queue depths 1 and 16, each test on every device back to back. Prints
-#    every round, the medians, their ratio node/loop (and the median of the
-#    rounds' own ratios), qim's CPU time per unit of work, its peak resident
-#    memory and its CPU time while idle afterwards. Where the build has
-#    bench/fuse_floor, the same node over the file without the driver or the
-#    request lock is measured too: floor/loop is what the FUSE path costs on
-#    this machine, node/floor what the driver's side adds.
+#    every round, the medians, their ratio to the loop device (and the median
+#    of the rounds' own ratios), qim's CPU time per unit of work, its peak
+#    resident memory and its CPU time while idle afterwards. Where the build
+#    has bench/fuse_floor, the same node over the file without the driver or
+#    the request lock is measured too: floor/loop is what the FUSE path costs
+#    on this machine, node/floor what the driver's side adds. Each is served
+#    over /dev/fuse and, where the kernel has it, over io_uring (its switch
+#    is turned on for the run and put back afterwards).
 # 2. A file of an ext4 file system read sequentially, page caches dropped
 #    before every read, through the node and through a plain loop device.
+# 3. The FUSE peers: one disk image with one partition filling it, made here
+#    as a dynamic Virtual PC image (every block allocated) and a monolithic
+#    sparse VMware 4 image, read through QIM's node over each transport (the
+#    partition, a loop device with direct I/O) and through the peer's file
+#    (vhdimount, vmdkmount; a loop device with direct I/O at the partition's
+#    offset): sequential reads and 4 KiB random reads at queue depths 1 and
+#    16, interleaved, with the medians' ratios node/peer. Needs the build's
+#    image_from_raw (a test target) for the images.
 #
-# Usage (root): bench/node_bench.sh [BUILD_DIR] [ROUNDS] [DEVICE_MIB] [FILE_MIB]
-# A size of 0 skips that part.
+# Usage (root): bench/node_bench.sh [BUILD_DIR] [ROUNDS] [DEVICE_MIB] [FILE_MIB] [PEERS]
+# A size of 0 skips that part, and PEERS 0 the peers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 rounds=${2:-7}
 device_mib=${3:-1024}
 file_mib=${4:-256}
+peers=${5:-1}
 qim=$build/host/qim
 qimc=$build/user/qimc
 floor_bin=$build/bench/fuse_floor
@@ -32,20 +43,30 @@ floor_bin=$build/bench/fuse_floor
 command -v fio >/dev/null || { echo "node_bench: fio is missing (scripts/setup.sh installs it)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/qim-bench.XXXXXX)
-node=$work/qim0
 mnt=$work/mnt
 mkdir -p "$mnt" "$work/files"
-qim_pid=
-floor_pid=
+declare -A pids=() nodes=()
 loops=()
+uring_switch=/sys/module/fuse/parameters/enable_uring
+uring_was=
+if [ -w "$uring_switch" ]; then
+  uring_was=$(cat "$uring_switch")
+  echo 1 >"$uring_switch"
+fi
+stop_server() {
+  local side=$1
+  [ -n "${pids[$side]:-}" ] || return 0
+  kill -TERM "${pids[$side]}"
+  timeout 30 tail --pid="${pids[$side]}" -f /dev/null
+  unset "pids[$side]"
+}
 cleanup() {
   set +e
   mountpoint -q "$mnt" && umount "$mnt"
   for l in "${loops[@]}"; do losetup -d "$l"; done
-  if [ -n "$qim_pid" ]; then kill -TERM "$qim_pid"; timeout 30 tail --pid="$qim_pid" -f /dev/null; fi
-  if [ -n "$floor_pid" ]; then kill -TERM "$floor_pid"; timeout 30 tail --pid="$floor_pid" -f /dev/null; fi
-  mountpoint -q "$node" && umount -l "$node"
-  mountpoint -q "$work/floor0" && umount -l "$work/floor0"
+  for side in "${!pids[@]}"; do stop_server "$side"; done
+  for side in "${!nodes[@]}"; do mountpoint -q "${nodes[$side]}" && umount -l "${nodes[$side]}"; done
+  [ -n "$uring_was" ] && echo "$uring_was" >"$uring_switch"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -53,26 +74,36 @@ trap cleanup EXIT
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 ratio() { awk -v n="$1" -v l="$2" 'BEGIN { printf "%.2f", n / l }'; }
 
-start_qim() {
-  "$qim" --node "$node" 2>"$work/qim.log" &
-  qim_pid=$!
-  for _ in $(seq 100); do mountpoint -q "$node" && break; sleep 0.1; done
-  mountpoint -q "$node" || { echo "node_bench: qim did not start" >&2; cat "$work/qim.log" >&2; exit 1; }
+# Starts a server of the node for a side (its command line follows) and waits
+# for its mount and for the line that names its transport; false, saying why,
+# when it serves over another transport than the side's name asks for.
+start_server() {
+  local side=$1 node=$work/$1.node
+  shift
+  nodes[$side]=$node
+  "$@" --node="$node" 2>"$work/$side.log" &
+  pids[$side]=$!
+  for _ in $(seq 100); do grep -qs "serving over" "$work/$side.log" && break; sleep 0.1; done
+  mountpoint -q "$node" || { echo "node_bench: $side did not start" >&2; cat "$work/$side.log" >&2; exit 1; }
+  if [[ $side == *uring ]] && ! grep -q "serving over io_uring" "$work/$side.log"; then
+    echo "  $side left out: $(grep "serving over" "$work/$side.log" | head -1)"
+    stop_server "$side"
+    return 1
+  fi
+}
+
+# Mounts an image on a side's node with qimc's arguments; the exit status must be expected.
+qimc_mount() {
+  local side=$1 expected=$2 status=0
+  shift 2
+  QIM_DEVICE=${nodes[$side]} "$qimc" m "$@" >/dev/null || status=$?
+  [ "$status" -eq "$expected" ] || { echo "node_bench: qimc m $* failed ($status)" >&2; exit 1; }
 }
 
 stop_qim() {
-  QIM_DEVICE=$node "$qimc" u >/dev/null || true
-  kill -TERM "$qim_pid"
-  timeout 30 tail --pid="$qim_pid" -f /dev/null
-  qim_pid=
-}
-
-# Mounts an image on the node with qimc's arguments; the exit status must be expected.
-qimc_mount() {
-  local expected=$1 status=0
-  shift
-  QIM_DEVICE=$node "$qimc" m "$@" >/dev/null || status=$?
-  [ "$status" -eq "$expected" ] || { echo "node_bench: qimc m $* failed ($status)" >&2; exit 1; }
+  [ -n "${pids[$1]:-}" ] || return 0
+  QIM_DEVICE=${nodes[$1]} "$qimc" u >/dev/null || true
+  stop_server "$1"
 }
 
 # Sets $attached; not in a subshell, so that detach_all knows the device.
@@ -99,10 +130,10 @@ declare -A jobs=([seqread]="read 1M 1" [seqwrite]="write 1M 1"
 declare -A units=([seqread]="MB/s" [seqwrite]="MB/s" [randread1]="IOPS" [randread16]="IOPS")
 declare -A labels=([seqread]="sequential read, 1 MiB" [seqwrite]="sequential write, 1 MiB"
                    [randread1]="4 KiB random read, QD1" [randread16]="4 KiB random read, QD16")
-qim_cpu_ms() { awk '{ print ($14 + $15) * 10 }' "/proc/$qim_pid/stat"; }
+cpu_ms() { awk '{ print ($14 + $15) * 10 }' "/proc/$1/stat"; }
 
 # One test on each device back to back, in the given order; records the
-# results and qim's CPU time per unit of work.
+# results and each server's CPU time per unit of work.
 declare -A devices
 measure_set() {
   local t=$1
@@ -110,47 +141,37 @@ measure_set() {
   local -a job
   read -r -a job <<<"${jobs[$t]}"
   for side in "$@"; do
-    if [ "$side" = node ]; then
-      local c0 c1 v
-      c0=$(qim_cpu_ms)
-      v=$(fio_job "${devices[node]}" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}")
-      c1=$(qim_cpu_ms)
-      results[node.$t]+="$v "
-      # CPU ms per GiB moved, or per 1000 random reads.
-      if [ "${units[$t]}" = IOPS ]; then
-        results[cpu.$t]+="$(awk -v c=$((c1 - c0)) -v v="$v" 'BEGIN { printf "%.1f", c / (v * 2 / 1000) }') "
-      else
-        results[cpu.$t]+="$(awk -v c=$((c1 - c0)) -v m="$device_mib" 'BEGIN { printf "%.0f", c / (m / 1024) }') "
-      fi
+    local c0=0 c1=0 v pid=${pids[$side]:-}
+    [ -n "$pid" ] && c0=$(cpu_ms "$pid")
+    v=$(fio_job "${devices[$side]}" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}")
+    [ -n "$pid" ] && c1=$(cpu_ms "$pid")
+    results[$side.$t]+="$v "
+    [ -n "$pid" ] || continue
+    # CPU ms per GiB moved, or per 1000 random reads.
+    if [ "${units[$t]}" = IOPS ]; then
+      results[cpu.$side.$t]+="$(awk -v c=$((c1 - c0)) -v v="$v" 'BEGIN { printf "%.1f", c / (v * 2 / 1000) }') "
+    elif [[ ${jobs[$t]} =~ --runtime=([0-9]+) ]]; then
+      results[cpu.$side.$t]+="$(awk -v c=$((c1 - c0)) -v v="$v" -v s="${BASH_REMATCH[1]}" 'BEGIN { printf "%.0f", c / (v * s / 1073.741824) }') "
     else
-      results[$side.$t]+="$(fio_job "${devices[$side]}" "${job[0]}" "${job[1]}" "${job[2]}" "${job[*]:3}") "
+      results[cpu.$side.$t]+="$(awk -v c=$((c1 - c0)) -v m="$device_mib" 'BEGIN { printf "%.0f", c / (m / 1024) }') "
     fi
   done
 }
 
 nth() { echo "$1" | awk -v i="$2" '{ print $i }'; }
 med() { echo "$1" | tr ' ' '\n' | grep . | median; }
+# The median of the rounds' own ratios of two sides.
+pair_ratio() {
+  local t=$1 a=$2 b=$3 pairs=""
+  for i in $(seq "$rounds"); do pairs+="$(ratio "$(nth "${results[$a.$t]}" "$i")" "$(nth "${results[$b.$t]}" "$i")") "; done
+  med "$pairs"
+}
 
-device_part() {
-  local image=$work/raw.img sectors=$((device_mib * 2048))
-  head -c $((device_mib * 1048576)) /dev/urandom >"$image"
-  start_qim
-  # A floppy-like whole disk: no partition table, every sector of the file.
-  qimc_mount 0 "$image" f 0 512 "$sectors" 16 63
-  local -a sides=(node loop)
-  attach --direct-io=on "$node"
-  devices[node]=$attached
-  attach "$image"
-  devices[loop]=$attached
-  if [ -x "$floor_bin" ]; then
-    "$floor_bin" "$work/floor0" "$image" 2>"$work/floor.log" &
-    floor_pid=$!
-    for _ in $(seq 100); do mountpoint -q "$work/floor0" && break; sleep 0.1; done
-    attach --direct-io=on "$work/floor0"
-    devices[floor]=$attached
-    sides+=(floor)
-  fi
-  echo "whole device, $device_mib MiB raw image in the page cache; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+# Runs every test over the sides in interleaved rounds and prints the rounds.
+run_rounds() {
+  local image=$1
+  shift
+  local -a sides=("$@")
   for i in $(seq "$rounds"); do
     cat "$image" >/dev/null
     local line="round $i:" n=${#sides[@]}
@@ -164,38 +185,125 @@ device_part() {
     done
     echo "$line ($(IFS=/; echo "${sides[*]}"))"
   done
-  local rss
-  rss=$(awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$qim_pid/status")
+}
+
+# The medians of a side against a baseline side, per test.
+report() {
+  local side=$1 base=$2 t
+  for t in "${tests[@]}"; do
+    [ -n "${results[$side.$t]:-}" ] || continue
+    local v b cpu=""
+    v=$(med "${results[$side.$t]}")
+    b=$(med "${results[$base.$t]}")
+    [ -n "${results[cpu.$side.$t]:-}" ] && cpu="  CPU $(med "${results[cpu.$side.$t]}") ms per $([ "${units[$t]}" = IOPS ] && echo "1000 reads" || echo GiB)"
+    printf '  %-24s %-12s %8s %-4s  %s/%s %s (of pairs %s)%s\n' "${labels[$t]}" "$side" "$v" "${units[$t]}" \
+      "$side" "$base" "$(ratio "$v" "$b")" "$(pair_ratio "$t" "$side" "$base")" "$cpu"
+  done
+}
+
+device_part() {
+  local image=$work/raw.img sectors=$((device_mib * 2048))
+  head -c $((device_mib * 1048576)) /dev/urandom >"$image"
+  local -a sides=(loop)
+  attach "$image"
+  devices[loop]=$attached
+  local side
+  for side in node.dev node.uring; do
+    start_server "$side" "$qim" "--transport=${side#node.}" || continue
+    # A floppy-like whole disk: no partition table, every sector of the file.
+    qimc_mount "$side" 0 "$image" f 0 512 "$sectors" 16 63
+    attach --direct-io=on "${nodes[$side]}"
+    devices[$side]=$attached
+    sides+=("$side")
+  done
+  if [ -x "$floor_bin" ]; then
+    for side in floor.dev floor.uring; do
+      start_server "$side" "$floor_bin" "--transport=${side#floor.}" "$image" || continue
+      attach --direct-io=on "${nodes[$side]}"
+      devices[$side]=$attached
+      sides+=("$side")
+    done
+  fi
+  echo "whole device, $device_mib MiB raw image in the page cache; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  run_rounds "$image" "${sides[@]}"
   echo "medians of $rounds rounds; load: $(cut -d' ' -f1-3 /proc/loadavg)"
   for t in "${tests[@]}"; do
-    local n l pairs=""
-    n=$(med "${results[node.$t]}")
-    l=$(med "${results[loop.$t]}")
-    for i in $(seq "$rounds"); do pairs+="$(ratio "$(nth "${results[node.$t]}" "$i")" "$(nth "${results[loop.$t]}" "$i")") "; done
-    printf '  %-24s node %8s  loop %8s %-4s  ratio %s (of pairs %s)  qim CPU %s ms per %s\n' "${labels[$t]}" "$n" "$l" \
-      "${units[$t]}" "$(ratio "$n" "$l")" "$(med "$pairs")" "$(med "${results[cpu.$t]}")" \
-      "$([ "${units[$t]}" = IOPS ] && echo "1000 reads" || echo GiB)"
-    if [ -n "${results[floor.$t]:-}" ]; then
-      local f
-      f=$(med "${results[floor.$t]}")
-      printf '  %-24s floor %7s  floor/loop %s  node/floor %s\n' "" "$f" "$(ratio "$f" "$l")" "$(ratio "$n" "$f")"
-    fi
+    printf '  %-24s %-12s %8s %s\n' "${labels[$t]}" loop "$(med "${results[loop.$t]}")" "${units[$t]}"
   done
-  echo "  qim peak resident memory: $rss MiB"
-  # The asking thread must sleep once requests stop.
-  local c0
-  sleep 0.5
-  c0=$(qim_cpu_ms)
-  sleep 2
-  echo "  qim CPU while idle: $(($(qim_cpu_ms) - c0)) ms in 2 s"
+  for side in "${sides[@]:1}"; do report "$side" loop; done
+  [ -n "${results[floor.uring.seqread]:-}" ] && [ -n "${results[floor.dev.seqread]:-}" ] && report floor.uring floor.dev
+  [ -n "${results[node.uring.seqread]:-}" ] && [ -n "${results[node.dev.seqread]:-}" ] && report node.uring node.dev
   detach_all
-  if [ -n "$floor_pid" ]; then
-    kill -TERM "$floor_pid"
-    timeout 30 tail --pid="$floor_pid" -f /dev/null
-    floor_pid=
-  fi
-  stop_qim
+  for side in node.dev node.uring; do
+    [ -n "${pids[$side]:-}" ] || continue
+    echo "  $side peak resident memory: $(awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/${pids[$side]}/status") MiB"
+    # The asking thread and the rings' threads must sleep once requests stop.
+    local c0
+    sleep 0.5
+    c0=$(cpu_ms "${pids[$side]}")
+    sleep 2
+    echo "  $side CPU while idle: $(($(cpu_ms "${pids[$side]}") - c0)) ms in 2 s"
+    stop_qim "$side"
+  done
+  stop_server floor.dev
+  stop_server floor.uring
   rm -f "$image"
+}
+
+# The FUSE peers (part 3 above).
+peer_part() {
+  # 504 MiB, the whole CHS geometry 1024 x 16 x 63 that a Virtual PC disk
+  # reaches; random bytes, so that every block of both images is allocated.
+  local raw=$work/peer.raw start=2048 sectors=$((1024 * 16 * 63)) maker=$build/tests/image_from_raw
+  command -v vhdimount >/dev/null && command -v vmdkmount >/dev/null ||
+    { echo "peers left out: vhdimount or vmdkmount is missing (scripts/setup.sh installs them)"; return 0; }
+  [ -x "$maker" ] || { echo "peers left out: build the image_from_raw target"; return 0; }
+  head -c $((sectors * 512)) /dev/urandom >"$raw"
+  printf 'label: dos\nunit: sectors\n%d,,83\n' "$start" | sfdisk -q "$raw"
+  "$maker" vhd "$raw" "$work/peer.vhd"
+  "$maker" vmdk "$raw" "$work/peer.vmdk"
+  rm -f "$raw"
+  local -a sides=() saved_tests=("${tests[@]}")
+  tests=(peerseq randread1 randread16)
+  jobs[peerseq]="read 1M 1 --time_based --runtime=3"
+  units[peerseq]="MB/s"
+  labels[peerseq]="sequential read, 1 MiB"
+  local f peer side
+  for f in vhd vmdk; do
+    for side in "$f.uring" "$f.dev"; do
+      start_server "$side" "$qim" "--transport=${side#*.}" || continue
+      qimc_mount "$side" 131 "$work/peer.$f" r 1
+      attach --direct-io=on -r "${nodes[$side]}"
+      devices[$side]=$attached
+      sides+=("$side")
+    done
+    peer=vhdimount
+    [ "$f" = vmdk ] && peer=vmdkmount
+    mkdir -p "$work/$peer"
+    "$peer" "$work/peer.$f" "$work/$peer" >/dev/null
+    nodes[$peer]=$work/$peer
+    local file
+    file=$(find "$work/$peer" -maxdepth 1 -type f | head -1)
+    # Direct I/O on both sides, so that neither is read from a page cache of its FUSE file.
+    attach -r --direct-io=on -o $((start * 512)) "$file"
+    devices[$peer]=$attached
+    [ "$(cat "/sys/block/${attached#/dev/}/loop/dio")" = 1 ] || echo "  $peer: the loop device has no direct I/O on its file"
+    sides+=("$peer")
+  done
+  cat "$work/peer.vmdk" >/dev/null
+  echo "peers, a $((sectors / 2048)) MiB disk as Virtual PC and VMware 4 images; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  run_rounds "$work/peer.vhd" "${sides[@]}"
+  echo "medians of $rounds rounds; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  for side in "${sides[@]}"; do
+    case $side in
+      vhd.*) report "$side" vhdimount ;;
+      vmdk.*) report "$side" vmdkmount ;;
+    esac
+  done
+  detach_all
+  for side in vhd.uring vhd.dev vmdk.uring vmdk.dev; do stop_qim "$side"; done
+  umount "$work/vhdimount" "$work/vmdkmount"
+  tests=("${saved_tests[@]}")
 }
 
 # Prints the MB/s of reading the big file from the mounted file system, cold.
@@ -225,8 +333,9 @@ ext4_part() {
   head -c $((file_mib * 1048576)) /dev/urandom >"$work/files/big"
   mke2fs -q -F -t ext4 -E offset=$((start * 512)) -d "$work/files" "$image" $(((total - start) / 2))k
   rm -f "$work/files/big"
-  start_qim
-  qimc_mount 131 "$image" r h a 0 512 "$total" 16 63 1
+  start_server node.dev "$qim" --transport=dev
+  qimc_mount node.dev 131 "$image" r h a 0 512 "$total" 16 63 1
+  local node=${nodes[node.dev]}
   echo "ext4, a $file_mib MiB file read sequentially, caches dropped; load: $(cut -d' ' -f1-3 /proc/loadavg)"
   local ns=() ls=()
   for i in $(seq "$rounds"); do
@@ -243,10 +352,11 @@ ext4_part() {
   nm=$(printf '%s\n' "${ns[@]}" | median)
   lm=$(printf '%s\n' "${ls[@]}" | median)
   echo "  ext4 file read, medians: node $nm MB/s, loop $lm MB/s, ratio $(ratio "$nm" "$lm")"
-  stop_qim
+  stop_qim node.dev
   rm -f "$image"
 }
 
 [ "$device_mib" -gt 0 ] && device_part
 [ "$file_mib" -gt 0 ] && ext4_part
+[ "$peers" -gt 0 ] && peer_part
 exit 0

@@ -3,6 +3,7 @@
 #define FUSE_USE_VERSION 312
 #include "FuseNode.h"
 
+#include "FuseUring.h"
 #include "NkReadCapture.h"
 
 #include <fuse_lowlevel.h>
@@ -68,6 +69,7 @@ struct Node {
     timespec started{};
     std::atomic<int> opens{0};
     std::string inUseMessage;  // written from the signal handler, so made beforehand
+    UringNode* uring = nullptr;
 };
 
 // The nodes one qim serves; they load and unload together.
@@ -513,7 +515,9 @@ bool ClaimMountPoint(const char* path, const std::string& mountPoint)
     if (NodeMountAt(mounts, mountPoint) == nullptr)
         return true;
     struct stat st {};
-    if (::stat(path, &st) == 0 || errno != ENOTCONN) {
+    // A dead node answers ENOTCONN, or ECONNABORTED while the kernel still
+    // ends the rings of one that served over io_uring.
+    if (::stat(path, &st) == 0 || (errno != ENOTCONN && errno != ECONNABORTED)) {
         std::fprintf(stderr, "qim: %s is already served\n", path);
         return false;
     }
@@ -627,11 +631,12 @@ bool RunLoop(Node& node)
     fuse_session_unmount(node.session);
     for (std::thread& t : threads)
         t.join();
+    UringEnd(node.uring);
     return !node.failed;
 }
 
 // The node's FUSE session, mounted: false after a failure it has reported.
-bool MountNode(Node& node, const char* path, const std::string& mountPoint, bool debug)
+bool MountNode(Node& node, const char* path, const std::string& mountPoint, bool debug, NodeTransport transport)
 {
     node.inUseMessage = std::string("qim: ") + path + " is in use; unloading when the last opener has gone\n";
     ::clock_gettime(CLOCK_REALTIME, &node.started);
@@ -659,6 +664,8 @@ bool MountNode(Node& node, const char* path, const std::string& mountPoint, bool
             if (const MountEntry* m = NodeMountAt(ReadMounts(), mountPoint); m != nullptr)
                 node.ops.served(node.ops.context, m->device, FUSE_ROOT_ID);
             std::fprintf(stderr, "qim: serving %s\n", path);
+            node.uring = UringAttach(node.session, node.ops, transport,
+                                     [](void* user) { return static_cast<Node*>(user)->uring; });
             mounted = true;
         } else {
             std::fprintf(stderr, "qim: cannot mount the node on %s\n", path);
@@ -682,7 +689,8 @@ void CloseNode(Node& node)
 
 }  // namespace
 
-int ServeNodes(std::span<const char* const> paths, std::span<const NodeOps> ops, bool debug, void (*ready)())
+int ServeNodes(std::span<const char* const> paths, std::span<const NodeOps> ops, bool debug, NodeTransport transport,
+               void (*ready)())
 {
     const std::size_t count = std::min(paths.size(), ops.size());
     std::vector<std::string> mountPoints;
@@ -708,7 +716,7 @@ int ServeNodes(std::span<const char* const> paths, std::span<const NodeOps> ops,
         for (; mounted < count; ++mounted) {
             nodes[mounted].ops = ops[mounted];
             nodes[mounted].all = &all;
-            if (!MountNode(nodes[mounted], paths[mounted], mountPoints[mounted], debug))
+            if (!MountNode(nodes[mounted], paths[mounted], mountPoints[mounted], debug, transport))
                 break;
         }
     }
@@ -746,7 +754,7 @@ int ServeNodes(std::span<const char* const> paths, std::span<const NodeOps> ops,
 
 int ServeNode(const NodeOptions& options, const NodeOps& ops)
 {
-    return ServeNodes({&options.path, 1}, {&ops, 1}, options.debug, nullptr);
+    return ServeNodes({&options.path, 1}, {&ops, 1}, options.debug, options.transport, nullptr);
 }
 
 }  // namespace qim::host

@@ -34,9 +34,15 @@ struct NodeOps {
     void (*served)(void* context, std::uint64_t device, std::uint64_t inode);
 };
 
+// How requests reach the node: over io_uring where the kernel offers it
+// (automatic), or through /dev/fuse alone (device); uring says why when it
+// cannot be had.
+enum class NodeTransport { automatic, uring, device };
+
 struct NodeOptions {
     const char* path;
     bool debug;
+    NodeTransport transport = NodeTransport::automatic;
 };
 
 // Mounts the node (creating an empty regular file at the path when nothing is
@@ -52,6 +58,7 @@ int ServeNode(const NodeOptions& options, const NodeOps& ops);
 // serves one: they are mounted together, a stop signal waits until no node is
 // open, and any node's ending ends all. ready (when set) is called once every
 // node is mounted.
-int ServeNodes(std::span<const char* const> paths, std::span<const NodeOps> ops, bool debug, void (*ready)());
+int ServeNodes(std::span<const char* const> paths, std::span<const NodeOps> ops, bool debug, NodeTransport transport,
+               void (*ready)());
 
 }  // namespace qim::host

@@ -38,7 +38,7 @@ void Stopping()
 }
 
 constexpr const char* kUsage =
-    "usage: qim [--devices N] [--node PATH | --node-dir DIR] [--debug]\n"
+    "usage: qim [--devices N] [--node PATH | --node-dir DIR] [--transport=auto|uring|dev] [--debug]\n"
     "       qim --version | --help\n"
     "Loads the QIM driver and serves its device on PATH (default /dev/qim0), a\n"
     "regular file created when nothing is there, until SIGINT or SIGTERM; while\n"
@@ -49,7 +49,9 @@ constexpr const char* kUsage =
     "--devices N (1 to 16) serves N devices, each with an image of its own, on\n"
     "DIR/qim0 to DIR/qimN-1 (DIR is /dev unless --node-dir names it; --node names\n"
     "the node of a single device); qimc -d 1 ... reaches the second.\n"
-    "The driver's log goes to standard error.\n";
+    "Requests reach the node over io_uring where the kernel offers it (as root:\n"
+    "echo 1 > /sys/module/fuse/parameters/enable_uring), else through /dev/fuse;\n"
+    "--transport=dev keeps to /dev/fuse. The driver's log goes to standard error.\n";
 
 // A usage error: says what and exits 1, as qemu-img does.
 int Usage(const char* what, const char* argument)
@@ -80,6 +82,7 @@ int main(int argc, char** argv)
     const char* nodeDir = nullptr;
     long devices = 1;
     bool debug = false;
+    auto transport = qim::host::NodeTransport::automatic;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("qim %s (%s)\n", qim::kQimVersion, qim::kQimDescription);
@@ -102,6 +105,15 @@ int main(int argc, char** argv)
             devices = std::strtol(n, &end, 10);
             if (n[0] == '\0' || *end != '\0' || devices < 1 || devices > long{qim::host::kLockedMinors})
                 return Usage("--devices needs a number from 1 to 16: ", n);
+        } else if (const char* t = OptionValue("--transport", argc, argv, &i); t != nullptr) {
+            if (std::strcmp(t, "auto") == 0)
+                transport = qim::host::NodeTransport::automatic;
+            else if (std::strcmp(t, "uring") == 0)
+                transport = qim::host::NodeTransport::uring;
+            else if (std::strcmp(t, "dev") == 0)
+                transport = qim::host::NodeTransport::device;
+            else
+                return Usage("--transport takes auto, uring or dev: ", t);
         } else if (std::strcmp(argv[i], "--debug") == 0) {
             debug = true;
         } else {
@@ -127,7 +139,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "qim: the driver did not load (%d)\n", rc);
         return 1;
     }
-    const int status = qim::host::ServeNodes(paths, ops, debug, Ready);
+    const int status = qim::host::ServeNodes(paths, ops, debug, transport, Ready);
     Stopping();
     qim::host::UnloadModule();
     std::fprintf(stderr, "qim: the driver is unloaded\n");

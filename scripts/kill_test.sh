@@ -16,7 +16,9 @@
 #
 # Usage (root): scripts/kill_test.sh [BUILD_DIR] [KILLS_PER_FORMAT]
 # With KILL_TEST_KEEP=DIR, a failing round's image (as the kill left it) and
-# logs are copied there; KILL_TEST_FORMATS="vmdk dsk" runs only those.
+# logs are copied there; KILL_TEST_FORMATS="vmdk dsk" runs only those;
+# KILL_TEST_TRANSPORT=uring serves the node over io_uring (the kernel's switch
+# is turned on for the run and put back; skipped where the kernel lacks it).
 # Needs qim, qimc, qimg and image_from_raw built; exits 77 when it cannot run
 # here (no root, FUSE, loop devices, qemu-img or python3), 1 on any failure.
 set -euo pipefail
@@ -42,6 +44,15 @@ for b in "$qim" "$qimc" "$qimg" "$maker"; do
   [ -x "$b" ] || { echo "kill_test: $b is not built (targets qim qimc qimg image_from_raw)" >&2; exit 1; }
 done
 
+transport=${KILL_TEST_TRANSPORT:-dev}
+uring_switch=/sys/module/fuse/parameters/enable_uring
+uring_was=
+if [ "$transport" = uring ]; then
+  [ -w "$uring_switch" ] || skip "this kernel has no FUSE over io_uring ($uring_switch)"
+  uring_was=$(cat "$uring_switch")
+  echo 1 >"$uring_switch"
+fi
+
 work=$(mktemp -d /tmp/qim-kill.XXXXXX)
 shm=$(mktemp -d /dev/shm/qim-kill.XXXXXX)
 node=$work/qim0
@@ -52,6 +63,7 @@ cleanup() {
   [ -n "$loop" ] && losetup -d "$loop"
   [ -n "$qim_pid" ] && kill -KILL "$qim_pid" 2>/dev/null && wait "$qim_pid" 2>/dev/null
   grep -q " $node fuse" /proc/self/mounts && umount -l "$node"
+  [ -n "$uring_was" ] && echo "$uring_was" >"$uring_switch"
   rm -rf "$work" "$shm"
 }
 trap cleanup EXIT
@@ -67,9 +79,14 @@ truncate -s $((disk_sectors * 512)) "$shm/empty.raw"
 printf 'label: dos\nunit: sectors\n%d,,83\n' "$part_start" | sfdisk -q "$shm/empty.raw"
 
 start_qim() {
-  "$qim" --node "$node" 2>>"$1" &
+  "$qim" --node "$node" --transport="$transport" 2>>"$1" &
   qim_pid=$!
-  for _ in $(seq 100); do mountpoint -q "$node" && return 0; sleep 0.1; done
+  for _ in $(seq 100); do
+    if [ "$transport" = dev ]; then mountpoint -q "$node" && return 0; fi
+    # Over io_uring the rings must serve, not the fallback.
+    grep -qs "serving over io_uring" "$1" && return 0
+    sleep 0.1
+  done
   return 1
 }
 

@@ -2,9 +2,9 @@
 # Installs what QIM needs to build and test, with Debian's packages (as root).
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libfuse3-dev fuse3
+packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libfuse3-dev fuse3 liburing-dev
           e2fsprogs fdisk util-linux qemu-utils tmux procps mtools dosfstools fio
-          nlohmann-json3-dev man-db groff-base systemd libsystemd-dev
+          nlohmann-json3-dev man-db groff-base systemd libsystemd-dev libvhdi-utils libvmdk-utils
           clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

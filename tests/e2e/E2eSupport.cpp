@@ -1,12 +1,16 @@
 #include "E2eSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -164,8 +168,14 @@ QimServer::~QimServer()
     Stop();
 }
 
-bool QimServer::Start(bool ignoringSigint)
+bool QimServer::Start(bool ignoringSigint, const std::string& transport)
 {
+    // The whole suite may run over another transport than qim's default; over
+    // io_uring qim is served only once it says so, not after a fallback.
+    const char* suite = std::getenv("QIM_E2E_TRANSPORT");
+    const std::string chosen = transport.empty() && suite != nullptr ? suite : transport;
+    const std::string option = "--transport=" + chosen;
+    const bool needRings = transport.empty() && chosen == "uring";
     const pid_t pid = ::fork();
     if (pid < 0)
         return false;
@@ -178,11 +188,13 @@ bool QimServer::Start(bool ignoringSigint)
         ::dup2(nullFd, 0);
         ::dup2(nullFd, 1);
         const std::string qim = QimPath();
+        // The transport option last, where one was chosen.
+        const char* last = chosen.empty() ? nullptr : option.c_str();
         if (devices_ == 1) {
-            ::execl(qim.c_str(), qim.c_str(), "--node", node_.c_str(), static_cast<char*>(nullptr));
+            ::execl(qim.c_str(), qim.c_str(), "--node", node_.c_str(), last, static_cast<char*>(nullptr));
         } else {
             const std::string count = std::to_string(devices_), nodeDir = node_.substr(0, node_.rfind('/'));
-            ::execl(qim.c_str(), qim.c_str(), "--devices", count.c_str(), "--node-dir", nodeDir.c_str(),
+            ::execl(qim.c_str(), qim.c_str(), "--devices", count.c_str(), "--node-dir", nodeDir.c_str(), last,
                     static_cast<char*>(nullptr));
         }
         ::_exit(127);
@@ -192,7 +204,8 @@ bool QimServer::Start(bool ignoringSigint)
     while (Clock::now() < deadline) {
         // Served, not merely a mount point: a killed qim's dead mount is one too.
         struct stat st {};
-        if (IsMountPoint(node(devices_ - 1)) && ::stat(node(devices_ - 1).c_str(), &st) == 0)
+        if (IsMountPoint(node(devices_ - 1)) && ::stat(node(devices_ - 1).c_str(), &st) == 0 &&
+            (!needRings || Log().find("serving over io_uring") != std::string::npos))
             return true;
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -219,6 +232,62 @@ int QimServer::Stop()
             RunCommand({"umount", "-l", node(i)}, 10);
     return status;
 }
+
+namespace {
+constexpr const char* kUringSwitch = "/sys/module/fuse/parameters/enable_uring";
+
+bool WriteSwitch(const std::string& value)
+{
+    FILE* f = std::fopen(kUringSwitch, "we");
+    if (f == nullptr)
+        return false;
+    const bool written = std::fputs(value.c_str(), f) >= 0;
+    return std::fclose(f) == 0 && written;
+}
+}  // namespace
+
+UringSwitch::UringSwitch(bool on)
+{
+    FILE* f = std::fopen(kUringSwitch, "re");
+    if (f == nullptr)
+        return;
+    char value[8] = {};
+    if (std::fgets(value, sizeof value, f) != nullptr)
+        found_ = value;
+    std::fclose(f);
+    if (!found_.empty() && !WriteSwitch(on ? "1" : "0"))
+        found_.clear();
+}
+
+UringSwitch::~UringSwitch()
+{
+    if (!found_.empty())
+        static_cast<void>(WriteSwitch(found_));
+}
+
+namespace {
+// QIM_E2E_TRANSPORT=uring: the kernel's switch is on for the whole run, and
+// every test skips where the kernel lacks it.
+class SuiteTransport : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        const char* t = std::getenv("QIM_E2E_TRANSPORT");
+        if (t == nullptr || std::strcmp(t, "uring") != 0)
+            return;
+        uring_.emplace(true);
+        if (!uring_->ok())
+            GTEST_SKIP() << "this kernel has no FUSE over io_uring";
+    }
+    void TearDown() override { uring_.reset(); }
+
+private:
+    std::optional<UringSwitch> uring_;
+};
+
+[[maybe_unused]] ::testing::Environment* const kSuiteTransport =
+    ::testing::AddGlobalTestEnvironment(new SuiteTransport);
+}  // namespace
 
 void QimServer::Signal(int sig) const
 {

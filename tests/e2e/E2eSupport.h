@@ -43,8 +43,9 @@ public:
     QimServer& operator=(const QimServer&) = delete;
 
     // Starts qim and waits until the node is mounted; ignoringSigint starts
-    // it as a script's background job is started, with SIGINT ignored.
-    [[nodiscard]] bool Start(bool ignoringSigint = false);
+    // it as a script's background job is started, with SIGINT ignored;
+    // transport, when given, is qim's --transport.
+    [[nodiscard]] bool Start(bool ignoringSigint = false, const std::string& transport = "");
     // SIGTERM, then waits; returns qim's exit status (-1 if it had to be killed).
     int Stop();
     void Signal(int sig) const;
@@ -61,6 +62,20 @@ private:
     std::string log_;
     int devices_ = 1;
     pid_t pid_ = -1;
+};
+
+// The kernel's switch of FUSE over io_uring, set for the object's life and
+// put back as it was found. ok() is false where the kernel lacks it.
+class UringSwitch {
+public:
+    explicit UringSwitch(bool on);
+    ~UringSwitch();
+    UringSwitch(const UringSwitch&) = delete;
+    UringSwitch& operator=(const UringSwitch&) = delete;
+    [[nodiscard]] bool ok() const { return !found_.empty(); }
+
+private:
+    std::string found_;
 };
 
 // The node attached to a loop device with direct I/O and mounted on a directory.

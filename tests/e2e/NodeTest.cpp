@@ -379,4 +379,75 @@ TEST_F(E2e, ConcurrentReadersAndWritersKeepTheData)
     EXPECT_TRUE(image1 == model) << "the image file does not hold the writers' data";
 }
 
+// The node over each transport and the kernel's io_uring switch: qim names
+// the transport it serves, and reads, writes, the ioctls, the size after an
+// unmount and the stop behave alike over all of them.
+struct TransportCase {
+    const char* name;
+    const char* transport;  // qim's --transport
+    bool switchOn;
+    const char* says;  // in qim's log
+};
+
+class Transports : public ::testing::TestWithParam<TransportCase> {};
+
+TEST_P(Transports, ServeTheNodeAlike)
+{
+    const TransportCase c = GetParam();
+    if (const std::string why = SkipReason(); !why.empty())
+        GTEST_SKIP() << why;
+    const UringSwitch uring(c.switchOn);
+    if (!uring.ok())
+        GTEST_SKIP() << "this kernel has no FUSE over io_uring (/sys/module/fuse/parameters/enable_uring)";
+    TempDir dir;
+    QimServer qim{dir};
+    ASSERT_TRUE(qim.Start(false, c.transport)) << qim.Log();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (qim.Log().find("serving over") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(qim.Log().find(c.says), std::string::npos) << qim.Log();
+
+    PartitionedImage image;
+    std::string error;
+    ASSERT_TRUE(MakePartitionedImage(dir, "disk.img", {}, {}, image, error)) << error;
+    ASSERT_EQ(Qimc(qim.node(), RawMountArgs(image, false, 1)).status, 0x83) << qim.Log();
+    const int fd = ::open(qim.node().c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    unsigned long sectors = 0;
+    ASSERT_EQ(::ioctl(fd, kGetSize, &sectors), 0);
+    EXPECT_EQ(sectors, image.primarySectors);
+    // Odd sizes and offsets, and readers side by side, as several ring entries serve them.
+    constexpr std::size_t kBytes = (1 << 20) + 4097;
+    const Bytes data = PatternBytes(0, kBytes, 27);
+    ASSERT_EQ(::pwrite(fd, data.data(), kBytes, 513), static_cast<ssize_t>(kBytes));
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 4; ++r)
+        readers.emplace_back([&, r] {
+            Bytes back(kBytes - static_cast<std::size_t>(r) * 1000);
+            if (::pread(fd, back.data(), back.size(), 513 + r * 1000) != static_cast<ssize_t>(back.size()) ||
+                !std::equal(back.begin(), back.end(), data.begin() + r * 1000))
+                ++bad;
+        });
+    for (std::thread& t : readers)
+        t.join();
+    EXPECT_EQ(bad.load(), 0);
+    ::close(fd);
+    ASSERT_EQ(Qimc(qim.node(), {"u"}).status, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(qim.node().c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(qim.Stop(), 0) << qim.Log();
+    EXPECT_TRUE(ReadFileRange(image.path, image.primaryStart * 512 + 513, kBytes) == data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Node, Transports,
+                         ::testing::Values(TransportCase{"Uring", "uring", true, "serving over io_uring"},
+                                           TransportCase{"Dev", "dev", true, "serving over /dev/fuse (--transport=dev)"},
+                                           TransportCase{"AutoSwitchedOff", "auto", false,
+                                                         "serving over /dev/fuse: the kernel offers no io_uring"},
+                                           TransportCase{"UringSwitchedOff", "uring", false,
+                                                         "io_uring was asked for; serving over /dev/fuse"}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
 }  // namespace
