@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor under the node's speed: the node qim serves (its FUSE loop,
 // request sizes, read capture and spliced replies) over an image file read
 // and written with the kernel platform's file calls, but without the driver,

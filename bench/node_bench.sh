@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The node against a plain loop device, in one run of interleaved rounds
 # (each round starts with the next device) with medians:
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimg convert against qemu-img convert -O raw of the same fully allocated
 // VMware 4 and Virtual PC images, both writing to tmpfs, in one run. Prints
 // each program's best time and the ratio qemu-img time / qimg time (above 1:

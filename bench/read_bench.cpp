@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a disk through Disk_Read in 128 KiB requests and reports its
 // throughput as a ratio to plain pread of the same number of bytes from a raw
 // file, both measured in this run (best of several alternating rounds).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # cpack -G DEB: the package qim, laid out under /usr as Debian's own.
 set(CPACK_PACKAGE_NAME qim)
 set(CPACK_PACKAGE_VENDOR "The QIM developers")

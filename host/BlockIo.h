@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte-addressed reads and writes of the node turned into whole-sector
 // transfers, as the kernel's buffer cache turns file I/O on a block device
 // into sector requests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The block layer's registrations, queues and requests. Every function the
 // driver calls asserts the request lock (RequestLock.h, rule 3).
 #include "BlockLayer.h"

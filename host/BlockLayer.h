@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The block layer of Kernel.h in user space: the majors and their per-minor
 // tables, one request queue per major, requests made of segments with the
 // completion rules of end_that_request_first and _last, and the module's use

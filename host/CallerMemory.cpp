@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CallerMemory.h"
 
 #include "Kernel.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The memory of the process whose control request is being served, reached
 // with process_vm_readv/process_vm_writev: the stand-in for the kernel's
 // user-memory range check and copies (access_ok, copy_from_user and

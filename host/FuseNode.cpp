@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The node is served with the low-level FUSE interface: there is one inode
 // (the root, a regular file), so path lookups would only cost time.
 #define FUSE_USE_VERSION 312

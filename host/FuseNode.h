@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device node as a one-file FUSE file system: the node path itself is the
 // mount point, and its root inode is a regular file whose size and contents
 // the callbacks below provide. Knows nothing of the driver.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The node's io_uring transport (see FuseUring.h). Each queue has rings,
 // each owned by a thread kept on the queue's CPU, with 128-byte submissions
 // and a share of the queue's entries: an entry is a header and a payload

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The node over io_uring: per-CPU rings of request buffers shared with the
 // kernel, where one submission commits a reply and fetches the next request
 // and a request is served on the core that issued it. libfuse 3.14 does not

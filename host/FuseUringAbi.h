@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The records of FUSE over io_uring (kernel 6.14 and later, protocol 7.42),
 // which Debian 12's <linux/fuse.h> predates. Layouts as the kernel's uapi
 // header has them; the sizes are part of the interface.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the driver's tests put on top of the host's kernel: the log captured,
 // a trace of the calls they check, allocations they can make fail, a panic
 // they can catch, and a lower user-address limit. qim sets none of them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel's log, halt and allocator for the driver, and the hooks the
 // driver's tests put on them.
 #include "Kernel.h"

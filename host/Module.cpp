@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Module.h"
 
 #include "RequestLock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading and unloading the driver module, as insmod and rmmod do.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The node adapter: each node operation finds the driver's minor through the
 // block layer and calls it as the kernel would, under one hold of that
 // minor's request lock (RequestLock.h, rule 2).

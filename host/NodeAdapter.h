@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device node's operations mapped onto a minor of the block driver
 // registered as "qim": its open, release and control requests through its
 // block_device_operations, and reads and writes as block requests. It knows

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stand-in for io_request_lock and the big kernel lock: one mutex per
 // minor that knows its holder, so that the functions the driver calls can
 // check that they run under it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qim: loads the driver into the host's stand-in for the kernel and serves its
 // devices on nodes until SIGINT or SIGTERM.
 #include "FuseNode.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux 2.4 kernel interfaces the driver calls. The driver is written
 // against this header only; host/ provides it once (the qim_block library:
 // block layer, the caller's memory through process_vm_readv/writev, log and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's platform layer, with a kernel file's semantics: transfers are
 // positioned calls that leave the file position alone, a read that ends past
 // the end of the file succeeds, and creating a file never truncates it.

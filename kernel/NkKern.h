@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Settings of the driver's platform layer that only its host makes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads of image files that leave their bytes in a pipe rather than in the
 // caller's buffer, for the node's thread to splice into its reply: the bytes
 // then move from the page cache to the reader once, not twice, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "QimDevice.h"
 
 #include "DiskEtc.h"

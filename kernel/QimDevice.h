@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's logic that calls no kernel interface: reading the mount
 // record, opening the image, mapping the device onto the whole disk or one
 // partition, the device record's state and the transfer of one request

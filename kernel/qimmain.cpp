@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's kernel side. The logic lives in QimDevice; this file makes the
 // kernel calls around it: user memory, allocation, the per-major tables, the
 // request queue and the log.

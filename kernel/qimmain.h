@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The block driver qim: module start and stop, open, release, control
 // requests and the request function, over the kernel interfaces of Kernel.h.
 #pragma once

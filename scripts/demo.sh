@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job, on a fresh machine, as root: installs what is needed, builds,
 # makes a small disk image (PC/AT partition table, one ext2 partition holding a
 # few files), serves it with qim on a temporary node, mounts the partition

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang (build-fuzz), writes their seeds
 # from the image builders and runs each target for SECONDS (default 20).
 # Ends with one line per target: executions, coverage, crashes. Exits non-zero

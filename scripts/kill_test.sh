@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # qim killed with SIGKILL while a writer fills a sparse image through the
 # node, again and again on the same image and the same node path:
 #

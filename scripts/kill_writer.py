@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The writer and the checker of scripts/kill_test.sh.
 
 write DEVICE LOG SEED BUDGET [EARLIER_LOG...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what QIM needs to build and test, with Debian's packages (as root).
 set -euo pipefail
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Puts the licence identifier on the first line of every source file of the
 # tree (after a shebang), in the file's own comment syntax.
 # usage: spdx.sh [--check]   --check lists the files without it and fails

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up a fresh machine, builds everything twice (with AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the ordinary build) and runs every test;
 # the host's and the driver's tests, where threads share the request lock,

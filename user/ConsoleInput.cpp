@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ConsoleInput.h"
 
 #include <cctype>

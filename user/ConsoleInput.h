@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Answers typed at the control program's prompts, read word by word from
 // standard input. Every reader reports the end of input, so that no prompt
 // can repeat without end once the input is exhausted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault injection for tests: the user platform layer built with QIM_NK_FAULTS
 // (library qim_user_faulty) counts its operations and fails the one a test
 // chooses, so that every failure path of a format can be driven.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer of the control program: 64-bit stdio. Every transfer
 // seeks first, so reads and writes alternate freely on one stream, and a
 // transfer that moves fewer bytes than asked fails.

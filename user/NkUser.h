@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Settings of the control programs' platform layer.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Image opening for the control program: a recognised format tells everything
 // itself; a raw file is a listed floppy size or a geometry the user gives.
 #include "OpenDiskImage.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening an image for the control program, and sending the mount record
 // (QimMount.h) and the unmount request to the device node.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimg check: the metadata check of an image's format, and whether every
 // allocation answer can be read. 0 clean, 2 corrupt, 3 leaks only; 1 when it
 // cannot check (a file that does not open, a variant the driver does not

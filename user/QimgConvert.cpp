@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimg convert: the disk, or one partition of it, as a raw file or onto a
 // block device. No file of the image is ever the output, an existing file is
 // replaced whole or not at all, and an interrupted copy leaves nothing behind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one opener of qimg's commands and the facts of an open image.
 #include "QimgImage.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What qimg's commands share: the command line, the one opener, the facts of
 // an open image and the one-line error report.
 #pragma once

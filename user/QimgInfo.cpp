@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimg info: the format, size, geometry, allocation, parents and partitions
 // of an image, as text or JSON.
 #include "QimgImage.h"

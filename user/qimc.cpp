@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimc: mounts a disk image on the qim device, by dialogue or from its
 // arguments, and unmounts it. Its messages go to standard output, as scripts
 // expect them; after a failure a second line on standard error says why. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimg: inspects, checks and converts disk images without root, over the
 // same library as qimc and qim. Results go to standard output; every error is
 // one line on standard error naming the file and saying what went wrong.

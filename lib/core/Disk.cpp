@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format dispatch: format recognition by extension and probe, and the
 // forwarding operations of the Disk object over the format rows.
 #include "Disk.h"

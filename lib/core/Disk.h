@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Disk object: a format code and the state of one format driver, reached
 // through five dispatch tables indexed by the code.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "DiskCheck.h"
 
 #include "Nk.h"

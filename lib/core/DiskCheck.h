@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every sparse format's metadata check shares: the blocks its tables
 // name, collected and compared with the file. A consistent image has every
 // block inside the file and after its metadata, no two entries naming

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every format driver shares: the driver-table row and its adapters, the
 // four-step Set function, the disk range check, the range splitter and
 // bounds-checked byte-order loads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of format rows; each driver header ends with its own row.
 #include "DiskFormats.h"
 

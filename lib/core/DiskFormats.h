@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The formats the library knows: one row per DiskType code, plus the raw
 // format. Every fact about a format (its driver, extensions, probe, how the
 // control program treats it) lives in its row; the dispatch columns, the

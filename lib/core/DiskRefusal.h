@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Why an open refused, in words: the file, the field or rule, the parent it
 // tried. The check that fails fills the one reason buffer (the library runs
 // under one lock); the first reason since the open began is kept, as it is

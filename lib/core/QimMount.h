@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the control program and the driver share at the device node, as a
 // driver and its tool share one interface header: the product's name, the two
 // control requests and the mount record that QIM_MOUNT carries, with its one

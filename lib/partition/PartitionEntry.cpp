@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Partition tables. The PC/AT walk is written once, as an iterative
 // depth-first walker that hands each data entry to a visitor: the list appends,
 // the lookup picks one by number. Both see the same entries in the same order

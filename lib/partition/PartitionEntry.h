@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PC/AT, PC-98 and FM Towns partition tables, read through a Disk. The control
 // program and the driver number partitions by the same walk, so that a
 // partition chosen in one is found again in the other.

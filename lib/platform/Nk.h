@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Platform interface of the disk-image library. The library reaches files and
 // memory only through these functions; user/NkUser.cpp implements them over
 // 64-bit stdio, kernel/NkKern.cpp with the kernel's file semantics.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "NkImageFile.h"
 
 #include "Nk.h"

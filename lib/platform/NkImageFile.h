@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening an image file for either platform layer. An image is a regular file
 // or a block device; a FIFO would block the open for ever, a directory would
 // pass for an empty disk, and a character device or socket is no disk at all.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Platform-independent helpers of the Nk layer.
 #include "Nk.h"
 

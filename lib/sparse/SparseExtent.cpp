@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SparseExtent.h"
 
 #include "DiskEtc.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine of the sparse formats. A format keeps its header rules, its map
 // (where a unit lies, where a new one goes, which metadata words record it)
 // and its named entries; reading zeros or the parent's bytes, allocating on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SparseParent.h"
 
 #include "DiskCheck.h"

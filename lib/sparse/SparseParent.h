@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parent link of differencing images and redo logs: the parent a child
 // names is resolved beside the child and opened read-only by the rules of its
 // own format, its size checked against the child's, and for qimg check its

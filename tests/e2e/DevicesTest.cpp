@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several devices of one qim: a VMware 4 disk and a Virtual PC disk mounted at
 // once, the status list, and the image locks between mounts and qimg.
 #include "E2eSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "E2eSupport.h"
 
 #include <gtest/gtest.h>

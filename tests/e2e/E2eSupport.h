@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running the real programs as root: qim on a temporary node, qimc, loop
 // devices and mounts. Every wait is bounded, and every object undoes what it
 // set up when it goes away, also when a test fails half way.

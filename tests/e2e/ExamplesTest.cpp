@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The examples of the README, the manual pages and the help texts, each block
 // run as written by bash in a directory holding the images it names, with qim
 // on a temporary node. The runner changes only what ties an example to this
@@ -35,11 +36,12 @@ struct Example {
 
 // Blocks that are not run: the build, the CI run and machine-wide installs,
 // which other tests cover.
-constexpr std::array<std::array<const char*, 2>, 4> kNotRun = {{
+constexpr std::array<std::array<const char*, 2>, 5> kNotRun = {{
     {"bash scripts/test.sh", "the whole CI run, of which this test is a part"},
     {"bash scripts/demo.sh", "configures and builds build/ of the source tree itself"},
     {"cmake -S . -B build", "builds the tree, then installs it (install.files and install.deb test that)"},
     {"systemctl", "starts the machine's own service (install.deb verifies the installed unit)"},
+    {"enable_uring", "switches the machine's FUSE transport (e2e.OverIoUring switches it and puts it back)"},
 }};
 
 // The lines between a line open and a line close, with groff's \- and \e unescaped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The node and the control program as a careless user or an adversary meets
 // them: writes the image takes only in part, images that shrink or are no
 // images at all, signals while mounted, a second or a killed qim, read-only

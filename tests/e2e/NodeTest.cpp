@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole system as an administrator meets it: qim serving a node, qimc
 // mounting raw partitioned images, the node mounted through a loop device.
 #include "E2eSupport.h"

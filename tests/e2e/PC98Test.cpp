@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PC-98 emulator images end to end: qim serving the node, qimc mounting an
 // Anex86 and a T98-Next hard disk by their PC-98 partition and a D88 floppy
 // whole, mtools reading and writing the FAT file system on the node; then the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A VMware 3 disk of two files whose ext2 partition spans the files'
 // boundary, and a redo log over it, served by qim and mounted through the node.
 #include "CowdImage.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 disks through the whole system: a monolithic disk and a redo log
 // over it, each holding partitioned ext2 file systems, mounted through qimc
 // and the node, written and unmounted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC images through the whole system: a dynamic image and a
 // differencing image over it, each holding a partitioned ext2 disk, mounted
 // through qimc and the node, written and unmounted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The failing platform layer itself: it counts what the library does and
 // fails exactly the operation asked for, so format tests can trust it.
 #include "BetaDisk.h"

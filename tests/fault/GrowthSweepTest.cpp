@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every growing format under a platform layer that fails: one write sequence
 // that allocates blocks, grains and tables is run again and again, each time
 // with another file operation failing (or another write stopping part-way, or

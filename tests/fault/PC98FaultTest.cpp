@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Failure paths of the PC-98 emulator and FM Towns formats on the failing
 // platform layer: every step of an open fails with its own code, in the
 // formats' order, and closes what it opened; D88 transfers are one file

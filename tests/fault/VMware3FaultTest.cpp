@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // COWD disks on a failing platform layer: a failed allocation step keeps no
 // entry in memory that the file lacks, and a failed open leaves nothing open.
 #include "CowdImage.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 disks on a platform layer that fails on request: every failing
 // step of an open leaves nothing behind, a failed grain allocation keeps no
 // entry, and allocated grains that follow each other are read in one transfer.

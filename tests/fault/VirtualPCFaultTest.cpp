@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC images when the platform fails: every failed step of an open
 // leaves nothing open, and a first write that fails at any step keeps the
 // table in memory equal to the table on file, so a later write never claims

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The VMware 4 descriptor grammar over the input as a descriptor text, for a
 // plain disk and for a redo log. Every value of an accepted text is a string
 // inside the text's buffer.

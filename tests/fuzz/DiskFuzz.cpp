@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Disk_Open of image files made from the input, then reads, writes and
 // allocation queries at places the input chooses. The first piece steers:
 // byte 0 bit 0 opens read-only, bit 1 also runs the metadata check; then

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzz targets share: an input cut into pieces, image files made
 // from pieces in a directory of this process's own on tmpfs, and a check that
 // files stayed as they were.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mount record as the driver receives it from a caller. The first piece
 // is the record's bytes, placed so that they end where the caller's mapped
 // memory ends; the decoder alone reads a copy of exactly those bytes. The

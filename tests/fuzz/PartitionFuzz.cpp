@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PC/AT, PC-98 and FM Towns partition walkers over a raw disk made from
 // the input: byte 0 picks the sector size, bytes 1 and 2 the heads and sectors
 // per track, byte 3 bit 0 takes the total sectors from bytes 4 to 7 (else the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimc's argument form, "qimc m FILE WORDS...", run as the program runs it,
 // against a node that does not exist so that every mount ends at the send.
 // The first piece is the words (split at blanks); the other pieces are files

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the fuzz targets' seed inputs from the test image builders: small
 // images of every format that fits in a few hundred KiB, packed as the
 // targets read them. Usage: fuzz_seeds DIR (writes DIR/<target>/<n>).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte ranges of the node against a sector store that records its requests.
 #include "BlockIo.h"
 #include "TempDir.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The node's operations on the loaded driver, called as FUSE calls them: from
 // any thread, at once. This process is the caller of its own control requests.
 #include "Kernel.h"

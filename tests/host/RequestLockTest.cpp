@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request lock knows its holder, so broken lock rules stop the program.
 #include "RequestLock.h"
 

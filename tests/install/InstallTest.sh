@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix and checks what lands there: exactly
 # the programs, manual pages and service unit; pages that render without a
 # warning; a unit that systemd accepts and that runs the installed qim.

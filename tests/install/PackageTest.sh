@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package with cpack, installs it with dpkg, runs what it
 # installed and removes it again: afterwards nothing of it is left on the
 # machine. It removes the package also when a step fails, and touches nothing

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # qim@.service under the running systemd: an instance attaches a VMware 4 disk
 # from /etc/qim/NAME.conf; a stop waits while the node is mounted and, after
 # the unmount, ends with the node gone and the image clean.

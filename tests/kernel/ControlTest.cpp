@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Open, release and the control requests of the driver.
 #include "DriverFixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A loaded driver on the host's kernel, with minor 0 open once (as a control
 // program holds it), and the calls the tests make through it, each under the
 // request lock as every entry into the driver runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a mount puts the device: a PC/AT or PC-98 partition of a hard-disk
 // image, with its offset, length, geometry and published sizes.
 #include "DriverFixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module start and stop.
 #include "DriverFixture.h"
 

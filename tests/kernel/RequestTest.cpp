@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request service: device offsets, bounds, rate-limited messages,
 // read-only mounts and the block layer's segment-by-segment completion.
 #include "DriverFixture.h"

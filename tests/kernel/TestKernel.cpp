@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "TestKernel.h"
 
 #include "CallerMemory.h"

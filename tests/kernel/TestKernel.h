@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's tests run it on the host's own kernel (host/BlockLayer.h and
 // the rest of qim_block), with what only tests need on top: a captured log
 // and call trace, kmalloc that can be made to fail and that counts what is

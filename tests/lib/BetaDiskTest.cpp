@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Raw images through the Disk object, in both builds.
 #include "BetaDisk.h"
 #include "Disk.h"

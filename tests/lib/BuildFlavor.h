@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which platform layer this test binary is linked with.
 #pragma once
 

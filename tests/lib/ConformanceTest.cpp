@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The format conformance suite: every format row must open by its extension
 // and by the probe with its own code, read and write like a plain byte array,
 // keep what was written across a close, refuse writes when read-only and

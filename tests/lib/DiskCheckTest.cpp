@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The block-map check every sparse format's metadata check uses: blocks
 // outside the data area, overlapping blocks and unnamed space.
 #include "DiskCheck.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format dispatch, recognition order, and the shared helpers of every driver.
 #include "Disk.h"
 #include "DiskEtc.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver row's optional operations and the entry functions over them:
 // a row of five functions still builds and reports everything allocated; a
 // sixth answers through its typed function; answers outside the range are refused.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Nk.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The header checks of the PC-98 emulator and FM Towns formats: one table per
 // header, its checks in their order with their codes; where each format's
 // disk lies in its file; short headers in each build.

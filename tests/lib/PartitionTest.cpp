@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Partition tables through the Disk object, in both builds. Every PC/AT and
 // PC-98 layout is checked for agreement between the list and the lookup.
 #include "Disk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Nk layer in both builds, and the differences between them.
 #include "BuildFlavor.h"
 #include "Nk.h"

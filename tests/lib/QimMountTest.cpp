@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mount record both sides of the node share: the bytes the encoder
 // writes, the decoder reading back exactly what was written, and the copies
 // the decoder refuses.

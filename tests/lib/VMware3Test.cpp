@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // COWD extents and the VMware 3 and VMware 2 disks over them: header rules,
 // extent names, growth of a file, requests across the units, redo logs.
 #include "CowdImage.h"

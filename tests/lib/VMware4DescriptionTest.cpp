@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The descriptor grammar: what a text must look like to be read, and what the
 // record then holds.
 #include "VMware4DiskDescription.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qemu-img as the oracle for VMware 4 disks, both ways: monolithic disks it
 // makes and writes read here as it reads them; disks built and written here
 // read there as expected and pass its check.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 extents and disks: header and consistency checks at open, grain
 // growth byte for byte, and every refusal of the three drivers.
 #include "Disk.h"

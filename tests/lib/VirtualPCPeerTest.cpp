@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qemu-img and qemu-io as a second reader and writer of dynamic images: what
 // qemu made and wrote reads here as qemu reads it, and what was written here
 // reads in qemu as intended. (qemu reads a differencing image without its

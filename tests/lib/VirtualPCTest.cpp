@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC images: what the header checks accept and refuse, how a dynamic
 // image grows, copy-on-write in differencing images and parent chains.
 #include "Disk.h"

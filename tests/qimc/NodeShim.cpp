@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into qimc by the tests, it stands in for the qim driver's node:
 // open() of the path in QIM_DEVICE gives a descriptor (of /dev/null) whose
 // ioctl answers QIM_MOUNT and QIM_UNMOUNT with the number in QIM_SHIM_RESULT

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "QimcFixture.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared fixture of the qimc transcript tests: a fresh directory as the
 // working directory, a stand-in node and the mount record it received.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole transcripts of qimc: commands, floppy and raw images, cancel and end
 // of input at every prompt, paths, and the node's answers.
 #include "QimcFixture.h"

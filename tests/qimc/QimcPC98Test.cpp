@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimc on the PC-98 emulator formats: floppies ask nothing and mount whole,
 // hard disks list their PC-98 partitions.
 #include "D88Image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole transcripts of qimc on partitioned raw hard disks: the PC/AT and
 // PC-98 menus, partition numbers in the argument form, and unreadable or
 // empty tables.

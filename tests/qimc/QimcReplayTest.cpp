@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line the dialogue prints, run again, mounts the same choice:
 // the same record, the same exit status, for every kind of image the dialogue
 // knows and for numbers up to the top of 32 bits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "QimcRun.h"
 
 #include "TempDir.h"

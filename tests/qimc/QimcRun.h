@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the real qimc binary with arguments, scripted standard input and an
 // environment, and collects its whole output and exit status.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The interactive dialogue on a real terminal: qimc runs in a tmux pane, the
 // answers are typed with send-keys and the screen is read with capture-pane.
 #include "QimcFixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qemu-img as the peer: images it makes convert here to the same bytes it
 // converts them to, with the same virtual size, and check clean.
 #include "QemuImg.h"

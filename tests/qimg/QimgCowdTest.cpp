@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimg over VMware 3 and 2 disks built here: allocation by small block across
 // extent files, holes, and a redo log's parent.
 #include "CowdImage.h"

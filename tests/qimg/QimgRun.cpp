@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "QimgRun.h"
 
 #include <gtest/gtest.h>

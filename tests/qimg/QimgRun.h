@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the real qimg binary and collects its output, and the facts of a
 // converted file that the tests compare.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimg against images whose facts the builders know: info (text and JSON),
 // check verdicts and exit statuses, convert with holes, progress and errors.
 #include "Conformance.h"

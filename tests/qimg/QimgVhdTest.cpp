@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimg over Virtual PC images built here: allocation by block and by sector
 // bitmap, the parent chain, holes and the metadata check with one fault at a time.
 #include "QimgRun.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qimg over VMware 4 disks built here: allocation, parents, holes and the
 // metadata check with one fault at a time.
 #include "QimgRun.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the format conformance suite needs of a format: a builder that writes
 // an image of it holding known contents, and the facts to check it against.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Conformance.h"
 #include "CowdImage.h"
 #include "D88Image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CowdImage.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builder of COWD disks: VMware 3 disks of one or more files, VMware 2 disks,
 // and the redo logs of both. A file is a 2,048-byte header, a directory of
 // 32 MiB large blocks at sector 4, 512-entry tables and 64 KiB small blocks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "D88Image.h"
 
 #include "PC98Images.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builder of D88 floppy images: a 688-byte header with the media type, the
 // file size and a table of track offsets, then each track as a run of sector
 // records (a 16-byte record header, then the sector's data).

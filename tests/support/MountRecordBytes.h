@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bytes of a mount record from its ten words in wire order, through the
 // one encoder that the control program uses too (QimMount.h).
 #pragma once

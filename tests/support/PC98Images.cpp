@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "PC98Images.h"
 
 #include <algorithm>

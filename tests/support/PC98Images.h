@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builders of the PC-98 emulator and FM Towns images that hold the disk as
 // one run of sectors behind a header (or none): Anex86 .hdi/.fdi, T98 .thd,
 // T98-Next .nhd/.nfd, Virtual98 .hdd, PC98E, Unz .h0 and FM Towns .rom. Each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "PartitionTable.h"
 
 #include <functional>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builders of partition tables: PC/AT master and extended tables, PC-98 and
 // FM Towns tables, written into a disk held in memory or in an image file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "QemuImg.h"
 
 #include "TempDir.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qemu-img as a peer: images it makes in the forms the drivers accept, and
 // its own reading of them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "RawImage.h"
 
 #include "Conformance.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builder of raw images: a header (any bytes) followed by the disk's sectors.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fresh temporary directories and small file helpers for tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "VMware4Image.h"
 
 #include "Conformance.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builders of VMware 4 sparse disks from their contents: KDMV extent files,
 // descriptor texts, and monolithic, two-gigabyte-extent and redo disks.
 #pragma once

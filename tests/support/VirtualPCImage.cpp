@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "VirtualPCImage.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builders of Virtual PC images: fixed, dynamic and differencing, written
 // from a disk's contents as Virtual PC lays them out (big-endian footer and
 // dynamic header, block table at 1536, 2 MiB blocks behind their bitmaps).

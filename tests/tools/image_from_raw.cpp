@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a sparse image holding a raw file's bytes, for scripts that need one
 // in a form the drivers accept:
 //   vhd   Virtual PC dynamic, by qemu-img, its creator set to "vpc " (the raw

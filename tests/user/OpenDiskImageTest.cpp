@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Image opening by the control program, its classification of formats, the
 // floppy size table.
 #include "ConsoleInput.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Anex86 floppy images (.fdi): the header of the Anex86 hard disks, the same
 // rules, another format code.
 #include "Anex86FloppyDisk.h"

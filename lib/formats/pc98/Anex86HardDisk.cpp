@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Anex86 hard-disk images (.hdi): a 4096-byte header, then the disk. The
 // header states its own size and its data size; both must agree with the file.
 #include "Anex86HardDisk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // D88 floppy images. The file holds a table of track offsets; at each offset
 // the track's sectors follow one another, each a 16-byte record header and
 // the sector's data. Only regular media are served: every track with the same

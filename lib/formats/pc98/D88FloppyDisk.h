@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // D88 floppy images: a table of track offsets, each track a run of sector
 // records (a 16-byte header, then the sector's data). Regular media only.
 #pragma once

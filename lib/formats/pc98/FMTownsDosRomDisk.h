@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FM Towns DOS ROM images (.rom): no header, one size. The ROM drive is the
 // first 262,144 bytes (512 sectors) of the 524,288-byte file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One open routine for every headed format: read the header, check it, ask
 // the file size, check it against the header, attach. The order is the
 // formats' own: header checks decide before the size is asked for.

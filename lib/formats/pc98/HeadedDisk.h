@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The headed formats of the PC-98 emulators and the FM Towns: a header (or
 // none) at the start of the file, then the disk as one run of sectors. Each
 // driver is a table of rules; one open routine reads the header, applies the

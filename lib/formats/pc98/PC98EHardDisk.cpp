@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PC98E hard-disk images: no header and one size. The disk is the first
 // 65,536,000 bytes (800 cylinders of 8 heads and 20 sectors) of a file of
 // 69,206,016; the rest of the file is never touched.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // T98 hard-disk images (.thd): a 256-byte header of which only the cylinder
 // count matters; every cylinder is 8 heads of 33 sectors of 256 bytes.
 #include "T98HardDisk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // T98-Next hard-disk images (.nhd): a signed 512-byte header stating its own
 // size and the geometry.
 #pragma once

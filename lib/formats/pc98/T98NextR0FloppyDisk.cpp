@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // T98-Next floppy images (.nfd), first revision: a signed header with a table
 // per sector, 68,112 bytes in all, read whole. The sector tables are not
 // consulted: the data must be one of the listed floppy sizes, in one run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // T98-Next floppy images (.nfd), second revision: a signed header with a table
 // per track; its first 960 bytes are read. The data must be one of the
 // listed floppy sizes, in one run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unz hard-disk images (.h0 to .h4): no header; the file is whole cylinders
 // of 64 heads and 32 sectors of 512 bytes (1 MiB each). With nothing to
 // recognise, they are opened by their extension only.

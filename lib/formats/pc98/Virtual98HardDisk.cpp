@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual98 hard-disk images (.hdd): a signed 220-byte header, the data
 // directly behind it.
 #include "Virtual98HardDisk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Raw images. Every request is exactly one file transfer at dwDataOffset plus
 // the disk offset, after the one range check all drivers share.
 #include "BetaDisk.h"

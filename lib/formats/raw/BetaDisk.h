@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Raw images: the disk is one contiguous run of sectors at a fixed offset in
 // the file. Also the building block of every headed format that serves its
 // data as one run (they attach their open file and geometry).

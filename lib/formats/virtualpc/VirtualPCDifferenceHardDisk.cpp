@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC differencing images: the dynamic layout, a trailing footer that
 // must equal the leading copy, and a "Wi2k" parent locator (entry 7) naming
 // the parent, which any driver may open and whose geometry must be this

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC differencing images (DiskType 9): a dynamic image whose absent
 // sectors read from a parent image of any format, written copy-on-write per sector.
 #pragma once

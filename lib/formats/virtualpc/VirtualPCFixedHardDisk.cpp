@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC fixed images: the footer is the last 511 bytes of the file and the
 // file is exactly the disk rounded up to whole MiB plus those 511 bytes, so a
 // file ending in a full 512-byte footer does not pass. The footer is never

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC fixed images (DiskType 8): the disk's bytes, then the 511-byte footer.
 #pragma once
 

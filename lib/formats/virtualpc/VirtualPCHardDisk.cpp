@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC dynamic images, and the block map differencing images share.
 //
 // The file is a footer copy, the dynamic header, the block allocation table,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC dynamic images (DiskType 7), and the block engine they share
 // with differencing images (DiskType 9): 2 MiB blocks allocated on the first
 // write that is not all zero, each a 512-byte sector bitmap and its data.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC footer, dynamic header, parent locator and sector bitmap checks.
 // Only the fields the drivers rely on are checked; nothing is checksummed,
 // and of the dynamic header's checksum only the first two bytes are looked at.

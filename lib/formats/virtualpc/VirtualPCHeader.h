@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual PC on-disk structures shared by the fixed, dynamic and differencing
 // drivers: the hard disk footer, the dynamic disk header, the parent locator
 // and the per-block sector bitmap. Every integer on disk is big-endian.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 2 disks, plain and redo: one COWD file opened by the VMware 2 rules
 // and served by the code VMware 3 disks use, as a disk of a single extent.
 #include "VMware2HardDisk.h"

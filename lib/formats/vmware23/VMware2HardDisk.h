@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 2 sparse disks (code 5) and redo logs (code 6): a single COWD file
 // with header version 1, as long as its header says. A redo log reads what it
 // lacks from a parent image of any format, named in its header.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 2 redo logs: the VMware 2 disk code with a parent, which every absent
 // small block is read from and which no write ever reaches.
 #include "VMware2HardDisk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 3 disks, plain and redo: one implementation over COWD extents. The
 // first file's header states how many files the disk has; every further file
 // must agree, and each serves its own stretch of the disk.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 3 sparse disks (code 3) and redo logs (code 4): one or more COWD
 // extent files, "disk.vmdk", "disk-02.vmdk", ..., each serving 0x3FF800
 // sectors but the last. A redo log reads what it lacks from a parent image of

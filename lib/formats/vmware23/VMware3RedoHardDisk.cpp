@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 3 redo logs: the disk code with a parent, which every absent small
 // block is read from and which no write ever reaches.
 #include "VMware3HardDisk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // COWD extents, plain and redo: one implementation, told apart by the parent
 // (null for a plain extent). An absent small block reads as zeros or as the
 // parent's bytes; a write that needs storage appends a table and a 64 KiB

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // COWD sparse extents, the files of VMware 2 and VMware 3 disks: a 2,048-byte
 // header, a directory of 32 MiB large blocks, one 512-entry table per large
 // block, and 64 KiB small blocks appended at the header's free sector.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value parsers and the line grammar shared by both descriptor records.
 #include "ParseEq.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The grammar of VMware 4 descriptor texts: a version line, "key = value"
 // lines and extent lines. A blank is a space only; keys match by prefix.
 // Parsing writes NULs into the text, and the values point into it.

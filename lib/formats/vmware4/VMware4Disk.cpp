@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared steps of the VMware 4 disk drivers.
 #include "VMware4Disk.h"
 

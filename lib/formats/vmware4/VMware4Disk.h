@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the three VMware 4 disk drivers share: Open's working memory, reading
 // a descriptor, the plain disks' requirements, and a disk made of a row of
 // extent files.

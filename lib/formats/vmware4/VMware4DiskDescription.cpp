@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keys of a plain disk's descriptor, in matching order.
 #include "VMware4DiskDescription.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The descriptor of a plain VMware 4 disk (monolithic or two-gigabyte extents).
 #pragma once
 

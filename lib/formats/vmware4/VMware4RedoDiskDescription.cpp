@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keys of a redo disk's descriptor, in matching order; "ddb." entries and any
 // other keys are not its business.
 #include "VMware4RedoDiskDescription.h"

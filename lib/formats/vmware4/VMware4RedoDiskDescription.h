@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The descriptor of a VMware 4 redo disk: the plain one's identity and extent
 // lines, and the parent's name instead of geometry and adapter.
 #pragma once

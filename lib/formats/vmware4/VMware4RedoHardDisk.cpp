@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 redo logs. The parent may be of any format Disk_Open knows,
 // another redo log included; it is opened read-only and never written. The
 // redo disk is its parent's geometry, which its extents must cover exactly,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 redo logs: a two-gigabyte-extent descriptor naming its parent with
 // "parentFileNameHint"; its extents hold the grains changed over the parent.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 sparse extents, plain and redo. Every grain table exists from the
 // start, twice: the redundant directory's copy is the one read, the primary's
 // is kept equal to it. New grains are appended at the end of the file, before

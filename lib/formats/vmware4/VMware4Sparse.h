@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 sparse extents ("KDMV"): one file holding part or all of a disk in
 // 64 KiB grains allocated on first write, found through two copies of every
 // grain table. The redo variant reads what the extent lacks from a parent Disk.

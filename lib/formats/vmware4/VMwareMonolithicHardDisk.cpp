@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 monolithic sparse disks. The descriptor inside the extent must
 // name this very file, so a copy under another name does not open; the file
 // is opened twice, for the descriptor and then as the extent.

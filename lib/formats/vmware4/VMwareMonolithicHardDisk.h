@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 "monolithicSparse" disks: one sparse extent carrying its own descriptor.
 #pragma once
 

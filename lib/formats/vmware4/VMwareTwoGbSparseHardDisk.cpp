@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 two-gigabyte-extent sparse disks. A descriptor that names a parent
 // is a redo log's, whatever else it holds: it is left to the redo driver.
 #include "VMwareTwoGbSparseHardDisk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VMware 4 "twoGbMaxExtentSparse" disks: a descriptor file naming sparse
 // extent files that hold the disk one after another.
 #pragma once
