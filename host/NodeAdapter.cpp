@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 
 namespace qim::host {
@@ -44,6 +45,7 @@ struct NodeState {
     int nodeOpens = 0;
     std::atomic<std::uint64_t> shownBytes{0};
     std::atomic<bool> shownReadOnly{false};
+    bool saidNoSpace = false;  // under the device's request lock
 };
 
 std::array<NodeState, kLockedMinors> nodes;
@@ -177,7 +179,19 @@ long NodeWrite(void* context, std::uint64_t offset, std::span<const std::byte> b
 {
     RequestLockGuard lock(StateOf(context).minor);
     Device d = FindDevice(StateOf(context));
-    return WriteBytes({&d, Transfer}, DeviceBytes(d), offset, buffer);
+    static_cast<void>(NkKernTakeNoSpace());
+    const long n = WriteBytes({&d, Transfer}, DeviceBytes(d), offset, buffer);
+    // The request ran on this thread, so a full image file system is seen here.
+    NodeState& state = StateOf(context);
+    if (n != -EIO || !NkKernTakeNoSpace()) {
+        state.saidNoSpace = state.saidNoSpace && n < 0;
+        return n;
+    }
+    // Said once until a write succeeds again: a full disk fails every write.
+    if (!state.saidNoSpace)
+        std::fprintf(stderr, "qim: a write to qim%u failed: no space left on the image's file system\n", state.minor);
+    state.saidNoSpace = true;
+    return -ENOSPC;
 }
 
 int NodeFsync(void* context)

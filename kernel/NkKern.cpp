@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <utility>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -109,6 +110,8 @@ namespace {
 // A write that stops short (a full file system, a file size limit) fails, so
 // that no caller counts on bytes the file does not hold; a read stops at the
 // end of the file.
+thread_local bool noSpace = false;
+
 template <class Op> std::int64_t Transfer(NkHandle handle, bool write, std::uint64_t offset, std::uint32_t length, Op op)
 {
     const auto* file = static_cast<const KernFile*>(handle);
@@ -119,6 +122,8 @@ template <class Op> std::int64_t Transfer(NkHandle handle, bool write, std::uint
         const ssize_t n = op(file->fd, done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && write && (errno == ENOSPC || errno == EDQUOT))
+            noSpace = true;
         if (n < 0 || (n == 0 && write))
             return -1;
         if (n == 0)
@@ -215,6 +220,8 @@ int NkWriteFile(NkHandle handle, std::uint64_t offset, std::uint32_t length, con
 }
 
 void NkKernSetImageLocks(NkLock lock) { imageLocks.store(lock); }
+
+bool NkKernTakeNoSpace() { return std::exchange(noSpace, false); }
 
 void NkKernSetDriverNode(unsigned minor, std::uint64_t device, std::uint64_t inode)
 {

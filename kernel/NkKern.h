@@ -20,4 +20,9 @@ void NkKernSetDriverNode(unsigned minor, std::uint64_t device, std::uint64_t ino
 // both platform layers wherever no other program shares its images.
 void NkKernSetImageLocks(NkLock lock);
 
+// Whether an image write on the calling thread failed for lack of space
+// (ENOSPC, EDQUOT) since the last call; clears it. The driver sees only that
+// a request failed; the node tells its caller why.
+[[nodiscard]] bool NkKernTakeNoSpace();
+
 }  // namespace qim

@@ -108,8 +108,10 @@ TEST_F(Misuse, WriteTheImageTakesInPartFails)
     const int writeErrno = errno;
     EXPECT_LT(n, 0) << "the write was reported as " << n << " bytes";
     if (n < 0) {
-        EXPECT_TRUE(writeErrno == EIO || writeErrno == ENOSPC) << std::strerror(writeErrno);
+        EXPECT_EQ(writeErrno, ENOSPC) << std::strerror(writeErrno);
     }
+    EXPECT_NE(qim.Log().find("qim: a write to qim0 failed: no space left on the image's file system"), std::string::npos)
+        << qim.Log();
 }
 
 // An fsync of the node fails when the image's bytes cannot be made durable.
