@@ -50,19 +50,19 @@ int main(int argc, char** argv)
     const char* node = nullptr;
     const char* file = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--transport=uring") == 0)
-            transport = qim::host::NodeTransport::uring;
-        else if (std::strcmp(argv[i], "--transport=dev") == 0)
-            transport = qim::host::NodeTransport::device;
-        else if (std::strncmp(argv[i], "--node=", 7) == 0)
+        if (std::strncmp(argv[i], "--transport=", 12) == 0) {
+            if (!qim::host::ParseNodeTransport(argv[i] + 12, &transport))
+                node = nullptr, file = nullptr, i = argc;
+        } else if (std::strncmp(argv[i], "--node=", 7) == 0) {
             node = argv[i] + 7;
-        else if (file == nullptr)
+        } else if (file == nullptr) {
             file = argv[i];
-        else
+        } else {
             node = nullptr, file = nullptr, i = argc;
+        }
     }
     if (node == nullptr || file == nullptr) {
-        std::fputs("usage: fuse_floor [--transport=uring|dev] --node=NODE FILE\n", stderr);
+        std::fputs("usage: fuse_floor [--transport=auto|uring|dev] --node=NODE FILE\n", stderr);
         return 2;
     }
     if (qim::NkCreateFile(file, 0, &image) == 0 || qim::NkGetFileSize(image, &imageBytes) == 0) {

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
+#include <utility>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -751,6 +753,18 @@ int ServeNodes(std::span<const char* const> paths, std::span<const NodeOps> ops,
         if (created[i])
             ::unlink(paths[i]);
     return status;
+}
+
+bool ParseNodeTransport(const char* name, NodeTransport* transport)
+{
+    constexpr std::array<std::pair<std::string_view, NodeTransport>, 3> kNames = {{
+        {"auto", NodeTransport::automatic}, {"uring", NodeTransport::uring}, {"dev", NodeTransport::device}}};
+    for (const auto& [text, value] : kNames)
+        if (text == name) {
+            *transport = value;
+            return true;
+        }
+    return false;
 }
 
 int ServeNode(const NodeOptions& options, const NodeOps& ops)

@@ -40,6 +40,9 @@ struct NodeOps {
 // cannot be had.
 enum class NodeTransport { automatic, uring, device };
 
+// "auto", "uring" or "dev" into *transport; false for any other name.
+[[nodiscard]] bool ParseNodeTransport(const char* name, NodeTransport* transport);
+
 struct NodeOptions {
     const char* path;
     bool debug;

@@ -107,13 +107,7 @@ int main(int argc, char** argv)
             if (n[0] == '\0' || *end != '\0' || devices < 1 || devices > long{qim::host::kLockedMinors})
                 return Usage("--devices needs a number from 1 to 16: ", n);
         } else if (const char* t = OptionValue("--transport", argc, argv, &i); t != nullptr) {
-            if (std::strcmp(t, "auto") == 0)
-                transport = qim::host::NodeTransport::automatic;
-            else if (std::strcmp(t, "uring") == 0)
-                transport = qim::host::NodeTransport::uring;
-            else if (std::strcmp(t, "dev") == 0)
-                transport = qim::host::NodeTransport::device;
-            else
+            if (!qim::host::ParseNodeTransport(t, &transport))
                 return Usage("--transport takes auto, uring or dev: ", t);
         } else if (std::strcmp(argv[i], "--debug") == 0) {
             debug = true;
